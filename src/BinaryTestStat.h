@@ -1,0 +1,96 @@
+// Chi-square statistics of one two-locus table of a binary trait.
+//
+// A table is two arrays of `dimfull` = dim1 x dim2 counts: affected_subjects
+// (cases) and total_subjects (cases plus controls), cell k = c * dim2 + d for
+// level c of the first SNP and level d of the second. Controls of a cell are
+// total - affected. Every operation reads the run's test type on each call:
+// testTypeOption != 0 selects the score (Pearson) form, 0 the
+// likelihood-ratio form.
+//
+// The operations allocate nothing; tables have at most 3 x 3 cells.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "run_parameters.h"
+
+namespace dyadmill {
+
+using Counts = std::span<const std::uint16_t>;
+using Fractions = std::span<const double>;
+
+class BinaryTestStat {
+ public:
+  explicit BinaryTestStat(const RunParameters& params) : params_(&params) {}
+
+  // Association of the joint genotype with the trait, df = cells - 1 (less
+  // empty cells). Score: sum n_k (a_k/n_k - p)^2 / p^2 with p = A / N.
+  // Likelihood ratio: 2 [N ln N - A ln A - U ln U + sum a ln(a/n) + u ln(u/n)].
+  double computeBinary2DAssociationTestStat(Counts affected_subjects, Counts total_subjects,
+                                            std::uint16_t affected_subjects_amount,
+                                            std::uint16_t total_subjects_amount, std::uint16_t dimfull) const;
+
+  // The same with the run-wide constant prepared once by the caller:
+  // p = A / N (score) or N ln N - A ln A - U ln U (likelihood ratio).
+  double computeBinary2DAssociationReducedTestStat(Counts affected_subjects, Counts total_subjects,
+                                                   double meansuccesfraction, std::uint16_t dimfull) const;
+
+  // Interaction screen: likelihood-ratio distance of the table from the
+  // Kirkwood superposition approximation built from its three two-way
+  // margins, rescaled to sum to N.
+  double computeBinary2DEpistasisKSATestStat(Counts affected_subjects, Counts total_subjects,
+                                             Counts affected_subjects_marg1, Counts affected_subjects_marg2,
+                                             Counts total_subjects_marg1, Counts total_subjects_marg2,
+                                             std::uint16_t affected_subjects_amount,
+                                             std::uint16_t total_subjects_amount, std::uint16_t dim1,
+                                             std::uint16_t dim2) const;
+
+  // The same with per-SNP level fractions and the run's case fraction
+  // prepared by the caller.
+  double computeBinary2DEpistasisKSAreducedTestStat(Counts affected_subjects, Counts total_subjects,
+                                                    Fractions affected_fractions_marg1,
+                                                    Fractions affected_fractions_marg2,
+                                                    Fractions unaffected_fractions_marg1,
+                                                    Fractions unaffected_fractions_marg2,
+                                                    std::uint16_t total_subjects_amount, double affected_fraction,
+                                                    double unaffected_fraction, std::uint16_t dim1,
+                                                    std::uint16_t dim2) const;
+
+  // Interaction test against the no-three-way-interaction log-linear model,
+  // fitted by iterative proportional fitting (at most kIpfMaxIterations
+  // sweeps, stopping once a sweep changes the fit by less than
+  // kIpfTolerance in summed absolute value). The amounts are accepted for
+  // symmetry with the KSA form and not used.
+  double computeBinary2DEpistasisIPFTestStat(Counts affected_subjects, Counts total_subjects,
+                                             Counts affected_subjects_marg1, Counts affected_subjects_marg2,
+                                             Counts total_subjects_marg1, Counts total_subjects_marg2,
+                                             std::uint16_t affected_subjects_amount,
+                                             std::uint16_t total_subjects_amount, std::uint16_t dim1,
+                                             std::uint16_t dim2) const;
+
+  // N ln N - A ln A - U ln U: the log-likelihood term of the case/control
+  // split, formed exactly as the full likelihood-ratio form forms it, so
+  // that the reduced form given this constant agrees to the last bit.
+  static double caseControlLogLikelihood(std::uint16_t total, std::uint16_t affected);
+
+  static constexpr int kIpfMaxIterations = 25;
+  static constexpr double kIpfTolerance = 0.001;
+
+ private:
+  const RunParameters* params_;
+};
+
+// The fitted tables of the IPF statistic, exposed so that tests can check
+// the fit and its iteration count.
+struct IpfFit {
+  double affected_fitted[9];
+  double unaffected_fitted[9];
+  int iterations;  // sweeps performed, 1 .. kIpfMaxIterations
+};
+
+IpfFit fitNoThreeWayInteraction(Counts affected_subjects, Counts total_subjects, Counts affected_subjects_marg1,
+                                Counts affected_subjects_marg2, Counts total_subjects_marg1,
+                                Counts total_subjects_marg2, std::uint16_t dim1, std::uint16_t dim2);
+
+}  // namespace dyadmill

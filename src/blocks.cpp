@@ -1,0 +1,135 @@
+#include "blocks.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+
+namespace dyadmill {
+
+namespace {
+
+void addCombination(BlockTable& table, std::uint64_t b1, std::uint64_t e1, std::uint64_t b2, std::uint64_t e2) {
+  table.begin.push_back(b1);
+  table.end.push_back(e1);
+  table.begin2.push_back(b2);
+  table.end2.push_back(e2);
+}
+
+void printBlockTable(const BlockTable& table) {
+  std::printf("K:%" PRIu64 "\n", table.blockcombo_amount);
+  for (std::uint64_t i = 0; i < table.blockcombo_amount; ++i) {
+    std::printf("\nBlock combination  #: %" PRIu64 " SNP1 begin[]: %" PRIu64 " SNP1 end[]: %" PRIu64 "\n", i,
+                table.begin[i], table.end[i]);
+    std::printf("begin2[]: %" PRIu64 " end2[]: %" PRIu64 "\n", table.begin2[i], table.end2[i]);
+  }
+}
+
+Outcome loadDistributionError(const RunParameters& params, std::uint64_t combinations, std::uint64_t per_process) {
+  std::printf("\nERROR: \nNon-uniform load distribution per thread!\n");
+  std::puts(params.permutationParam == 0 ? "MODE:NO PERMUTATIONS" : "MODE:PERMUTATIONS");
+  std::printf(">>Set  -n to %" PRIu64, combinations);
+  if (per_process > 1) std::printf(">>OR set -n to%" PRIu64 "\n", combinations / (per_process - 1));
+  return Outcome::stop(kExitError);
+}
+
+// Contiguous slices of ceil(K / n) combinations, the last one shorter.
+Outcome assignShare(const RunParameters& params, BlockTable& table) {
+  const std::uint64_t combinations = table.blockcombo_amount;
+  if (params.processAmount == 1) {
+    std::printf("Total amount of block comb. to process: %" PRIu64 " with %" PRIu64 " SNPs each\n", combinations,
+                table.maxblock_size);
+    table.Kbegin = 0;
+    table.Kend = combinations;
+    return Outcome::proceed();
+  }
+  const std::uint64_t n = params.processAmount;
+  const std::uint64_t per_process = (combinations + n - 1) / n;
+  std::printf("blockcombo_perprocess: %" PRIu64 "\n", per_process);
+  std::printf("processAmount: %" PRIu64 "\n", n);
+  std::printf("K:%" PRIu64 "\n", combinations);
+  for (std::uint64_t p = 0; p < n; ++p) {
+    const std::uint64_t kbegin = p * per_process;
+    const std::uint64_t kend = std::min((p + 1) * per_process, combinations);
+    if (kbegin >= kend) return loadDistributionError(params, combinations, per_process);
+    std::printf("%" PRIu64 ":Kbegin_vect[p]:%" PRIu64 " // Kend_vect[p]: %" PRIu64 "\n", p, kbegin, kend);
+    if (p + 1 == params.processID) {
+      table.Kbegin = kbegin;
+      table.Kend = kend;
+    }
+  }
+  return Outcome::proceed();
+}
+
+}  // namespace
+
+std::uint64_t automaticBlockAmount(std::uint64_t snp_amount, std::uint64_t permutationParam) {
+  if (permutationParam == 0) return snp_amount > 9999 ? snp_amount / 10000 : 1;
+  return snp_amount > 999 ? (snp_amount + 1) / 1000 : 1;
+}
+
+BlockTable listBlockCombinations(std::uint64_t snp_amount, std::uint64_t blocks) {
+  BlockTable table;
+  table.blockcombo_amount = blocks * (blocks + 1) / 2;
+  const std::uint64_t S =
+      static_cast<std::uint64_t>(std::ceil(static_cast<double>(snp_amount) / static_cast<double>(blocks)));
+  const std::uint64_t A = snp_amount - (S - 1) * blocks;
+  const std::uint64_t base = A * S;
+  const std::uint64_t smaller = blocks - A;
+  table.maxblock_size = S;
+  table.maxblock_amount = A;
+  table.begin.reserve(table.blockcombo_amount);
+  table.end.reserve(table.blockcombo_amount);
+  table.begin2.reserve(table.blockcombo_amount);
+  table.end2.reserve(table.blockcombo_amount);
+
+  auto larger_begin = [&](std::uint64_t b) { return b * S; };
+  auto smaller_begin = [&](std::uint64_t b) { return base + b * (S - 1); };
+  for (std::uint64_t I = 0; I < A; ++I) {
+    for (std::uint64_t J = I + 1; J < A; ++J) {
+      addCombination(table, larger_begin(I), larger_begin(I) + S, larger_begin(J), larger_begin(J) + S);
+    }
+    for (std::uint64_t s = 0; s < smaller; ++s) {
+      addCombination(table, larger_begin(I), larger_begin(I) + S, smaller_begin(s), smaller_begin(s) + S - 1);
+    }
+  }
+  for (std::uint64_t I = 0; I < smaller; ++I) {
+    for (std::uint64_t J = I + 1; J < smaller; ++J) {
+      addCombination(table, smaller_begin(I), smaller_begin(I) + S - 1, smaller_begin(J), smaller_begin(J) + S - 1);
+    }
+  }
+  for (std::uint64_t I = 0; I < A; ++I) {
+    addCombination(table, larger_begin(I), larger_begin(I) + S, larger_begin(I), larger_begin(I) + S);
+  }
+  for (std::uint64_t I = 0; I < smaller; ++I) {
+    addCombination(table, smaller_begin(I), smaller_begin(I) + S - 1, smaller_begin(I), smaller_begin(I) + S - 1);
+  }
+  return table;
+}
+
+Outcome formBlocks(RunParameters& params, std::uint64_t snp_amount, BlockTable& table) {
+  if (params.blockAmount == 0) {
+    params.blockAmount = static_cast<std::uint16_t>(automaticBlockAmount(snp_amount, params.permutationParam));
+    std::printf("%u\n", static_cast<unsigned>(params.blockAmount));
+    if (params.blockAmount == 0) {
+      std::puts("ERROR: Number of blocks could not be ZERO! Aborting");
+      return Outcome::stop(kExitError);
+    }
+    if (params.blockAmount == 1 && params.processAmount > 1) {
+      std::puts("ERROR: No need for parallel mode with such small dataset! Aborting");
+      return Outcome::stop(kExitError);
+    }
+    const double blocks = params.blockAmount;
+    std::printf("Block combinations for parallel process #: %g\n", std::ceil(blocks * blocks * 0.5));
+  }
+  std::printf("\n***Final blockAmount : %u ***\n", static_cast<unsigned>(params.blockAmount));
+  std::puts("INFO: Defining data block combinations of data");
+  table = listBlockCombinations(snp_amount, params.blockAmount);
+  printBlockTable(table);
+  if (Outcome o = assignShare(params, table); o.stopped()) return o;
+  std::printf("Kbegin=%" PRIu64 "  Kend=%" PRIu64 "\n", table.Kbegin, table.Kend);
+  std::puts("INFO: Starting to loop over the data block combinations");
+  return Outcome::proceed();
+}
+
+}  // namespace dyadmill

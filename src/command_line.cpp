@@ -1,0 +1,270 @@
+#include "command_line.h"
+
+#include <charconv>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <string_view>
+
+#include "Help.h"
+
+namespace dyadmill {
+
+namespace {
+
+// Whole-argument integer: an optional sign and digits, nothing else.
+bool parseInteger(std::string_view text, std::int64_t lo, std::int64_t hi, std::int64_t& value) {
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  if (text.empty() || text.front() == '+') return false;
+  std::int64_t v = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+  if (ec != std::errc() || end != text.data() + text.size()) return false;
+  if (v < lo || v > hi) return false;
+  value = v;
+  return true;
+}
+
+// Whole-argument real that stays finite once narrowed to the threshold's float.
+bool parseThreshold(std::string_view text, float& value) {
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  if (text.empty() || text.front() == '+') return false;
+  double v = 0.0;
+  const auto [end, ec] =
+      std::from_chars(text.data(), text.data() + text.size(), v, std::chars_format::general);
+  if (ec != std::errc() || end != text.data() + text.size()) return false;
+  const float narrowed = static_cast<float>(v);
+  if (!std::isfinite(v) || !std::isfinite(narrowed)) return false;
+  value = narrowed;
+  return true;
+}
+
+Outcome invalidValue(const char* option, const char* value) {
+  std::printf("ERROR! Invalid value for option %s: %s\n", option, value);
+  return Outcome::stop(kExitError);
+}
+
+enum class ValueKind { None, Text, Integer, Real };
+
+struct OptionSpec {
+  const char* name;
+  ValueKind kind;
+  std::int64_t lo;
+  std::int64_t hi;
+};
+
+constexpr std::int64_t kInt32Min = std::numeric_limits<std::int32_t>::min();
+constexpr std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
+
+constexpr OptionSpec kOptions[] = {
+    {"-n", ValueKind::Integer, 0, 65535},
+    {"-p", ValueKind::Integer, 0, 65535},
+    {"-r", ValueKind::Integer, kInt32Min, kInt32Max},
+    {"-b", ValueKind::Integer, 0, 65535},
+    {"-t", ValueKind::Real, 0, 0},
+    {"-m", ValueKind::Integer, kInt32Min, kInt32Max},
+    {"--epistasis", ValueKind::None, 0, 0},
+    {"--association", ValueKind::None, 0, 0},
+    {"--maxT", ValueKind::None, 0, 0},
+    {"--minP", ValueKind::None, 0, 0},
+    {"--score", ValueKind::None, 0, 0},
+    {"--likelihood", ValueKind::None, 0, 0},
+    {"--permutations", ValueKind::Integer, 0, kInt32Max},
+    {"--nomissing", ValueKind::None, 0, 0},
+    {"--missing", ValueKind::None, 0, 0},
+    {"-o", ValueKind::Text, 0, 0},
+    {"-i", ValueKind::Text, 0, 0},
+};
+
+const OptionSpec* findOption(const char* argument) {
+  for (const OptionSpec& spec : kOptions) {
+    if (std::strcmp(spec.name, argument) == 0) return &spec;
+  }
+  return nullptr;
+}
+
+void applyFlag(std::string_view name, RunParameters& params) {
+  if (name == "--epistasis") params.hypothesisOption = 1;
+  else if (name == "--association") params.hypothesisOption = 0;
+  else if (name == "--maxT") params.algoOption = 0;
+  else if (name == "--minP") params.algoOption = 1;
+  else if (name == "--score") params.testTypeOption = 1;
+  else if (name == "--likelihood") params.testTypeOption = 0;
+  else if (name == "--nomissing") params.missingGenoOption = 0;
+  else if (name == "--missing") params.missingGenoOption = 1;
+}
+
+void applyInteger(std::string_view name, std::int64_t v, RunParameters& params) {
+  if (name == "-n") params.processAmount = static_cast<std::uint16_t>(v);
+  else if (name == "-p") params.processID = static_cast<std::uint16_t>(v);
+  // The seed is a signed 32-bit value carried sign-extended in 64 bits.
+  else if (name == "-r") params.randomParam = static_cast<std::uint64_t>(v);
+  else if (name == "-b") params.blockAmount = static_cast<std::uint16_t>(v);
+  else if (name == "-m") params.minGroupSizeParam = static_cast<std::int32_t>(v);
+  else if (name == "--permutations") params.permutationParam = static_cast<std::uint64_t>(v);
+}
+
+Outcome readOptions(int argc, const char* const* argv, RunParameters& params) {
+  for (int k = 1; k < argc; ++k) {
+    const OptionSpec* spec = findOption(argv[k]);
+    if (spec == nullptr) {
+      std::printf("ERROR! Unknown command option: %s\n", argv[k]);
+      return Outcome::stop(kExitError);
+    }
+    if (spec->kind == ValueKind::None) {
+      applyFlag(spec->name, params);
+      continue;
+    }
+    if (k + 1 >= argc) {
+      std::printf("ERROR! Option %s requires a value\n", spec->name);
+      return Outcome::stop(kExitError);
+    }
+    const char* value = argv[++k];
+    switch (spec->kind) {
+      case ValueKind::Text:
+        if (std::strcmp(spec->name, "-o") == 0) params.outFile = value;
+        else params.inFile = value;
+        break;
+      case ValueKind::Integer: {
+        std::int64_t v = 0;
+        if (!parseInteger(value, spec->lo, spec->hi, v)) return invalidValue(spec->name, value);
+        applyInteger(spec->name, v, params);
+        break;
+      }
+      case ValueKind::Real: {
+        float v = 0.0f;
+        if (!parseThreshold(value, v)) return invalidValue(spec->name, value);
+        params.thresholdParam = v;
+        break;
+      }
+      case ValueKind::None:
+        break;
+    }
+  }
+  return Outcome::proceed();
+}
+
+struct PresenceCheck {
+  const char* first;
+  const char* second;  // nullptr when one option alone satisfies the check
+  const char* message;
+};
+
+constexpr PresenceCheck kPresenceChecks[] = {
+    {"--epistasis", "--association",
+     "Marker Hypothesis is not defined! Should be either --epistasis or --association"},
+    {"--maxT", "--minP", "Algorithm option is not defined! Should be either --maxT or --minP"},
+    {"--score", "--likelihood",
+     "Test option is not defined! Should be either --score or --likelihoodratio"},
+    {"--nomissing", "--missing",
+     "Data missingness option is not defined! Should be either --missing or --nomissing"},
+    {"-t", nullptr, "Threshold is not defined. Use -t option for that"},
+    {"-i", nullptr,
+     "No input file with genotypes provided. Use -i option followed by path to the input file"},
+};
+
+Outcome checkPresence(int argc, const char* const* argv) {
+  for (const PresenceCheck& check : kPresenceChecks) {
+    const bool present = validate_in_parameters(argc, argv, check.first) == 1 ||
+                         (check.second != nullptr && validate_in_parameters(argc, argv, check.second) == 1);
+    if (!present) {
+      std::puts(check.message);
+      return Outcome::stop(kExitError);
+    }
+  }
+  return Outcome::proceed();
+}
+
+Outcome checkProcessNumbering(const RunParameters& params) {
+  if (params.processAmount == 0) {
+    std::puts("ERROR! The number of processes is mandatory and must be higher than 0.");
+    return Outcome::stop(kExitError);
+  }
+  if (params.processAmount == 1 && params.processID != 1) {
+    std::puts("ERROR! The unique process ID must be 1 when the number of processes is 1.");
+    return Outcome::stop(kExitError);
+  }
+  if (params.processAmount > 1 && params.processID > params.processAmount) {
+    std::puts(
+        "ERROR! The unique process ID number is mandatory when the number of processes is larger than 1.");
+    std::puts(
+        "It must be a number between 1 and the number of parallel processes (parallel phase), or 0 (final "
+        "sequential phase).");
+    return Outcome::stop(kExitError);
+  }
+  return Outcome::proceed();
+}
+
+Outcome checkPermutations(const RunParameters& params) {
+  if (params.permutationParam == 0) return Outcome::proceed();
+  if (params.processID != 0 && params.randomParam == 0) {
+    std::puts("ERROR! The random seed is mandatory.");
+    return Outcome::stop(kExitError);
+  }
+  if (params.permutationParam == 1) {
+    std::puts("ERROR! Select # of permuations > 1");
+    return Outcome::stop(kExitError);
+  }
+  return Outcome::proceed();
+}
+
+}  // namespace
+
+int validate_in_parameters(int argc, const char* const* argv, const char* option) {
+  for (int k = 0; k < argc; ++k) {
+    if (std::strcmp(argv[k], option) == 0) return 1;
+  }
+  return 0;
+}
+
+void echoParameters(const RunParameters& params) {
+  std::puts("*************CHOSEN PARAMETERES*********************");
+  std::printf("Input genotype file: %s\n", params.inFile.c_str());
+  std::printf("Output final results file: %s\n", params.outFile.c_str());
+  std::printf("Threshold (-t): %g\n", static_cast<double>(params.thresholdParam));
+  if (params.permutationParam == 0) {
+    std::puts("permutationParam:  No Permutations (0)");
+  } else {
+    std::printf("permutationParam:  %" PRIu64 " permutations\n", params.permutationParam);
+  }
+  if (params.testTypeOption == 0) {
+    std::puts("testTypeOption:  LIKELIHOODRATIO (0)");
+  } else {
+    std::printf("testTypeOption:   SCORE (%d)\n", params.testTypeOption);
+  }
+  std::puts(params.hypothesisOption == 0 ? "hypothesisOption:   ASSOCIATION" : "hypothesisOption:    EPISTASIS");
+  std::puts(params.algoOption == 0 ? "algoOption:  maxT" : "algoOption:   minP");
+  std::puts("KSAsafetyParam:  1");
+  std::printf("Number of Permutations: %" PRIu64 "\n", params.permutationParam);
+  std::puts("dimensionOption:  0");
+  std::printf("missingGenoOption:  %d%s\n", params.missingGenoOption,
+              params.missingGenoOption == 0 ? " (no missigness in data)" : " (missigness in data allowed)");
+  std::puts("*************************************************");
+  std::printf("You had set -m parameter (GroupSize) to %d\n", params.minGroupSizeParam);
+}
+
+Outcome parseCommandLine(int argc, const char* const* argv, RunParameters& params) {
+  if (argc < 3) {
+    std::puts("ERROR! You passed too few arguments");
+    PrintHelp().print_help();
+    return Outcome::stop(kExitError);
+  }
+  if (Outcome o = readOptions(argc, argv, params); o.stopped()) return o;
+  if (params.outFile.empty()) {
+    std::puts("Output file name of size zero. Have you used -o option? Could not read output file name");
+    return Outcome::stop(kExitError);
+  }
+  if (Outcome o = checkPresence(argc, argv); o.stopped()) return o;
+  // Under minP the threshold is the p-value cut-off of every pair: a value
+  // outside (0, 1] has no critical value.
+  if (params.minP() && !(params.thresholdParam > 0.0f && params.thresholdParam <= 1.0f)) {
+    std::puts("ERROR! With --minP the threshold (-t) is a p-value and must be in (0, 1]");
+    return Outcome::stop(kExitError);
+  }
+  echoParameters(params);
+  if (Outcome o = checkProcessNumbering(params); o.stopped()) return o;
+  return checkPermutations(params);
+}
+
+}  // namespace dyadmill

@@ -1,0 +1,21 @@
+// Command line: options into RunParameters, their checks and their echo.
+#pragma once
+
+#include "outcome.h"
+#include "run_parameters.h"
+
+namespace dyadmill {
+
+// 1 when some argument (the program name included) equals `option` exactly,
+// 0 otherwise.
+int validate_in_parameters(int argc, const char* const* argv, const char* option);
+
+// Reads and checks the options, echoes the chosen parameters and applies the
+// process-numbering and permutation checks. Prints every message itself; a
+// stop carries the exit status the run must end with.
+Outcome parseCommandLine(int argc, const char* const* argv, RunParameters& params);
+
+// The block of lines that echoes the chosen parameters.
+void echoParameters(const RunParameters& params);
+
+}  // namespace dyadmill

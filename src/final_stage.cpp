@@ -1,0 +1,137 @@
+#include "final_stage.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+#include "output_file.h"
+
+namespace dyadmill {
+
+namespace {
+
+constexpr const char* kMaxTMatrixFile = "SNP_pairs_and_permut_p_vals_maxT.txt";
+constexpr const char* kMinPMatrixFile = "SNP_pairs_and_permut_p_vals_minP.txt";
+constexpr const char* kMinPSuccessiveFile = "matrix_minP.txt";
+
+// One line per pair: names, statistic, then every permutation value between
+// tabs (so consecutive values are two tabs apart).
+bool writeMatrixFile(const char* name, const std::vector<std::string>& snp_names, const TopVector& top_vect) {
+  AtomicOutputFile file(name);
+  if (file.isOpen()) {
+    std::FILE* out = file.stream();
+    for (const TestStat2DObject& pair : top_vect) {
+      std::fprintf(out, "%s//%s\t%g", snp_names[pair.i].c_str(), snp_names[pair.j].c_str(), pair.testStatValue);
+      for (double value : pair.permutValues) std::fprintf(out, "\t%g\t", value);
+      std::fputc('\n', out);
+    }
+    if (file.commit()) return true;
+  }
+  std::printf("ERROR: Unable to write permutation matrix file: %s\n", name);
+  return false;
+}
+
+// Replaces each pair's permutation values by the best of its own and every
+// later pair's (the pairs sorted by significance): the step-down maxima or
+// minima.
+template <typename Better>
+void successiveBest(TopVector& top_vect, Better better) {
+  for (std::size_t t = top_vect.size(); t-- > 1;) {
+    std::vector<double>& earlier = top_vect[t - 1].permutValues;
+    const std::vector<double>& later = top_vect[t].permutValues;
+    for (std::size_t p = 0; p < earlier.size() && p < later.size(); ++p) {
+      earlier[p] = better(later[p], earlier[p]);
+    }
+  }
+}
+
+}  // namespace
+
+std::vector<std::uint64_t> permutationPValues(const RunParameters& params, const std::vector<std::string>& snp_names,
+                                              TopVector& top_vect, bool& matrix_files_ok) {
+  std::puts("INFO: Final results ....");
+  const std::uint64_t top_amount = top_vect.size();
+  std::printf("INFO: There is total of %" PRIu64 " signif. SNP pairs to write to results file\n", top_amount);
+  std::vector<std::uint64_t> p_vect(top_amount, 1);
+
+  if (!params.minP()) {
+    std::sort(top_vect.begin(), top_vect.end(), compareTestStat2DObjects);
+    matrix_files_ok = writeMatrixFile(kMaxTMatrixFile, snp_names, top_vect) && matrix_files_ok;
+    successiveBest(top_vect, [](double a, double b) { return std::max(a, b); });
+    for (std::uint64_t x = 0; x < top_amount; ++x) {
+      for (double value : top_vect[x].permutValues) {
+        if (value >= top_vect[x].testStatValue) ++p_vect[x];
+      }
+    }
+  } else {
+    std::sort(top_vect.begin(), top_vect.end(), compareTestStat2DObjectsReverse);
+    std::puts(
+        "INFO: The permutation based p-values for each signif. SNP pair are written in "
+        "\"sorted_SNP_pairs_and_permut_p_vals_minP.txt\" ");
+    matrix_files_ok = writeMatrixFile(kMinPMatrixFile, snp_names, top_vect) && matrix_files_ok;
+    successiveBest(top_vect, [](double a, double b) { return std::min(a, b); });
+    std::puts(kMinPSuccessiveFile);
+    matrix_files_ok = writeMatrixFile(kMinPSuccessiveFile, snp_names, top_vect) && matrix_files_ok;
+    for (std::uint64_t x = 0; x < top_amount; ++x) {
+      for (double value : top_vect[x].permutValues) {
+        if (top_vect[x].testStatValue >= value) ++p_vect[x];
+      }
+    }
+  }
+  // Adjusted p-values never decrease along the sorted list.
+  for (std::uint64_t x = 0; x + 1 < top_amount; ++x) p_vect[x + 1] = std::max(p_vect[x], p_vect[x + 1]);
+  return p_vect;
+}
+
+Outcome writeResultsFile(RunParameters& params, const std::vector<std::string>& snp_names, const TopVector& top_vect,
+                         const std::vector<std::uint64_t>& p_vect) {
+  const std::uint64_t top_amount = top_vect.size();
+  std::printf("INFO: Writing the final %" PRIu64 " MBs output file containing %" PRIu64 " pairs \n",
+              (24 * top_amount) / 1000000, top_amount);
+  params.outFile += ".txt";
+  std::printf("***Output file name: \"%s\"\n", params.outFile.c_str());
+  std::error_code ec;
+  const std::filesystem::path cwd = std::filesystem::current_path(ec);
+  std::printf("***Location: %s\n", ec ? "(unknown)" : cwd.c_str());
+
+  AtomicOutputFile file(params.outFile);
+  if (!file.isOpen()) {
+    std::puts("Unable to open OUTPUT file");
+    return Outcome::stop(kExitError);
+  }
+  const std::uint64_t P = params.permutationParam;
+  std::FILE* out = file.stream();
+  std::fputs("FistSNP\tSecondSNP\t", out);
+  std::fputs(params.minP() ? "p-value(raw)\t" : "Raw_Statistic(ChiSq)\t", out);
+  std::fputs("DF_interaction\t", out);
+  if (P > 0) std::fprintf(out, "p-value(%" PRIu64 " permutations based)", P);
+  std::fputc('\n', out);
+  for (std::uint64_t x = 0; x < top_amount; ++x) {
+    const TestStat2DObject& pair = top_vect[x];
+    std::fprintf(out, "%s\t%s\t%g\t%u\t", snp_names[pair.i].c_str(), snp_names[pair.j].c_str(), pair.testStatValue,
+                 static_cast<unsigned>(pair.DegFreedom));
+    if (P > 0) {
+      // A count of exceedances plus one can reach P + 1; a p-value cannot
+      // exceed 1.
+      const double adjusted = static_cast<double>(p_vect[x]) / static_cast<double>(P);
+      std::fprintf(out, "%g", std::min(1.0, adjusted));
+    }
+    std::fputc('\n', out);
+  }
+  if (!file.commit()) {
+    std::printf("ERROR: Unable to write results file: %s\n", params.outFile.c_str());
+    return Outcome::stop(kExitError);
+  }
+  return Outcome::proceed();
+}
+
+Outcome runFinalStage(RunParameters& params, const std::vector<std::string>& snp_names, TopVector& top_vect) {
+  bool matrix_files_ok = true;
+  const std::vector<std::uint64_t> p_vect = permutationPValues(params, snp_names, top_vect, matrix_files_ok);
+  if (Outcome o = writeResultsFile(params, snp_names, top_vect, p_vect); o.stopped()) return o;
+  return matrix_files_ok ? Outcome::proceed() : Outcome::stop(kExitError);
+}
+
+}  // namespace dyadmill

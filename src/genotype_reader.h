@@ -1,0 +1,22 @@
+// Reader of the genotype file into the genotype store.
+//
+// File format: a header line (trait column name, then one name per SNP), then
+// one line per subject: the trait (1 = case, 0 = control) and one genotype
+// code per SNP (0, 1, 2; a negative code such as -9 = missing). Fields are
+// separated by runs of spaces; empty lines are skipped; a trailing carriage
+// return is ignored.
+#pragma once
+
+#include "genotype_store.h"
+#include "outcome.h"
+#include "run_parameters.h"
+
+namespace dyadmill {
+
+// Assembly runs (processID 0) read only the header into snp_names; scanning
+// runs read every subject in two passes (count, then encode) and recode the
+// trait so that the cases are never the larger group. Every input error is
+// reported with the file, line and problem.
+Outcome readGenotypeFile(const RunParameters& params, GenotypeStore& store);
+
+}  // namespace dyadmill

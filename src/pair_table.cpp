@@ -1,0 +1,251 @@
+#include "pair_table.h"
+
+namespace dyadmill {
+
+namespace {
+
+using u16 = std::uint16_t;
+
+inline u16 sub16(u16 a, u16 b) { return static_cast<u16>(a - b); }
+inline u16 add16(u16 a, u16 b) { return static_cast<u16>(a + b); }
+
+// Row of level `level` of SNP `snp` within a split block.
+inline std::uint64_t levelRow(const RunParameters& params, std::uint64_t snp, unsigned level) {
+  return params.missing() ? snp * 3 + level : snp * 2 + level - 1;
+}
+
+// Cells of levels >= 1 by AND and popcount; row 0 and column 0 by
+// subtraction from the margins. `counts` receives the case cells (from the
+// case rows) or, when `controls` is given, the total cells.
+void deriveNoMissingCells(const RunParameters& params, const BlockWorkingSet& set, std::uint64_t i, std::uint64_t j,
+                          const LevelCounts& margin1, const LevelCounts& margin2, bool with_controls,
+                          std::array<u16, kCells>& cases, std::array<u16, kCells>* totals,
+                          const LevelCounts* total_margin1, const LevelCounts* total_margin2) {
+  const SplitBlock& b1 = set.block1;
+  const SplitBlock& b2 = set.block2();
+  for (unsigned d = 0; d < kLevels; ++d) {
+    cases[d] = margin2[d];
+    if (with_controls) (*totals)[d] = (*total_margin2)[d];
+  }
+  for (unsigned c = 1; c < kLevels; ++c) {
+    const unsigned row0 = c * kLevels;
+    cases[row0] = margin1[c];
+    if (with_controls) (*totals)[row0] = (*total_margin1)[c];
+    const std::uint64_t r1 = levelRow(params, i, c);
+    for (unsigned d = 1; d < kLevels; ++d) {
+      const std::uint64_t r2 = levelRow(params, j, d);
+      const u16 a = popcountAnd(b1.cases.row(r1), b2.cases.row(r2), set.affected_int_amount);
+      cases[row0 + d] = a;
+      cases[row0] = sub16(cases[row0], a);
+      cases[d] = sub16(cases[d], a);
+      if (with_controls) {
+        const u16 t = add16(a, popcountAnd(b1.controls.row(r1), b2.controls.row(r2), set.unaffected_int_amount));
+        (*totals)[row0 + d] = t;
+        (*totals)[row0] = sub16((*totals)[row0], t);
+        (*totals)[d] = sub16((*totals)[d], t);
+      }
+    }
+    cases[0] = sub16(cases[0], cases[row0]);
+    if (with_controls) (*totals)[0] = sub16((*totals)[0], (*totals)[row0]);
+  }
+}
+
+}  // namespace
+
+void countPairTable(const RunParameters& params, const BlockWorkingSet& set, u16 affected_amount, u16 total_amount,
+                    std::uint64_t i, std::uint64_t j, PairTable& table) {
+  const SplitBlock& b1 = set.block1;
+  const SplitBlock& b2 = set.block2();
+  const bool epistasis = params.epistasis();
+  const std::int32_t min_cell = params.minCellSize();
+  if (!params.missing()) {
+    deriveNoMissingCells(params, set, i, j, b1.affecteds_marginal[i], b2.affecteds_marginal[j], true,
+                         table.affected_subjects, &table.total_subjects, &b1.totals_marginal[i],
+                         &b2.totals_marginal[j]);
+    if (min_cell <= 1) {
+      table.affected_subjects_amount = 0;
+      table.total_subjects_amount = 0;
+      return;
+    }
+    table.affected_subjects_amount = affected_amount;
+    table.total_subjects_amount = total_amount;
+    if (epistasis) {
+      table.affected_subjects_marg1 = b1.affecteds_marginal[i];
+      table.affected_subjects_marg2 = b2.affecteds_marginal[j];
+      table.total_subjects_marg1 = b1.totals_marginal[i];
+      table.total_subjects_marg2 = b2.totals_marginal[j];
+    }
+    for (unsigned c = 0; c < kLevels; ++c) {
+      for (unsigned d = 0; d < kLevels; ++d) {
+        const unsigned k = c * kLevels + d;
+        if (table.total_subjects[k] >= min_cell) continue;
+        const u16 a = table.affected_subjects[k];
+        const u16 t = table.total_subjects[k];
+        if (epistasis) {
+          table.affected_subjects_marg1[c] = sub16(table.affected_subjects_marg1[c], a);
+          table.affected_subjects_marg2[d] = sub16(table.affected_subjects_marg2[d], a);
+          table.total_subjects_marg1[c] = sub16(table.total_subjects_marg1[c], t);
+          table.total_subjects_marg2[d] = sub16(table.total_subjects_marg2[d], t);
+        }
+        table.affected_subjects_amount = sub16(table.affected_subjects_amount, a);
+        table.total_subjects_amount = sub16(table.total_subjects_amount, t);
+        table.affected_subjects[k] = 0;
+        table.total_subjects[k] = 0;
+      }
+    }
+    return;
+  }
+
+  table.affected_subjects_amount = 0;
+  table.total_subjects_amount = 0;
+  table.affected_subjects_marg1 = {};
+  table.affected_subjects_marg2 = {};
+  table.total_subjects_marg1 = {};
+  table.total_subjects_marg2 = {};
+  for (unsigned c = 0; c < kLevels; ++c) {
+    const std::uint64_t r1 = levelRow(params, i, c);
+    for (unsigned d = 0; d < kLevels; ++d) {
+      const std::uint64_t r2 = levelRow(params, j, d);
+      const unsigned k = c * kLevels + d;
+      const u16 a = popcountAnd(b1.cases.row(r1), b2.cases.row(r2), set.affected_int_amount);
+      const u16 t = add16(a, popcountAnd(b1.controls.row(r1), b2.controls.row(r2), set.unaffected_int_amount));
+      if (t < min_cell) {
+        table.affected_subjects[k] = 0;
+        table.total_subjects[k] = 0;
+        continue;
+      }
+      table.affected_subjects[k] = a;
+      table.total_subjects[k] = t;
+      table.affected_subjects_amount = add16(table.affected_subjects_amount, a);
+      table.total_subjects_amount = add16(table.total_subjects_amount, t);
+      if (epistasis) {
+        table.affected_subjects_marg1[c] = add16(table.affected_subjects_marg1[c], a);
+        table.affected_subjects_marg2[d] = add16(table.affected_subjects_marg2[d], a);
+        table.total_subjects_marg1[c] = add16(table.total_subjects_marg1[c], t);
+        table.total_subjects_marg2[d] = add16(table.total_subjects_marg2[d], t);
+      }
+    }
+  }
+}
+
+void countPermutedCaseTable(const RunParameters& params, const BlockWorkingSet& set, u16 affected_amount,
+                            std::uint64_t i, std::uint64_t j, PairTable& table) {
+  const SplitBlock& b1 = set.block1;
+  const SplitBlock& b2 = set.block2();
+  const bool epistasis = params.epistasis();
+  if (!params.missing()) {
+    deriveNoMissingCells(params, set, i, j, b1.affecteds_marginal[i], b2.affecteds_marginal[j], false,
+                         table.affected_subjects, nullptr, nullptr, nullptr);
+    if (params.minCellSize() <= 1) {
+      table.affected_subjects_amount = 0;
+      return;
+    }
+    table.affected_subjects_amount = affected_amount;
+    if (epistasis) {
+      table.affected_subjects_marg1 = b1.affecteds_marginal[i];
+      table.affected_subjects_marg2 = b2.affecteds_marginal[j];
+    }
+    for (unsigned c = 0; c < kLevels; ++c) {
+      for (unsigned d = 0; d < kLevels; ++d) {
+        const unsigned k = c * kLevels + d;
+        if (table.total_subjects[k] != 0) continue;
+        const u16 a = table.affected_subjects[k];
+        if (epistasis) {
+          table.affected_subjects_marg1[c] = sub16(table.affected_subjects_marg1[c], a);
+          table.affected_subjects_marg2[d] = sub16(table.affected_subjects_marg2[d], a);
+        }
+        table.affected_subjects_amount = sub16(table.affected_subjects_amount, a);
+        table.affected_subjects[k] = 0;
+      }
+    }
+    return;
+  }
+
+  table.affected_subjects_amount = 0;
+  table.affected_subjects_marg1 = {};
+  table.affected_subjects_marg2 = {};
+  for (unsigned c = 0; c < kLevels; ++c) {
+    const std::uint64_t r1 = levelRow(params, i, c);
+    for (unsigned d = 0; d < kLevels; ++d) {
+      const unsigned k = c * kLevels + d;
+      if (table.total_subjects[k] == 0) {
+        table.affected_subjects[k] = 0;
+        continue;
+      }
+      const u16 a = popcountAnd(b1.cases.row(r1), b2.cases.row(levelRow(params, j, d)), set.affected_int_amount);
+      table.affected_subjects[k] = a;
+      table.affected_subjects_amount = add16(table.affected_subjects_amount, a);
+      if (epistasis) {
+        table.affected_subjects_marg1[c] = add16(table.affected_subjects_marg1[c], a);
+        table.affected_subjects_marg2[d] = add16(table.affected_subjects_marg2[d], a);
+      }
+    }
+  }
+}
+
+std::uint16_t degreesOfFreedom(const RunParameters& params, const PairTable& table) {
+  const auto& totals = table.total_subjects;
+  if (!params.epistasis()) {
+    u16 df = kCells - 1;
+    for (unsigned k = 1; k < kCells; ++k) {
+      if (totals[k] == 0) --df;
+    }
+    return df;
+  }
+  u16 df = (kLevels - 1) * (kLevels - 1);
+  bool dim1cols[kLevels - 1] = {};
+  bool dim2cols[kLevels - 1] = {};
+  for (unsigned d = 1; d < kLevels; ++d) dim2cols[d - 1] = totals[d] != 0;
+  for (unsigned c = 1; c < kLevels; ++c) {
+    if (totals[c * kLevels] != 0) dim1cols[c - 1] = true;
+    for (unsigned d = 1; d < kLevels; ++d) {
+      if (totals[c * kLevels + d] == 0) {
+        --df;
+      } else if (!dim1cols[c - 1]) {
+        dim1cols[c - 1] = true;
+        --df;
+      } else if (!dim2cols[d - 1]) {
+        dim2cols[d - 1] = true;
+        --df;
+      }
+    }
+  }
+  return df;
+}
+
+double pairStatistic(const RunParameters& params, const BinaryTestStat& stat, const BlockWorkingSet& set,
+                     u16 affected_amount, u16 total_amount, std::uint64_t i, std::uint64_t j, const PairTable& t,
+                     double threshold_KSA) {
+  const Counts affected(t.affected_subjects);
+  const Counts totals(t.total_subjects);
+  const bool reduced = params.reducedForms();
+  const SplitBlock& b1 = set.block1;
+  const SplitBlock& b2 = set.block2();
+  if (!params.epistasis()) {
+    return reduced ? stat.computeBinary2DAssociationReducedTestStat(affected, totals, set.affected_fraction, kCells)
+                   : stat.computeBinary2DAssociationTestStat(affected, totals, t.affected_subjects_amount,
+                                                             t.total_subjects_amount, kCells);
+  }
+  if (!params.score()) {
+    const double ksa =
+        reduced ? stat.computeBinary2DEpistasisKSAreducedTestStat(
+                      affected, totals, b1.affecteds_marginal_fractions[i], b2.affecteds_marginal_fractions[j],
+                      b1.unaffecteds_marginal_fractions[i], b2.unaffecteds_marginal_fractions[j], total_amount,
+                      set.affected_fraction, set.unaffected_fraction, kLevels, kLevels)
+                : stat.computeBinary2DEpistasisKSATestStat(
+                      affected, totals, t.affected_subjects_marg1, t.affected_subjects_marg2,
+                      t.total_subjects_marg1, t.total_subjects_marg2, t.affected_subjects_amount,
+                      t.total_subjects_amount, kLevels, kLevels);
+    if (!(ksa > threshold_KSA)) return ksa;
+  }
+  return reduced ? stat.computeBinary2DEpistasisIPFTestStat(affected, totals, b1.affecteds_marginal[i],
+                                                            b2.affecteds_marginal[j], b1.totals_marginal[i],
+                                                            b2.totals_marginal[j], affected_amount, total_amount,
+                                                            kLevels, kLevels)
+                 : stat.computeBinary2DEpistasisIPFTestStat(
+                       affected, totals, t.affected_subjects_marg1, t.affected_subjects_marg2,
+                       t.total_subjects_marg1, t.total_subjects_marg2, t.affected_subjects_amount,
+                       t.total_subjects_amount, kLevels, kLevels);
+}
+
+}  // namespace dyadmill

@@ -1,0 +1,56 @@
+// The two-locus table of one SNP pair: counting it from the split bit rows,
+// the minimum cell size rule, its degrees of freedom, and its statistic.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "BinaryTestStat.h"
+#include "block_working_set.h"
+#include "run_parameters.h"
+
+namespace dyadmill {
+
+// Cell k = c * 3 + d holds the subjects with level c at the first SNP and
+// level d at the second. Amounts and the pair's own margins count the
+// subjects left in the table after the cell rule; they are filled only where
+// the full statistics need them.
+struct PairTable {
+  std::array<std::uint16_t, kCells> affected_subjects{};
+  std::array<std::uint16_t, kCells> total_subjects{};
+  std::uint16_t affected_subjects_amount = 0;
+  std::uint16_t total_subjects_amount = 0;
+  LevelCounts affected_subjects_marg1{};
+  LevelCounts affected_subjects_marg2{};
+  LevelCounts total_subjects_marg1{};
+  LevelCounts total_subjects_marg2{};
+};
+
+// Counts the table of block-1 SNP i and block-2 SNP j, cases and totals,
+// and applies the cell rule. With --nomissing only the four cells of levels
+// 1 and 2 are counted; row 0 and column 0 follow from the SNPs' margins.
+void countPairTable(const RunParameters& params, const BlockWorkingSet& set, std::uint16_t affected_amount,
+                    std::uint16_t total_amount, std::uint64_t i, std::uint64_t j, PairTable& table);
+
+// Recounts only the case cells of a pair under permuted labels: the totals,
+// amounts and total margins come from the first scan (a relabelling changes
+// nobody's genotype). Cells whose saved total is 0 were dropped and stay 0.
+// `table` must hold the saved total_subjects, total_subjects_amount and
+// total margins on entry.
+void countPermutedCaseTable(const RunParameters& params, const BlockWorkingSet& set, std::uint16_t affected_amount,
+                            std::uint64_t i, std::uint64_t j, PairTable& table);
+
+// Association: cells - 1, less one per empty cell other than cell (0, 0).
+// Epistasis: (3 - 1) x (3 - 1), less one per empty inner cell and per
+// inner cell that is the first to meet an empty row or column edge.
+std::uint16_t degreesOfFreedom(const RunParameters& params, const PairTable& table);
+
+// The pair's statistic by the run's mode: the reduced forms with
+// --nomissing and no cell dropped, the full forms otherwise. Under
+// epistasis with the likelihood-ratio test the KSA screen comes first and
+// the IPF statistic replaces it only when KSA > threshold_KSA.
+double pairStatistic(const RunParameters& params, const BinaryTestStat& stat, const BlockWorkingSet& set,
+                     std::uint16_t affected_amount, std::uint16_t total_amount, std::uint64_t i, std::uint64_t j,
+                     const PairTable& table, double threshold_KSA);
+
+}  // namespace dyadmill

@@ -1,0 +1,181 @@
+#include "permutation.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <algorithm>
+#include <utility>
+
+#include "chi_square.h"
+#include "progress.h"
+
+namespace dyadmill {
+
+TraitShuffler::TraitShuffler(std::uint64_t seed, const std::vector<std::uint16_t>& labels) : labels_(labels) {
+  std::srand(static_cast<unsigned>(seed));
+}
+
+void TraitShuffler::shuffle() {
+  for (std::size_t g = 1; g < labels_.size(); ++g) {
+    const std::size_t temp2 = static_cast<std::size_t>(std::rand()) % (g + 1);
+    std::swap(labels_[g], labels_[temp2]);
+  }
+}
+
+namespace {
+
+// The KSA screening cut-off met by each pair of a permutation's rescan. It
+// is carried from pair to pair: every scored pair that is not a kept pair
+// replaces it with its own statistic (maxT) or with the critical value at
+// its own p-value (minP), and the last such value of a permutation is
+// carried to the same permutation of the next combination. Under minP the
+// p-value and the critical values are computed only when something reads
+// them, which leaves the results as they would be if computed eagerly.
+class CarriedScreen {
+ public:
+  CarriedScreen(const RunParameters& params, std::uint16_t maxdf, double carried)
+      : params_(params), critical_(maxdf + 1u), carried_(carried) {
+    threshold_KSA_ = params_.score() ? 0.0 : static_cast<double>(params_.thresholdParam);
+  }
+
+  double thresholdFor(std::uint16_t df) {
+    if (!params_.epistasis() || params_.score()) return params_.minP() ? 0.0 : threshold_KSA_;
+    if (!params_.minP()) return threshold_KSA_;
+    Critical& c = critical_[df];
+    if (c.generation != generation_) {
+      c.value = upperTailCriticalValue(df, carriedValue());
+      c.generation = generation_;
+    }
+    return c.value;
+  }
+
+  void notKept(double statistic, std::uint16_t df) {
+    if (params_.minP()) {
+      pending_statistic_ = statistic;
+      pending_df_ = df;
+      pending_ = true;
+      ++generation_;
+      return;
+    }
+    carried_ = statistic;
+    if (params_.epistasis() && !params_.score()) threshold_KSA_ = statistic;
+  }
+
+  // maxT: the statistic, minP: the p-value of the latest scored pair that is
+  // not kept; the value carried in when there was none.
+  double carriedValue() {
+    if (pending_) {
+      carried_ = upperTailPValue(pending_statistic_, pending_df_);
+      pending_ = false;
+    }
+    return carried_;
+  }
+
+ private:
+  struct Critical {
+    double value = 0.0;
+    std::uint64_t generation = 0;
+  };
+
+  const RunParameters& params_;
+  std::vector<Critical> critical_;
+  double carried_;
+  double threshold_KSA_ = 0.0;
+  bool pending_ = false;
+  double pending_statistic_ = 0.0;
+  std::uint16_t pending_df_ = 0;
+  std::uint64_t generation_ = 1;
+};
+
+void rebuildCaseRows(const RunParameters& params, const GenotypeStore& store, const SubjectSubset& cases,
+                     SplitBlock& block) {
+  const std::uint64_t rows = block.snp_amount * params.rowsPerSnp();
+  const std::uint64_t words = store.snp_matrix.words();
+  for (std::uint64_t r = 0; r < rows; ++r) cases.pack(store.snp_matrix.row(block.first_row + r), words, block.cases.row(r));
+}
+
+void relabelBlocks(const RunParameters& params, const GenotypeStore& store, const std::vector<std::uint16_t>& labels,
+                   BlockWorkingSet& set) {
+  const SubjectSubset cases(labels, 1, true);
+  SplitBlock* blocks[2] = {&set.block1, set.coincide ? nullptr : &set.block2()};
+  for (SplitBlock* block : blocks) {
+    if (block == nullptr) continue;
+    rebuildCaseRows(params, store, cases, *block);
+    if (params.missing()) continue;
+    countCaseMargins(params, store.affected_amount, set.affected_int_amount, *block);
+    if (params.epistasis() && !params.score() && params.reducedForms()) computeMarginFractions(*block);
+  }
+}
+
+// Walks the kept pairs (in scan order) from `cursor` to the pair (gi, gj);
+// returns it, or nullptr when it is not a kept pair.
+TestStat2DObject* matchKeptPair(TopVector& top_vect_block, std::uint64_t& cursor, std::uint64_t gi,
+                                std::uint64_t gj) {
+  while (cursor < top_vect_block.size()) {
+    TestStat2DObject& entry = top_vect_block[cursor];
+    if (entry.i < gi || (entry.i == gi && entry.j < gj)) {
+      ++cursor;
+    } else if (entry.i == gi && entry.j == gj) {
+      ++cursor;
+      return &entry;
+    } else {
+      break;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+void runPermutations(ScanContext& ctx, BlockWorkingSet& set, Thresholds& thresholds, const PairStores& stores,
+                     TopVector& top_vect_block, std::time_t start_time) {
+  const RunParameters& params = ctx.params;
+  const GenotypeStore& store = ctx.store;
+  const std::uint64_t P = params.permutationParam;
+  TraitShuffler shuffler(params.randomParam, store.binary_diagnostic_vect);
+  const SplitBlock& b1 = set.block1;
+  const std::uint64_t coincide = set.coincide ? 1 : 0;
+  const std::uint64_t i_end = b1.snp_amount > coincide ? b1.snp_amount - coincide : 0;
+  PairTable table;
+
+  for (std::uint64_t p = 1; p <= P; ++p) {
+    const std::time_t now_perm = std::time(nullptr);
+    std::printf("INFO PERMUTATION TIME:\n-->Started permutation #%" PRIu64 " out of %" PRIu64 " of data block %" PRIu64
+                " out of %" PRIu64 " on %s",
+                p, P, set.K, ctx.blocks.Kend, std::ctime(&now_perm));
+    if (p == 2) reportPermutationEstimate(P, ctx.blocks.Kend - set.K, now_perm, start_time);
+
+    shuffler.shuffle();
+    relabelBlocks(params, store, shuffler.labels(), set);
+    const SplitBlock& b2 = set.block2();
+
+    CarriedScreen screen(params, thresholds.maxdf, ctx.current_max[p - 1]);
+    std::uint64_t cursor = 0;
+    for (std::uint64_t i = 0; i < i_end; ++i) {
+      for (std::uint64_t j = (i + 1) * coincide; j < b2.snp_amount; ++j) {
+        const std::uint64_t pair = i * stores.columns + j;
+        const std::uint16_t df = stores.degreesoffreedom[pair];
+        if (df == 0) continue;
+        const double threshold_KSA = screen.thresholdFor(df);
+        std::copy_n(stores.totals_pairs.begin() + pair * kCells, kCells, table.total_subjects.begin());
+        if (!stores.totals_amounts.empty()) table.total_subjects_amount = stores.totals_amounts[pair];
+        if (!stores.totals_marg1.empty()) {
+          table.total_subjects_marg1 = stores.totals_marg1[pair];
+          table.total_subjects_marg2 = stores.totals_marg2[pair];
+        }
+        countPermutedCaseTable(params, set, store.affected_amount, i, j, table);
+        const double current_test_stat = pairStatistic(params, ctx.stat, set, store.affected_amount,
+                                                       store.total_amount, i, j, table, threshold_KSA);
+        TestStat2DObject* kept = matchKeptPair(top_vect_block, cursor, b1.first_snp + i, b2.first_snp + j);
+        if (kept != nullptr) {
+          kept->permutValues[p - 1] = params.minP() ? upperTailPValue(current_test_stat, df) : current_test_stat;
+        } else {
+          screen.notKept(current_test_stat, df);
+        }
+      }
+    }
+    ctx.current_max[p - 1] = screen.carriedValue();
+  }
+}
+
+}  // namespace dyadmill

@@ -1,0 +1,39 @@
+// Permutation testing of one block combination: seeded trait shuffles, a
+// rescan of every pair under each, and one value per permutation for every
+// kept pair.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <vector>
+
+#include "pair_scan.h"
+
+namespace dyadmill {
+
+// The seeded relabelling: the C library's generator, reseeded with the
+// run's seed for every block combination, so that permutation k relabels the
+// subjects identically in every combination and every process.
+class TraitShuffler {
+ public:
+  TraitShuffler(std::uint64_t seed, const std::vector<std::uint16_t>& labels);
+
+  // One more shuffle of the current labels: for g = 1 .. n - 1, swap entry g
+  // with entry rand() % (g + 1). The number of cases never changes.
+  void shuffle();
+
+  const std::vector<std::uint16_t>& labels() const { return labels_; }
+
+ private:
+  std::vector<std::uint16_t> labels_;
+};
+
+// Runs the run's permutations over the combination after its pair loop:
+// rebuilds the case rows and case margins under every relabelling, rescans
+// every pair with the saved totals, and writes each kept pair's value for
+// that permutation. `start_time` is the start of the combination's pair
+// loop (for the run-time estimate).
+void runPermutations(ScanContext& ctx, BlockWorkingSet& set, Thresholds& thresholds, const PairStores& stores,
+                     TopVector& top_vect_block, std::time_t start_time);
+
+}  // namespace dyadmill
