@@ -1,0 +1,142 @@
+#include "naive_scan.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "BinaryTestStat.h"
+#include "chi_square.h"
+
+namespace dyadmill::testing {
+
+std::vector<int> recodedTraits(const GenotypeData& data) {
+  std::size_t cases = 0;
+  for (int t : data.traits) cases += t == 1 ? 1 : 0;
+  const bool swap = data.traits.size() - cases < cases;
+  std::vector<int> labels;
+  for (int t : data.traits) labels.push_back(swap ? 1 - t : t);
+  return labels;
+}
+
+NaiveTable naiveTable(const GenotypeData& data, const std::vector<int>& labels, std::size_t a, std::size_t b,
+                      int min_cell) {
+  NaiveTable table;
+  for (std::size_t s = 0; s < data.subjects(); ++s) {
+    const int ga = data.genotypes[s][a];
+    const int gb = data.genotypes[s][b];
+    if (ga < 0 || gb < 0) continue;
+    const int k = ga * 3 + gb;
+    ++table.total[k];
+    if (labels[s] == 1) ++table.affected[k];
+  }
+  for (int k = 0; k < 9; ++k) {
+    if (table.total[k] < min_cell) table.total[k] = table.affected[k] = 0;
+  }
+  return table;
+}
+
+std::uint16_t naiveDegreesOfFreedom(const NaiveTable& t, bool epistasis) {
+  auto filled = [&](int c, int d) { return t.total[c * 3 + d] != 0; };
+  if (!epistasis) {
+    int df = 0;
+    for (int k = 1; k < 9; ++k) df += t.total[k] != 0 ? 1 : 0;
+    return static_cast<std::uint16_t>(df);
+  }
+  // Each filled inner cell adds a degree of freedom unless it is the first
+  // filled cell to stand in for an empty row edge (c, 0) or, failing that,
+  // an empty column edge (0, d) not yet stood in for.
+  int df = 0;
+  bool column_covered[2] = {filled(0, 1), filled(0, 2)};
+  for (int c = 1; c <= 2; ++c) {
+    bool row_covered = filled(c, 0);
+    for (int d = 1; d <= 2; ++d) {
+      if (!filled(c, d)) continue;
+      if (!row_covered) {
+        row_covered = true;
+      } else if (!column_covered[d - 1]) {
+        column_covered[d - 1] = true;
+      } else {
+        ++df;
+      }
+    }
+  }
+  return static_cast<std::uint16_t>(df);
+}
+
+double naiveStatistic(const RunParameters& params, const NaiveTable& t, double ksa_cutoff) {
+  const BinaryTestStat stat(params);
+  std::uint16_t A = 0, N = 0;
+  std::uint16_t am1[3] = {}, am2[3] = {}, tm1[3] = {}, tm2[3] = {};
+  for (int c = 0; c < 3; ++c) {
+    for (int d = 0; d < 3; ++d) {
+      const int k = c * 3 + d;
+      A = static_cast<std::uint16_t>(A + t.affected[k]);
+      N = static_cast<std::uint16_t>(N + t.total[k]);
+      am1[c] = static_cast<std::uint16_t>(am1[c] + t.affected[k]);
+      tm1[c] = static_cast<std::uint16_t>(tm1[c] + t.total[k]);
+      am2[d] = static_cast<std::uint16_t>(am2[d] + t.affected[k]);
+      tm2[d] = static_cast<std::uint16_t>(tm2[d] + t.total[k]);
+    }
+  }
+  const Counts aff(t.affected), tot(t.total);
+  if (!params.epistasis()) return stat.computeBinary2DAssociationTestStat(aff, tot, A, N, 9);
+  if (!params.score()) {
+    const double ksa = stat.computeBinary2DEpistasisKSATestStat(aff, tot, am1, am2, tm1, tm2, A, N, 3, 3);
+    if (!(ksa > ksa_cutoff)) return ksa;
+  }
+  return stat.computeBinary2DEpistasisIPFTestStat(aff, tot, am1, am2, tm1, tm2, A, N, 3, 3);
+}
+
+std::vector<NaivePair> naiveScan(const RunParameters& params, const GenotypeData& data) {
+  const std::vector<int> labels = recodedTraits(data);
+  const double threshold_param = static_cast<double>(params.thresholdParam);
+  std::vector<NaivePair> kept;
+  for (std::size_t i = 0; i < data.snps(); ++i) {
+    for (std::size_t j = i + 1; j < data.snps(); ++j) {
+      const NaiveTable table = naiveTable(data, labels, i, j, params.minCellSize());
+      const std::uint16_t df = naiveDegreesOfFreedom(table, params.epistasis());
+      if (df == 0) continue;
+      const double cutoff = params.minP() ? upperTailCriticalValue(df, threshold_param) : threshold_param;
+      const double ksa_cutoff = params.epistasis() && !params.score() ? cutoff : 0.0;
+      const double statistic = naiveStatistic(params, table, ksa_cutoff);
+      if (!(statistic > cutoff)) continue;
+      kept.push_back({i, j, params.minP() ? upperTailPValue(statistic, df) : statistic, df});
+    }
+  }
+  return kept;
+}
+
+std::vector<std::string> expectedResultLines(const RunParameters&, const GenotypeData& data,
+                                             const std::vector<NaivePair>& pairs) {
+  std::vector<std::string> lines;
+  for (const NaivePair& p : pairs) {
+    char value[64];
+    std::snprintf(value, sizeof value, "%g", p.value);
+    lines.push_back(data.names[p.i] + "\t" + data.names[p.j] + "\t" + value + "\t" + std::to_string(p.df) + "\t");
+  }
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+}  // namespace dyadmill::testing
+
+#include <gtest/gtest.h>
+
+#include "genotype_reader.h"
+
+namespace dyadmill::testing {
+
+GenotypeStore loadStore(const GenotypeData& data, const RunParameters& params) {
+  ScratchDir dir;
+  writeFile(dir / "data.txt", data.toText());
+  RunParameters reading = params;
+  reading.inFile = (dir / "data.txt").string();
+  reading.processID = 1;
+  GenotypeStore store;
+  ::testing::internal::CaptureStdout();
+  const Outcome outcome = readGenotypeFile(reading, store);
+  const std::string output = ::testing::internal::GetCapturedStdout();
+  if (outcome.stopped()) ADD_FAILURE() << output;
+  return store;
+}
+
+}  // namespace dyadmill::testing

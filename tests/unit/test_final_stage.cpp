@@ -1,0 +1,139 @@
+// The final stage on injected kept pairs: step-down maxT and minP
+// p-values, the permutation matrix files and the results file.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include "final_stage.h"
+#include "test_support.h"
+
+namespace dyadmill::testing {
+namespace {
+
+// Runs the stage inside a scratch folder, where it writes its fixed-name files.
+class FinalStage : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    previous_ = std::filesystem::current_path();
+    std::filesystem::current_path(dir_.path());
+  }
+  void TearDown() override { std::filesystem::current_path(previous_); }
+
+  static TestStat2DObject pair(std::uint64_t i, std::uint64_t j, double value, std::vector<double> permuted,
+                               std::uint16_t df = 4) {
+    TestStat2DObject p;
+    p.i = i;
+    p.j = j;
+    p.testStatValue = value;
+    p.permutValues = std::move(permuted);
+    p.DegFreedom = df;
+    return p;
+  }
+
+  std::string run(RunParameters& params, TopVector& top, std::vector<std::uint64_t>& p_vect) {
+    ::testing::internal::CaptureStdout();
+    bool ok = true;
+    p_vect = permutationPValues(params, names_, top, ok);
+    params.outFile = (dir_.path() / "res").string();
+    const Outcome o = writeResultsFile(params, names_, top, p_vect);
+    EXPECT_TRUE(ok);
+    EXPECT_FALSE(o.stopped());
+    return ::testing::internal::GetCapturedStdout();
+  }
+
+  ScratchDir dir_;
+  std::filesystem::path previous_;
+  std::vector<std::string> names_ = {"rs1", "rs2", "rs3", "rs4"};
+};
+
+TEST_F(FinalStage, MaxTStepDownOfTheWorkedExample) {
+  RunParameters params;
+  params.permutationParam = 2;
+  // Given out of order: the stage sorts by statistic, largest first.
+  TopVector top = {pair(1, 2, 20, {25, 2}), pair(0, 3, 10, {8, 3}), pair(0, 1, 30, {5, 1})};
+  std::vector<std::uint64_t> p_vect;
+  const std::string out = run(params, top, p_vect);
+  EXPECT_EQ(p_vect, (std::vector<std::uint64_t>{1, 2, 2}));
+  // The matrix file holds the raw permuted statistics in sorted order.
+  EXPECT_EQ(readFile("SNP_pairs_and_permut_p_vals_maxT.txt"),
+            "rs1//rs2\t30\t5\t\t1\t\nrs2//rs3\t20\t25\t\t2\t\nrs1//rs4\t10\t8\t\t3\t\n");
+  // ... and the list now holds the successive maxima.
+  EXPECT_EQ(top[0].permutValues, (std::vector<double>{25, 3}));
+  EXPECT_EQ(top[2].permutValues, (std::vector<double>{8, 3}));
+  EXPECT_EQ(readFile(dir_ / "res.txt"),
+            "FistSNP\tSecondSNP\tRaw_Statistic(ChiSq)\tDF_interaction\tp-value(2 permutations based)\n"
+            "rs1\trs2\t30\t4\t0.5\nrs2\trs3\t20\t4\t1\nrs1\trs4\t10\t4\t1\n");
+  EXPECT_TRUE(contains(out, "INFO: Final results ....\nINFO: There is total of 3 signif. SNP pairs to write to results file\n"));
+}
+
+TEST_F(FinalStage, MinPStepDownCountsEqualityAndNeverReportsAboveOne) {
+  RunParameters params;
+  params.algoOption = 1;
+  params.permutationParam = 4;
+  TopVector top = {pair(0, 1, 0.01, {0.5, 0.01, 0.2, 0.9}, 2), pair(2, 3, 0.001, {0.3, 0.6, 0.002, 0.7}, 8),
+                   pair(1, 3, 0.04, {0.03, 0.001, 0.0005, 0.02}, 1)};
+  std::vector<std::uint64_t> p_vect;
+  const std::string out = run(params, top, p_vect);
+  // Sorted by p-value: 0.001, 0.01, 0.04. Successive minima per permutation:
+  // pair 0.04 -> {0.03, 0.001, 0.0005, 0.02}; 0.01 -> {0.03, 0.001, 0.0005,
+  // 0.02}; 0.001 -> {0.03, 0.001, 0.0005, 0.02}.
+  // Counts (1 + minima <= observed): 0.001: 1 + 2 (0.001 ties, 0.0005) = 3;
+  // 0.01: 1 + 2 = 3; 0.04: 1 + 4 = 5 -> reported min(1, 5/4) = 1.
+  EXPECT_EQ(p_vect, (std::vector<std::uint64_t>{3, 3, 5}));
+  EXPECT_EQ(readFile("SNP_pairs_and_permut_p_vals_minP.txt"),
+            "rs3//rs4\t0.001\t0.3\t\t0.6\t\t0.002\t\t0.7\t\n"
+            "rs1//rs2\t0.01\t0.5\t\t0.01\t\t0.2\t\t0.9\t\n"
+            "rs2//rs4\t0.04\t0.03\t\t0.001\t\t0.0005\t\t0.02\t\n");
+  EXPECT_EQ(readFile("matrix_minP.txt"),
+            "rs3//rs4\t0.001\t0.03\t\t0.001\t\t0.0005\t\t0.02\t\n"
+            "rs1//rs2\t0.01\t0.03\t\t0.001\t\t0.0005\t\t0.02\t\n"
+            "rs2//rs4\t0.04\t0.03\t\t0.001\t\t0.0005\t\t0.02\t\n");
+  EXPECT_EQ(readFile(dir_ / "res.txt"),
+            "FistSNP\tSecondSNP\tp-value(raw)\tDF_interaction\tp-value(4 permutations based)\n"
+            "rs3\trs4\t0.001\t8\t0.75\nrs1\trs2\t0.01\t2\t0.75\nrs2\trs4\t0.04\t1\t1\n");
+  EXPECT_TRUE(contains(out,
+                       "INFO: The permutation based p-values for each signif. SNP pair are written in "
+                       "\"sorted_SNP_pairs_and_permut_p_vals_minP.txt\" \nmatrix_minP.txt\n"));
+}
+
+TEST_F(FinalStage, MonotonicityRaisesALaterPairToItsPredecessor) {
+  RunParameters params;
+  params.permutationParam = 3;
+  // Pair 20 is exceeded twice, pair 15 never by its own successive maxima
+  // (its later pair is weak), yet it must not look more significant.
+  TopVector top = {pair(0, 1, 20, {21, 22, 1}), pair(0, 2, 15, {1, 2, 3}), pair(0, 3, 14, {1, 1, 1})};
+  std::vector<std::uint64_t> p_vect;
+  run(params, top, p_vect);
+  EXPECT_EQ(p_vect, (std::vector<std::uint64_t>{3, 3, 3}));
+}
+
+TEST_F(FinalStage, WithoutPermutationsOrPairsTheFilesAreBare) {
+  RunParameters params;
+  TopVector top = {pair(2, 3, 0.000012345, {}), pair(0, 1, 123456789.0, {})};
+  std::vector<std::uint64_t> p_vect;
+  const std::string out = run(params, top, p_vect);
+  EXPECT_EQ(readFile(dir_ / "res.txt"),
+            "FistSNP\tSecondSNP\tRaw_Statistic(ChiSq)\tDF_interaction\t\nrs1\trs2\t1.23457e+08\t4\t\n"
+            "rs3\trs4\t1.2345e-05\t4\t\n");
+  EXPECT_EQ(readFile("SNP_pairs_and_permut_p_vals_maxT.txt"), "rs1//rs2\t1.23457e+08\nrs3//rs4\t1.2345e-05\n");
+
+  TopVector none;
+  params = RunParameters{};
+  params.algoOption = 1;
+  run(params, none, p_vect);
+  EXPECT_EQ(readFile(dir_ / "res.txt"), "FistSNP\tSecondSNP\tp-value(raw)\tDF_interaction\t\n");
+  EXPECT_EQ(readFile("matrix_minP.txt"), "");
+}
+
+TEST_F(FinalStage, SizeLineRoundsDownToWholeMegabytes) {
+  RunParameters params;
+  std::vector<std::uint64_t> p_vect;
+  TopVector top(41667, pair(0, 1, 5, {}));
+  EXPECT_TRUE(contains(run(params, top, p_vect), "INFO: Writing the final 1 MBs output file containing 41667 pairs \n"));
+  top.pop_back();
+  params = RunParameters{};
+  EXPECT_TRUE(contains(run(params, top, p_vect), "INFO: Writing the final 0 MBs output file containing 41666 pairs \n"));
+}
+
+}  // namespace
+}  // namespace dyadmill::testing
