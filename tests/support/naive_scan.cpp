@@ -140,3 +140,92 @@ GenotypeStore loadStore(const GenotypeData& data, const RunParameters& params) {
 }
 
 }  // namespace dyadmill::testing
+
+#include <cstdlib>
+
+#include "blocks.h"
+
+namespace dyadmill::testing {
+
+std::vector<std::vector<int>> shuffledLabels(const std::vector<int>& labels, std::uint64_t seed, std::uint64_t P) {
+  std::vector<std::vector<int>> all;
+  std::vector<int> current = labels;
+  std::srand(static_cast<unsigned>(seed));
+  for (std::uint64_t p = 0; p < P; ++p) {
+    for (std::size_t g = 1; g < current.size(); ++g) {
+      const std::size_t other = static_cast<std::size_t>(std::rand()) % (g + 1);
+      std::swap(current[g], current[other]);
+    }
+    all.push_back(current);
+  }
+  return all;
+}
+
+std::map<std::pair<std::size_t, std::size_t>, std::vector<double>> naivePermutationValues(
+    const RunParameters& params, const GenotypeData& data, std::uint64_t blocks) {
+  const std::vector<int> labels = recodedTraits(data);
+  const std::uint64_t P = params.permutationParam;
+  const auto shuffles = shuffledLabels(labels, params.randomParam, P);
+  std::map<std::pair<std::size_t, std::size_t>, std::vector<double>> values;
+  for (const NaivePair& kept : naiveScan(params, data)) values[{kept.i, kept.j}] = std::vector<double>(P);
+
+  const BlockTable table = listBlockCombinations(data.snps(), blocks);
+  const bool carried_ksa = params.epistasis() && !params.score();
+  std::vector<double> carried_p(P, static_cast<double>(params.thresholdParam));
+  for (std::uint64_t K = 0; K < table.blockcombo_amount; ++K) {
+    for (std::uint64_t p = 0; p < P; ++p) {
+      double ksa_cutoff = static_cast<double>(params.thresholdParam);
+      for (std::size_t a = table.begin[K]; a < table.end[K]; ++a) {
+        for (std::size_t b = std::max<std::size_t>(table.begin2[K], a + 1); b < table.end2[K]; ++b) {
+          const NaiveTable original = naiveTable(data, labels, a, b, params.minCellSize());
+          const std::uint16_t df = naiveDegreesOfFreedom(original, params.epistasis());
+          if (df == 0) continue;
+          NaiveTable table_p = naiveTable(data, shuffles[p], a, b, params.minCellSize());
+          // Cells the cell rule dropped stay dropped: totals do not change.
+          for (int k = 0; k < 9; ++k) {
+            if (original.total[k] == 0) table_p.affected[k] = table_p.total[k] = 0;
+          }
+          if (params.minP()) ksa_cutoff = upperTailCriticalValue(df, carried_p[p]);
+          const double statistic = naiveStatistic(params, table_p, carried_ksa ? ksa_cutoff : 0.0);
+          auto found = values.find({a, b});
+          if (found != values.end()) {
+            found->second[p] = params.minP() ? upperTailPValue(statistic, df) : statistic;
+          } else if (params.minP()) {
+            carried_p[p] = upperTailPValue(statistic, df);
+          } else {
+            ksa_cutoff = statistic;
+          }
+        }
+      }
+    }
+  }
+  return values;
+}
+
+std::vector<std::pair<NaivePair, double>> naiveAdjustedPValues(
+    const RunParameters& params, const std::vector<NaivePair>& kept,
+    const std::map<std::pair<std::size_t, std::size_t>, std::vector<double>>& values) {
+  const bool minP = params.minP();
+  std::vector<NaivePair> sorted = kept;
+  std::sort(sorted.begin(), sorted.end(),
+            [&](const NaivePair& x, const NaivePair& y) { return minP ? x.value < y.value : x.value > y.value; });
+  const std::uint64_t P = params.permutationParam;
+  std::vector<std::pair<NaivePair, double>> adjusted;
+  std::uint64_t running = 0;
+  for (std::size_t r = 0; r < sorted.size(); ++r) {
+    std::uint64_t count = 1;
+    for (std::uint64_t p = 0; p < P; ++p) {
+      double best = minP ? 2.0 : -1e300;
+      for (std::size_t later = r; later < sorted.size(); ++later) {
+        const double v = values.at({sorted[later].i, sorted[later].j})[p];
+        best = minP ? std::min(best, v) : std::max(best, v);
+      }
+      if (minP ? best <= sorted[r].value : best >= sorted[r].value) ++count;
+    }
+    running = std::max(running, count);
+    adjusted.push_back({sorted[r], std::min(1.0, static_cast<double>(running) / static_cast<double>(P))});
+  }
+  return adjusted;
+}
+
+}  // namespace dyadmill::testing

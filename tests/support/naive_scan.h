@@ -61,3 +61,32 @@ namespace dyadmill::testing {
 GenotypeStore loadStore(const GenotypeData& data, const RunParameters& params);
 
 }  // namespace dyadmill::testing
+
+#include <map>
+#include <utility>
+
+namespace dyadmill::testing {
+
+// The trait labels of permutations 1..P for seed `seed`, each the shuffle of
+// the previous ones: srand(seed), then for g = 1..n-1 swap g with
+// rand() % (g + 1), permutation after permutation.
+std::vector<std::vector<int>> shuffledLabels(const std::vector<int>& labels, std::uint64_t seed, std::uint64_t P);
+
+// Every kept pair's value under every permutation, found by rescoring each
+// pair from scratch under the shuffled labels. Block combinations and pairs
+// are visited in scan order because, under epistasis with the
+// likelihood-ratio test, the KSA cut-off of a permuted pair is carried over
+// from the previous scored pair that is not kept.
+std::map<std::pair<std::size_t, std::size_t>, std::vector<double>> naivePermutationValues(
+    const RunParameters& params, const GenotypeData& data, std::uint64_t blocks);
+
+// Step-down adjusted p-values (maxT or minP) of the kept pairs, computed
+// directly from their definition: for the pair at sorted rank r, one plus
+// the permutations whose best value among the pairs ranked r and later
+// reaches the pair's own value, made monotone along the ranking, over P.
+// Returned in the sorted order, with the pairs.
+std::vector<std::pair<NaivePair, double>> naiveAdjustedPValues(
+    const RunParameters& params, const std::vector<NaivePair>& kept,
+    const std::map<std::pair<std::size_t, std::size_t>, std::vector<double>>& values);
+
+}  // namespace dyadmill::testing
