@@ -1,0 +1,162 @@
+// Partial result files: the line format, the reading rule, the assembly
+// order and every way a partial file can be refused.
+#include <gtest/gtest.h>
+
+#include "partial_results.h"
+#include "test_support.h"
+
+namespace dyadmill::testing {
+namespace {
+
+TestStat2DObject record(std::uint64_t i, std::uint64_t j, double value, std::uint16_t df, std::vector<double> permuted) {
+  TestStat2DObject r;
+  r.i = i;
+  r.j = j;
+  r.testStatValue = value;
+  r.DegFreedom = df;
+  r.permutValues = std::move(permuted);
+  return r;
+}
+
+TEST(PartialLine, SeparatorsAndPrecision) {
+  EXPECT_EQ(formatPartialLine(record(12, 345, 12.5, 4, {})), "12 345 12.5 4 \n");
+  EXPECT_EQ(formatPartialLine(record(12, 345, 12.5, 4, {3.14159265, 0.5})), "12 345 12.5 4  3.14159265 0.5\n");
+  EXPECT_EQ(formatPartialLine(record(0, 1, 0.1, 8, {})), "0 1 0.10000000000000000555 8 \n");
+  // Permutation values keep every digit needed to read back the same double.
+  const double third = 1.0 / 3.0;
+  const std::string line = formatPartialLine(record(0, 1, 2.0, 1, {third, 123456.0, 1e-300}));
+  EXPECT_EQ(line, "0 1 2 1  0.3333333333333333 123456 1e-300\n");
+}
+
+class Assembly : public ::testing::Test {
+ protected:
+  RunParameters params(std::uint16_t processes, std::uint64_t permutations) const {
+    RunParameters p;
+    p.outFile = (dir_ / "out").string();
+    p.processAmount = processes;
+    p.processID = 0;
+    p.permutationParam = permutations;
+    return p;
+  }
+  void write(int k, const std::string& content) const { writeFile(dir_ / ("out_partial" + std::to_string(k) + ".txt"), content); }
+
+  Outcome assemble(const RunParameters& p, TopVector& top, std::string& out, std::uint64_t snps = 1000) const {
+    ::testing::internal::CaptureStdout();
+    const Outcome o = assemblePartialFiles(p, snps, top);
+    out = ::testing::internal::GetCapturedStdout();
+    return o;
+  }
+
+  ScratchDir dir_;
+};
+
+TEST_F(Assembly, ReadsFilesInOrderWhateverTheSpacing) {
+  write(1, "3 7 10.5 4  1 2\n\n1\t2\t\t99.25 8 0.5\t0.25 0.125\n");
+  write(2, "");
+  write(3, "  5 6 1e-3 2 7 8 \n9 10 2 1 3 4\n4 5 6 2 1 1");  // last line without a line feed
+  TopVector top;
+  std::string out;
+  ASSERT_FALSE(assemble(params(3, 2), top, out).stopped()) << out;
+  ASSERT_EQ(top.size(), 5u);
+  EXPECT_EQ(top[0].i, 3u);
+  EXPECT_EQ(top[1].testStatValue, 99.25);
+  EXPECT_EQ(top[1].permutValues, (std::vector<double>{0.5, 0.25}));  // the third value is ignored
+  EXPECT_EQ(top[2].testStatValue, 0.001);
+  EXPECT_EQ(top[3].i, 9u);
+  EXPECT_EQ(top[4].DegFreedom, 2);
+  EXPECT_EQ(out,
+            "ASSEMBLING PARTIAL RESULTS FILES ...\n"
+            "\nINFO: Partial output file " + (dir_ / "out_partial1.txt").string() + " is being open \n"
+            "INFO: Done reading the partial file and generating the top vector\n"
+            "\nINFO: Partial output file " + (dir_ / "out_partial2.txt").string() + " is being open \n"
+            "INFO: Done reading the partial file and generating the top vector\n"
+            "\nINFO: Partial output file " + (dir_ / "out_partial3.txt").string() + " is being open \n"
+            "INFO: Done reading the partial file and generating the top vector\n");
+
+  // Without permutations in the assembly run, values present are ignored.
+  top.clear();
+  ASSERT_FALSE(assemble(params(3, 0), top, out).stopped());
+  EXPECT_TRUE(top[0].permutValues.empty());
+}
+
+TEST_F(Assembly, RefusesMissingShortAndMalformedFiles) {
+  TopVector top;
+  std::string out;
+  write(1, "1 2 3 4 \n");
+  Outcome o = assemble(params(3, 0), top, out);
+  EXPECT_EQ(o.exitStatus(), 255);
+  EXPECT_TRUE(contains(out, "ERROR: Unable to open partial output file2 " + (dir_ / "out_partial2.txt").string() +
+                                "\nERROR: Check that the output file name used to create partial files is the same\n"))
+      << out;
+
+  write(2, "1 2 3 4  0.5 0.25\n");
+  write(3, "");
+  top.clear();
+  o = assemble(params(3, 3), top, out);
+  EXPECT_EQ(o.exitStatus(), 255);
+  EXPECT_TRUE(contains(out, "ERROR: partial file has less permutation values (0) than specified (3)\n")) << out;
+
+  const struct {
+    const char* line;
+    const char* problem;
+  } malformed[] = {
+      {"1 2 3\n", "line 1: expected at least 4 fields"},
+      {"\n   \n", "line 2: expected at least 4 fields"},
+      {"1 x 3 4 \n", "line 1: field 2 (\"x\") is not a SNP index"},
+      {"-1 2 3 4 \n", "line 1: field 1 (\"-1\") is not a SNP index"},
+      {"1 2 NA 4 \n", "line 1: field 3 (\"NA\") is not a number"},
+      {"1 2 3 70000 \n", "line 1: field 4 (\"70000\") is not a number of degrees of freedom"},
+      {"1 2 3 4\r\n", "line 1: field 4 (\"4\r\") is not a number of degrees of freedom"},
+      {"1 2 3 4 0.5 zz\n", "line 1: field 6 (\"zz\") is not a number"},
+      {"5 2000 3 4 0.5 1\n", "line 1: the SNP pair (5, 2000) does not exist in a genotype file of 1000 SNPs"},
+      {"7 7 3 4 0.5 1\n", "line 1: the SNP pair (7, 7) does not exist"},
+  };
+  for (const auto& bad : malformed) {
+    write(1, bad.line);
+    top.clear();
+    o = assemble(params(1, 2), top, out);
+    EXPECT_EQ(o.exitStatus(), 255) << bad.line;
+    EXPECT_TRUE(contains(out, "ERROR: " + (dir_ / "out_partial1.txt").string() + ", " + bad.problem)) << out;
+  }
+}
+
+TEST(PartialWriter, WritesTheFileAndRefusesOversizedOnes) {
+  ScratchDir dir;
+  RunParameters params;
+  params.outFile = (dir / "w").string();
+  params.processAmount = 4;
+  params.processID = 3;
+  params.permutationParam = 1;
+  const TopVector top = {record(1, 2, 3.5, 4, {0.25}), record(2, 9, 1.0 / 3.0, 8, {7})};
+
+  ::testing::internal::CaptureStdout();
+  Outcome o = writePartialFile(params, top);
+  std::string out = ::testing::internal::GetCapturedStdout();
+  ASSERT_FALSE(o.stopped()) << out;
+  const std::string stars(74, '*');
+  EXPECT_EQ(out, "INFO: The resulting partial output file is estimated to be of 0.000 MBs in size\n" + stars +
+                     "\nThe partial output will be written in file " + params.outFile + "_partial3.txt \n" + stars +
+                     "\n");
+  EXPECT_EQ(readFile(dir / "w_partial3.txt"), "1 2 3.5 4  0.25\n2 9 0.33333333333333331483 8  7\n");
+
+  // The guard counts 30 bytes a pair, whatever the permutations.
+  ::testing::internal::CaptureStdout();
+  o = writePartialFile(params, TopVector(40000, record(1, 2, 1, 1, {1, 2, 3})), 1.0);
+  out = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(o.exitStatus(), 1);
+  EXPECT_EQ(out,
+            "INFO: The resulting partial output file is estimated to be of 1.200 MBs in size\n"
+            "ERROR: The partial output file exceeded 700MB limit! Process is stopped! Increase the treshold value "
+            "(-t).\n");
+  EXPECT_EQ(readFile(dir / "w_partial3.txt"), "1 2 3.5 4  0.25\n2 9 0.33333333333333331483 8  7\n");
+
+  params.outFile = (dir / "missing-folder" / "w").string();
+  ::testing::internal::CaptureStdout();
+  o = writePartialFile(params, top);
+  out = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(o.exitStatus(), 255);
+  EXPECT_TRUE(contains(out, "ERROR: Unable to write partial output file: " + params.outFile + "_partial3.txt.\n"));
+}
+
+}  // namespace
+}  // namespace dyadmill::testing
