@@ -16,7 +16,12 @@ namespace {
 
 // Whole-argument integer: an optional sign and digits, nothing else.
 bool parseInteger(std::string_view text, std::int64_t lo, std::int64_t hi, std::int64_t& value) {
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  // One sign at most: "+-5" is not a number even though the text after the
+  // '+' would parse.
+  if (!text.empty() && text.front() == '+') {
+    text.remove_prefix(1);
+    if (!text.empty() && text.front() == '-') return false;
+  }
   if (text.empty() || text.front() == '+') return false;
   std::int64_t v = 0;
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
@@ -28,7 +33,10 @@ bool parseInteger(std::string_view text, std::int64_t lo, std::int64_t hi, std::
 
 // Whole-argument real that stays finite once narrowed to the threshold's float.
 bool parseThreshold(std::string_view text, float& value) {
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  if (!text.empty() && text.front() == '+') {
+    text.remove_prefix(1);
+    if (!text.empty() && text.front() == '-') return false;
+  }
   if (text.empty() || text.front() == '+') return false;
   double v = 0.0;
   const auto [end, ec] =
@@ -47,7 +55,7 @@ Outcome invalidValue(const char* option, const char* value) {
 
 enum class ValueKind { None, Text, Integer, Real };
 
-struct OptionSpec {
+struct OptionInfo {
   const char* name;
   ValueKind kind;
   std::int64_t lo;
@@ -57,7 +65,7 @@ struct OptionSpec {
 constexpr std::int64_t kInt32Min = std::numeric_limits<std::int32_t>::min();
 constexpr std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
 
-constexpr OptionSpec kOptions[] = {
+constexpr OptionInfo kOptions[] = {
     {"-n", ValueKind::Integer, 0, 65535},
     {"-p", ValueKind::Integer, 0, 65535},
     {"-r", ValueKind::Integer, kInt32Min, kInt32Max},
@@ -77,9 +85,9 @@ constexpr OptionSpec kOptions[] = {
     {"-i", ValueKind::Text, 0, 0},
 };
 
-const OptionSpec* findOption(const char* argument) {
-  for (const OptionSpec& spec : kOptions) {
-    if (std::strcmp(spec.name, argument) == 0) return &spec;
+const OptionInfo* findOption(const char* argument) {
+  for (const OptionInfo& option : kOptions) {
+    if (std::strcmp(option.name, argument) == 0) return &option;
   }
   return nullptr;
 }
@@ -107,34 +115,34 @@ void applyInteger(std::string_view name, std::int64_t v, RunParameters& params) 
 
 Outcome readOptions(int argc, const char* const* argv, RunParameters& params) {
   for (int k = 1; k < argc; ++k) {
-    const OptionSpec* spec = findOption(argv[k]);
-    if (spec == nullptr) {
+    const OptionInfo* option = findOption(argv[k]);
+    if (option == nullptr) {
       std::printf("ERROR! Unknown command option: %s\n", argv[k]);
       return Outcome::stop(kExitError);
     }
-    if (spec->kind == ValueKind::None) {
-      applyFlag(spec->name, params);
+    if (option->kind == ValueKind::None) {
+      applyFlag(option->name, params);
       continue;
     }
     if (k + 1 >= argc) {
-      std::printf("ERROR! Option %s requires a value\n", spec->name);
+      std::printf("ERROR! Option %s requires a value\n", option->name);
       return Outcome::stop(kExitError);
     }
     const char* value = argv[++k];
-    switch (spec->kind) {
+    switch (option->kind) {
       case ValueKind::Text:
-        if (std::strcmp(spec->name, "-o") == 0) params.outFile = value;
+        if (std::strcmp(option->name, "-o") == 0) params.outFile = value;
         else params.inFile = value;
         break;
       case ValueKind::Integer: {
         std::int64_t v = 0;
-        if (!parseInteger(value, spec->lo, spec->hi, v)) return invalidValue(spec->name, value);
-        applyInteger(spec->name, v, params);
+        if (!parseInteger(value, option->lo, option->hi, v)) return invalidValue(option->name, value);
+        applyInteger(option->name, v, params);
         break;
       }
       case ValueKind::Real: {
         float v = 0.0f;
-        if (!parseThreshold(value, v)) return invalidValue(spec->name, value);
+        if (!parseThreshold(value, v)) return invalidValue(option->name, value);
         params.thresholdParam = v;
         break;
       }

@@ -5,6 +5,7 @@
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -190,7 +191,8 @@ Outcome recodeTrait(const std::string& file, GenotypeStore& store) {
 
 Outcome readGenotypeFile(const RunParameters& params, GenotypeStore& store) {
   std::ifstream in(params.inFile, std::ios::binary);
-  if (!in) {
+  std::error_code ec;
+  if (!in || std::filesystem::is_directory(params.inFile, ec)) {
     std::puts("ERROR: Unable to open the input genotype file! Check the path to the file!");
     return Outcome::stop(kExitError);
   }

@@ -37,7 +37,7 @@ class BitMatrix {
   const std::uint64_t* row(std::uint64_t r) const { return data_.data() + r * words_; }
   std::span<const std::uint64_t> rowSpan(std::uint64_t r) const { return {row(r), words_}; }
 
-  // Rows first .. first + count - 1 of the allocation, contiguous.
+  // The whole allocation: row 0 first, each row right after the one before.
   const std::uint64_t* data() const { return data_.data(); }
 
  private:
