@@ -1,0 +1,181 @@
+#!/usr/bin/env bash
+# Checks dyadmill-local: a run of several workers plus the assembly gives the
+# single-process results byte for byte, the -j limit holds, failures stop the
+# run before the assembly and are reported by worker and log, and an
+# interrupted launcher leaves no worker behind.
+#
+# Usage: test_local_launcher.sh DYADMILL_BINARY SOURCE_DIR
+set -euo pipefail
+
+(($# == 2)) || {
+  echo "usage: $0 DYADMILL_BINARY SOURCE_DIR" >&2
+  exit 2
+}
+dyadmill=$(readlink -f -- "$1")
+launcher=$(readlink -f -- "$2")/scripts/dyadmill-local
+here=$(dirname -- "$(readlink -f -- "${BASH_SOURCE[0]}")")
+# shellcheck source=tests/launchers/launcher_test_lib.sh
+source "$here/launcher_test_lib.sh"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/dyadmill-local-test.XXXXXX")
+hung=
+cleanup() {
+  # A test that fails half-way must not leave its stand-in worker behind.
+  if [[ -n $hung ]]; then kill -KILL "$hung" 2>/dev/null || true; fi
+  rm -rf -- "$work"
+}
+trap cleanup EXIT
+
+make_genotypes "$work/complete.txt" 30 200
+make_genotypes "$work/gaps.txt" 30 200 53
+
+# Runs the launcher in a fresh directory NAME under the work directory with
+# the given arguments; its exit status goes to $status, its output to
+# NAME/launcher.out and NAME/launcher.err.
+status=0
+launch() {
+  local dir=$work/$1
+  shift
+  mkdir -p "$dir"
+  status=0
+  (cd "$dir" && "$launcher" "$@" >launcher.out 2>launcher.err) || status=$?
+}
+
+# Runs dyadmill as one process in a fresh directory NAME.
+single() {
+  local dir=$work/$1
+  shift
+  mkdir -p "$dir"
+  (cd "$dir" && "$dyadmill" "$@" -n 1 -p 1 >run.log) || fail "single-process run $1 failed"
+  (($(wc -l <"$dir/res.txt") > 1)) || fail "single-process run $1 kept no pair; the comparison would prove nothing"
+}
+
+# Largest number of processes in the trace of a stand-in that were running at
+# the same time.
+max_overlap() {
+  awk '$1 == "start" { n++; if (n > m) m = n } $1 == "end" { n-- } END { print m + 0 }' "$1"
+}
+
+# --- the same results as a single process, in several modes ---
+mode_names=(association-score-maxT epistasis-likelihood-maxT-permutations association-likelihood-minP-missing-permutations)
+mode_options=(
+  "-i ../complete.txt -o res -b 3 -t 20 --association --score --maxT --nomissing"
+  "-i ../complete.txt -o res -b 3 -t 6 --epistasis --likelihood --maxT --nomissing --permutations 9 -r 7"
+  "-i ../gaps.txt -o res -b 3 -t 0.01 --association --likelihood --minP --missing --permutations 9 -r 7"
+)
+for m in "${!mode_names[@]}"; do
+  name=${mode_names[m]}
+  read -ra options <<<"${mode_options[m]}"
+  single "single-$name" "${options[@]}"
+  launch "local-$name" --dyadmill "$dyadmill" -j 3 -- "${options[@]}" -n 3
+  ((status == 0)) || fail "$name: the launcher exited $status: $(cat "$work/local-$name/launcher.err")"
+  same_outputs "$work/single-$name" "$work/local-$name" "$name"
+  for k in 1 2 3; do
+    grep -q "written in file res_partial$k.txt" "$work/local-$name/res_worker$k.log" ||
+      fail "$name: res_worker$k.log is not the log of worker $k"
+  done
+  grep -q "Partial output file res_partial3.txt" "$work/local-$name/res_assembly.log" ||
+    fail "$name: res_assembly.log is not the assembly's log"
+  echo "ok - $name: three workers and the assembly give the single-process files"
+done
+reference=$work/single-${mode_names[1]}
+read -ra options <<<"${mode_options[1]}"
+
+# -n 1 is a single process that writes the results itself.
+launch n1 --dyadmill "$dyadmill" -- "${options[@]}" -n 1
+((status == 0)) || fail "-n 1: the launcher exited $status"
+same_outputs "$reference" "$work/n1" "-n 1"
+[[ ! -e $work/n1/res_partial1.txt && ! -e $work/n1/res_assembly.log ]] || fail "-n 1 ran an assembly"
+echo "ok - -n 1 runs one process that writes the results"
+
+# --- the -j limit, and the assembly only after every worker ---
+for jobs in 1 2; do
+  dir=$work/jobs$jobs
+  mkdir -p "$dir"
+  make_fake_dyadmill "$dir/fake-dyadmill" "$dyadmill" none 0 0.4
+  launch "jobs$jobs" --dyadmill "$dir/fake-dyadmill" -j "$jobs" -- "${options[@]}" -n 3
+  ((status == 0)) || fail "-j $jobs: the launcher exited $status"
+  same_outputs "$reference" "$dir" "-j $jobs"
+  workers_trace=$(grep -v '^start 0\|^end 0' "$dir/fake-dyadmill.trace")
+  [[ $(max_overlap <(printf '%s\n' "$workers_trace")) == "$jobs" ]] ||
+    fail "-j $jobs: workers ran $(max_overlap <(printf '%s\n' "$workers_trace")) at a time"
+  [[ $(tail -n 2 "$dir/fake-dyadmill.trace" | cut -d' ' -f1-2 | tr '\n' ' ') == "start 0 end 0 " ]] ||
+    fail "-j $jobs: the assembly did not run alone after the workers"
+  echo "ok - -j $jobs runs at most $jobs workers at a time, then the assembly"
+done
+
+# --- a failing worker stops the run before the assembly ---
+dir=$work/fail-exit
+mkdir -p "$dir"
+make_fake_dyadmill "$dir/fake-dyadmill" "$dyadmill" 2 1
+launch fail-exit --dyadmill "$dir/fake-dyadmill" -- "${options[@]}" -n 3
+((status == 1)) || fail "failing worker: the launcher exited $status, not the worker's 1"
+grep -q "worker 2 failed with exit status 1; see res_worker2.log" "$dir/launcher.err" ||
+  fail "failing worker: the launcher does not name worker 2 and its log"
+! grep -q "worker [13] failed" "$dir/launcher.err" || fail "failing worker: a good worker is reported as failed"
+grep -q "simulated failure of process 2" "$dir/res_worker2.log" || fail "failing worker: its output is not in its log"
+[[ ! -e $dir/res.txt && ! -e $dir/res_assembly.log ]] || fail "failing worker: the assembly ran"
+! grep -q '^start 0' "$dir/fake-dyadmill.trace" || fail "failing worker: dyadmill -p 0 was started"
+echo "ok - a failing worker is named with its log and the assembly is not run"
+
+# A worker that exits 0 without writing its partial file has failed too, even
+# when an earlier run left a file of that name behind.
+dir=$work/fail-quiet
+mkdir -p "$dir"
+make_fake_dyadmill "$dir/fake-dyadmill" "$dyadmill" 3 0
+cp "$work/local-${mode_names[1]}/res_partial3.txt" "$dir/res_partial3.txt"
+launch fail-quiet --dyadmill "$dir/fake-dyadmill" -- "${options[@]}" -n 3
+((status != 0)) || fail "silent worker: the launcher succeeded"
+grep -q "worker 3 exited 0 but wrote no res_partial3.txt; see res_worker3.log" "$dir/launcher.err" ||
+  fail "silent worker: the launcher does not name worker 3"
+[[ ! -e $dir/res.txt ]] || fail "silent worker: the assembly ran"
+echo "ok - a worker that writes no partial file counts as failed, whatever an earlier run left"
+
+# --- the assembly's exit status is the launcher's ---
+dir=$work/fail-assembly
+mkdir -p "$dir"
+make_fake_dyadmill "$dir/fake-dyadmill" "$dyadmill" 0 37
+launch fail-assembly --dyadmill "$dir/fake-dyadmill" -- "${options[@]}" -n 3
+((status == 37)) || fail "failing assembly: the launcher exited $status, not the assembly's 37"
+grep -q "see res_assembly.log" "$dir/launcher.err" || fail "failing assembly: its log is not named"
+echo "ok - the launcher returns the assembly's exit status"
+
+# --- the launcher's own checks ---
+launch refuse-p --dyadmill "$dyadmill" -- "${options[@]}" -n 3 -p 1
+((status == 2)) || fail "-p given: the launcher exited $status"
+grep -q "do not give -p" "$work/refuse-p/launcher.err" || fail "-p given: no explanation"
+[[ -z $(find "$work/refuse-p" -name 'res_*') ]] || fail "-p given: something was run"
+launch refuse-no-n --dyadmill "$dyadmill" -- "${options[@]}"
+if ((status != 2)) || ! grep -q -- "-n .* is required" "$work/refuse-no-n/launcher.err"; then
+  fail "no -n: the launcher exited $status without asking for -n"
+fi
+# "-p" as the value of an option is not an option: the workers run (and fail
+# on the missing input file "-p") instead of the launcher refusing.
+launch value-p --dyadmill "$dyadmill" -- "${options[@]}" -n 2 -i -p
+if ((status != 255)) || ! grep -q "worker 1 failed" "$work/value-p/launcher.err"; then
+  fail "-i -p: the launcher exited $status instead of running the workers"
+fi
+echo "ok - -p is refused, -n required, and option values are not taken for options"
+
+# --- an interrupted launcher stops its workers ---
+dir=$work/interrupt
+mkdir -p "$dir"
+make_fake_dyadmill "$dir/fake-dyadmill" "$dyadmill" 1 hang
+(cd "$dir" && exec "$launcher" --dyadmill "$dir/fake-dyadmill" -j 2 -- "${options[@]}" -n 2 \
+  >launcher.out 2>launcher.err) &
+launcher_pid=$!
+for _ in $(seq 100); do
+  hung=$(awk '$1 == "start" && $2 == 1 { print $3 }' "$dir/fake-dyadmill.trace" 2>/dev/null || true)
+  [[ -n $hung ]] && break
+  sleep 0.1
+done
+[[ -n $hung ]] || fail "interrupt: worker 1 never started"
+kill -TERM "$launcher_pid"
+status=0
+wait "$launcher_pid" || status=$?
+((status == 143)) || fail "interrupt: the launcher exited $status"
+for _ in $(seq 50); do kill -0 "$hung" 2>/dev/null || break; sleep 0.1; done
+! kill -0 "$hung" 2>/dev/null || fail "interrupt: worker 1 was left running"
+hung=
+[[ ! -e $dir/res.txt ]] || fail "interrupt: the assembly ran"
+echo "ok - an interrupted launcher stops its running workers"
