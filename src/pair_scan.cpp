@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "chi_square.h"
+#include "fast_scan.h"
 #include "permutation.h"
 #include "progress.h"
 
@@ -72,6 +73,8 @@ void allocateStores(const RunParameters& params, std::uint64_t rows, std::uint64
   }
 }
 
+}  // namespace
+
 void savePairForPermutations(const PairTable& table, std::uint16_t df, std::uint64_t pair, PairStores& stores) {
   std::copy(table.total_subjects.begin(), table.total_subjects.end(), stores.totals_pairs.begin() + pair * kCells);
   stores.degreesoffreedom[pair] = df;
@@ -98,8 +101,6 @@ Outcome keepPair(const RunParameters& params, std::uint64_t gi, std::uint64_t gj
   top_vect_block.push_back(std::move(obj));
   return Outcome::proceed();
 }
-
-}  // namespace
 
 Outcome runPairLoop(ScanContext& ctx, const BlockWorkingSet& set, Thresholds& thresholds, PairStores& stores,
                     TopVector& top_vect_block, std::time_t& start_time) {
@@ -163,7 +164,10 @@ Outcome scanBlockCombinations(ScanContext& ctx) {
 
     TopVector top_vect_block;
     std::time_t start_time = 0;
-    if (Outcome o = runPairLoop(ctx, set, thresholds, stores, top_vect_block, start_time); o.stopped()) return o;
+    const Outcome scanned = ctx.path == ScanPath::Fast
+                                ? runFastPairLoop(ctx, set, thresholds, stores, top_vect_block, start_time)
+                                : runPairLoop(ctx, set, thresholds, stores, top_vect_block, start_time);
+    if (scanned.stopped()) return scanned;
     if (params.permutationParam != 0) {
       runPermutations(ctx, set, thresholds, stores, top_vect_block, start_time);
     }

@@ -15,6 +15,7 @@
 #include "outcome.h"
 #include "pair_table.h"
 #include "run_parameters.h"
+#include "tile_kernels.h"
 
 namespace dyadmill {
 
@@ -49,10 +50,16 @@ struct PairStores {
   std::vector<std::uint16_t> degreesoffreedom;   // per pair
 };
 
+// The plain scan counts and scores pair after pair with the exact
+// statistics; the fast scan counts eight pairs at a time and computes the
+// exact statistics only where an approximation cannot settle the outcome.
+// Both write the same results.
+enum class ScanPath { Reference, Fast };
+
 // Run-wide state of the scan.
 struct ScanContext {
   ScanContext(const RunParameters& p, const GenotypeStore& s, const BlockTable& b)
-      : params(p), store(s), blocks(b), stat(p) {}
+      : params(p), store(s), blocks(b), stat(p), kernel(bestTileKernel(&kernel_kind)) {}
 
   const RunParameters& params;
   const GenotypeStore& store;
@@ -60,7 +67,18 @@ struct ScanContext {
   BinaryTestStat stat;
   TopVector top_vect;               // kept pairs of finished combinations
   std::vector<double> current_max;  // per permutation, carried across combinations
+  ScanPath path = ScanPath::Fast;
+  KernelKind kernel_kind = KernelKind::Generic;
+  TileKernel kernel;                // counting kernel of the fast scan
 };
+
+// Records what the permutation rescan reuses of pair number `pair`.
+void savePairForPermutations(const PairTable& table, std::uint16_t df, std::uint64_t pair, PairStores& stores);
+
+// Appends a kept pair (global SNP indices) to the combination's list, its
+// value a p-value under minP; stops the run when the list is already full.
+Outcome keepPair(const RunParameters& params, std::uint64_t gi, std::uint64_t gj, double statistic, std::uint16_t df,
+                 TopVector& top_vect_block);
 
 // The first scan of one combination: counts, scores and keeps every pair,
 // filling the permutation stores when permutations are requested.

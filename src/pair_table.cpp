@@ -14,54 +14,59 @@ inline std::uint64_t levelRow(const RunParameters& params, std::uint64_t snp, un
   return params.missing() ? snp * 3 + level : snp * 2 + level - 1;
 }
 
-// Cells of levels >= 1 by AND and popcount; row 0 and column 0 by
-// subtraction from the margins. `counts` receives the case cells (from the
-// case rows) or, when `controls` is given, the total cells.
-void deriveNoMissingCells(const RunParameters& params, const BlockWorkingSet& set, std::uint64_t i, std::uint64_t j,
-                          const LevelCounts& margin1, const LevelCounts& margin2, bool with_controls,
-                          std::array<u16, kCells>& cases, std::array<u16, kCells>* totals,
-                          const LevelCounts* total_margin1, const LevelCounts* total_margin2) {
-  const SplitBlock& b1 = set.block1;
-  const SplitBlock& b2 = set.block2();
-  for (unsigned d = 0; d < kLevels; ++d) {
-    cases[d] = margin2[d];
-    if (with_controls) (*totals)[d] = (*total_margin2)[d];
-  }
+// Row 0 and column 0 of a --nomissing table from the SNPs' margins and the
+// counted cells of levels >= 1. `cells` holds the counted cells on entry and
+// the whole table on return, all in 16-bit arithmetic.
+void deriveLevelZeroCells(const LevelCounts& margin1, const LevelCounts& margin2, std::array<u16, kCells>& cells) {
+  for (unsigned d = 0; d < kLevels; ++d) cells[d] = margin2[d];
   for (unsigned c = 1; c < kLevels; ++c) {
     const unsigned row0 = c * kLevels;
-    cases[row0] = margin1[c];
-    if (with_controls) (*totals)[row0] = (*total_margin1)[c];
-    const std::uint64_t r1 = levelRow(params, i, c);
+    cells[row0] = margin1[c];
     for (unsigned d = 1; d < kLevels; ++d) {
-      const std::uint64_t r2 = levelRow(params, j, d);
-      const u16 a = popcountAnd(b1.cases.row(r1), b2.cases.row(r2), set.affected_int_amount);
-      cases[row0 + d] = a;
-      cases[row0] = sub16(cases[row0], a);
-      cases[d] = sub16(cases[d], a);
-      if (with_controls) {
-        const u16 t = add16(a, popcountAnd(b1.controls.row(r1), b2.controls.row(r2), set.unaffected_int_amount));
-        (*totals)[row0 + d] = t;
-        (*totals)[row0] = sub16((*totals)[row0], t);
-        (*totals)[d] = sub16((*totals)[d], t);
-      }
+      cells[row0] = sub16(cells[row0], cells[row0 + d]);
+      cells[d] = sub16(cells[d], cells[row0 + d]);
     }
-    cases[0] = sub16(cases[0], cases[row0]);
-    if (with_controls) (*totals)[0] = sub16((*totals)[0], (*totals)[row0]);
+    cells[0] = sub16(cells[0], cells[row0]);
   }
 }
 
 }  // namespace
 
-void countPairTable(const RunParameters& params, const BlockWorkingSet& set, u16 affected_amount, u16 total_amount,
-                    std::uint64_t i, std::uint64_t j, PairTable& table) {
+void countCells(const RunParameters& params, const BlockWorkingSet& set, std::uint64_t i, std::uint64_t j,
+                bool with_controls, CountedCells& counted) {
+  const SplitBlock& b1 = set.block1;
+  const SplitBlock& b2 = set.block2();
+  const unsigned first = params.missing() ? 0 : 1;
+  for (unsigned c = first; c < kLevels; ++c) {
+    const std::uint64_t r1 = levelRow(params, i, c);
+    for (unsigned d = first; d < kLevels; ++d) {
+      const std::uint64_t r2 = levelRow(params, j, d);
+      const unsigned k = c * kLevels + d;
+      counted.cases[k] = popcountAnd(b1.cases.row(r1), b2.cases.row(r2), set.affected_int_amount);
+      if (with_controls) {
+        counted.controls[k] = popcountAnd(b1.controls.row(r1), b2.controls.row(r2), set.unaffected_int_amount);
+      }
+    }
+  }
+}
+
+void completePairTable(const RunParameters& params, const BlockWorkingSet& set, u16 affected_amount,
+                       u16 total_amount, std::uint64_t i, std::uint64_t j, const CountedCells& counted,
+                       PairTable& table) {
   const SplitBlock& b1 = set.block1;
   const SplitBlock& b2 = set.block2();
   const bool epistasis = params.epistasis();
   const std::int32_t min_cell = params.minCellSize();
   if (!params.missing()) {
-    deriveNoMissingCells(params, set, i, j, b1.affecteds_marginal[i], b2.affecteds_marginal[j], true,
-                         table.affected_subjects, &table.total_subjects, &b1.totals_marginal[i],
-                         &b2.totals_marginal[j]);
+    for (unsigned c = 1; c < kLevels; ++c) {
+      for (unsigned d = 1; d < kLevels; ++d) {
+        const unsigned k = c * kLevels + d;
+        table.affected_subjects[k] = counted.cases[k];
+        table.total_subjects[k] = add16(counted.cases[k], counted.controls[k]);
+      }
+    }
+    deriveLevelZeroCells(b1.affecteds_marginal[i], b2.affecteds_marginal[j], table.affected_subjects);
+    deriveLevelZeroCells(b1.totals_marginal[i], b2.totals_marginal[j], table.total_subjects);
     if (min_cell <= 1) {
       table.affected_subjects_amount = 0;
       table.total_subjects_amount = 0;
@@ -103,12 +108,10 @@ void countPairTable(const RunParameters& params, const BlockWorkingSet& set, u16
   table.total_subjects_marg1 = {};
   table.total_subjects_marg2 = {};
   for (unsigned c = 0; c < kLevels; ++c) {
-    const std::uint64_t r1 = levelRow(params, i, c);
     for (unsigned d = 0; d < kLevels; ++d) {
-      const std::uint64_t r2 = levelRow(params, j, d);
       const unsigned k = c * kLevels + d;
-      const u16 a = popcountAnd(b1.cases.row(r1), b2.cases.row(r2), set.affected_int_amount);
-      const u16 t = add16(a, popcountAnd(b1.controls.row(r1), b2.controls.row(r2), set.unaffected_int_amount));
+      const u16 a = counted.cases[k];
+      const u16 t = add16(a, counted.controls[k]);
       if (t < min_cell) {
         table.affected_subjects[k] = 0;
         table.total_subjects[k] = 0;
@@ -128,14 +131,23 @@ void countPairTable(const RunParameters& params, const BlockWorkingSet& set, u16
   }
 }
 
-void countPermutedCaseTable(const RunParameters& params, const BlockWorkingSet& set, u16 affected_amount,
-                            std::uint64_t i, std::uint64_t j, PairTable& table) {
+void countPairTable(const RunParameters& params, const BlockWorkingSet& set, u16 affected_amount, u16 total_amount,
+                    std::uint64_t i, std::uint64_t j, PairTable& table) {
+  CountedCells counted;
+  countCells(params, set, i, j, true, counted);
+  completePairTable(params, set, affected_amount, total_amount, i, j, counted, table);
+}
+
+void completePermutedCaseTable(const RunParameters& params, const BlockWorkingSet& set, u16 affected_amount,
+                               std::uint64_t i, std::uint64_t j, const CountedCells& counted, PairTable& table) {
   const SplitBlock& b1 = set.block1;
   const SplitBlock& b2 = set.block2();
   const bool epistasis = params.epistasis();
   if (!params.missing()) {
-    deriveNoMissingCells(params, set, i, j, b1.affecteds_marginal[i], b2.affecteds_marginal[j], false,
-                         table.affected_subjects, nullptr, nullptr, nullptr);
+    for (unsigned c = 1; c < kLevels; ++c) {
+      for (unsigned d = 1; d < kLevels; ++d) table.affected_subjects[c * kLevels + d] = counted.cases[c * kLevels + d];
+    }
+    deriveLevelZeroCells(b1.affecteds_marginal[i], b2.affecteds_marginal[j], table.affected_subjects);
     if (params.minCellSize() <= 1) {
       table.affected_subjects_amount = 0;
       return;
@@ -165,14 +177,13 @@ void countPermutedCaseTable(const RunParameters& params, const BlockWorkingSet& 
   table.affected_subjects_marg1 = {};
   table.affected_subjects_marg2 = {};
   for (unsigned c = 0; c < kLevels; ++c) {
-    const std::uint64_t r1 = levelRow(params, i, c);
     for (unsigned d = 0; d < kLevels; ++d) {
       const unsigned k = c * kLevels + d;
       if (table.total_subjects[k] == 0) {
         table.affected_subjects[k] = 0;
         continue;
       }
-      const u16 a = popcountAnd(b1.cases.row(r1), b2.cases.row(levelRow(params, j, d)), set.affected_int_amount);
+      const u16 a = counted.cases[k];
       table.affected_subjects[k] = a;
       table.affected_subjects_amount = add16(table.affected_subjects_amount, a);
       if (epistasis) {
@@ -181,6 +192,13 @@ void countPermutedCaseTable(const RunParameters& params, const BlockWorkingSet& 
       }
     }
   }
+}
+
+void countPermutedCaseTable(const RunParameters& params, const BlockWorkingSet& set, u16 affected_amount,
+                            std::uint64_t i, std::uint64_t j, PairTable& table) {
+  CountedCells counted;
+  countCells(params, set, i, j, false, counted);
+  completePermutedCaseTable(params, set, affected_amount, i, j, counted, table);
 }
 
 std::uint16_t degreesOfFreedom(const RunParameters& params, const PairTable& table) {
@@ -213,39 +231,58 @@ std::uint16_t degreesOfFreedom(const RunParameters& params, const PairTable& tab
   return df;
 }
 
+double pairKsaStatistic(const RunParameters& params, const BinaryTestStat& stat, const BlockWorkingSet& set,
+                        u16 total_amount, std::uint64_t i, std::uint64_t j, const PairTable& t) {
+  const Counts affected(t.affected_subjects);
+  const Counts totals(t.total_subjects);
+  if (params.reducedForms()) {
+    const SplitBlock& b1 = set.block1;
+    const SplitBlock& b2 = set.block2();
+    return stat.computeBinary2DEpistasisKSAreducedTestStat(
+        affected, totals, b1.affecteds_marginal_fractions[i], b2.affecteds_marginal_fractions[j],
+        b1.unaffecteds_marginal_fractions[i], b2.unaffecteds_marginal_fractions[j], total_amount,
+        set.affected_fraction, set.unaffected_fraction, kLevels, kLevels);
+  }
+  return stat.computeBinary2DEpistasisKSATestStat(affected, totals, t.affected_subjects_marg1,
+                                                  t.affected_subjects_marg2, t.total_subjects_marg1,
+                                                  t.total_subjects_marg2, t.affected_subjects_amount,
+                                                  t.total_subjects_amount, kLevels, kLevels);
+}
+
+double pairIpfStatistic(const RunParameters& params, const BinaryTestStat& stat, const BlockWorkingSet& set,
+                        u16 affected_amount, u16 total_amount, std::uint64_t i, std::uint64_t j, const PairTable& t) {
+  const Counts affected(t.affected_subjects);
+  const Counts totals(t.total_subjects);
+  if (params.reducedForms()) {
+    const SplitBlock& b1 = set.block1;
+    const SplitBlock& b2 = set.block2();
+    return stat.computeBinary2DEpistasisIPFTestStat(affected, totals, b1.affecteds_marginal[i],
+                                                    b2.affecteds_marginal[j], b1.totals_marginal[i],
+                                                    b2.totals_marginal[j], affected_amount, total_amount, kLevels,
+                                                    kLevels);
+  }
+  return stat.computeBinary2DEpistasisIPFTestStat(affected, totals, t.affected_subjects_marg1,
+                                                  t.affected_subjects_marg2, t.total_subjects_marg1,
+                                                  t.total_subjects_marg2, t.affected_subjects_amount,
+                                                  t.total_subjects_amount, kLevels, kLevels);
+}
+
 double pairStatistic(const RunParameters& params, const BinaryTestStat& stat, const BlockWorkingSet& set,
                      u16 affected_amount, u16 total_amount, std::uint64_t i, std::uint64_t j, const PairTable& t,
                      double threshold_KSA) {
-  const Counts affected(t.affected_subjects);
-  const Counts totals(t.total_subjects);
-  const bool reduced = params.reducedForms();
-  const SplitBlock& b1 = set.block1;
-  const SplitBlock& b2 = set.block2();
   if (!params.epistasis()) {
-    return reduced ? stat.computeBinary2DAssociationReducedTestStat(affected, totals, set.affected_fraction, kCells)
-                   : stat.computeBinary2DAssociationTestStat(affected, totals, t.affected_subjects_amount,
-                                                             t.total_subjects_amount, kCells);
+    const Counts affected(t.affected_subjects);
+    const Counts totals(t.total_subjects);
+    return params.reducedForms()
+               ? stat.computeBinary2DAssociationReducedTestStat(affected, totals, set.affected_fraction, kCells)
+               : stat.computeBinary2DAssociationTestStat(affected, totals, t.affected_subjects_amount,
+                                                         t.total_subjects_amount, kCells);
   }
   if (!params.score()) {
-    const double ksa =
-        reduced ? stat.computeBinary2DEpistasisKSAreducedTestStat(
-                      affected, totals, b1.affecteds_marginal_fractions[i], b2.affecteds_marginal_fractions[j],
-                      b1.unaffecteds_marginal_fractions[i], b2.unaffecteds_marginal_fractions[j], total_amount,
-                      set.affected_fraction, set.unaffected_fraction, kLevels, kLevels)
-                : stat.computeBinary2DEpistasisKSATestStat(
-                      affected, totals, t.affected_subjects_marg1, t.affected_subjects_marg2,
-                      t.total_subjects_marg1, t.total_subjects_marg2, t.affected_subjects_amount,
-                      t.total_subjects_amount, kLevels, kLevels);
+    const double ksa = pairKsaStatistic(params, stat, set, total_amount, i, j, t);
     if (!(ksa > threshold_KSA)) return ksa;
   }
-  return reduced ? stat.computeBinary2DEpistasisIPFTestStat(affected, totals, b1.affecteds_marginal[i],
-                                                            b2.affecteds_marginal[j], b1.totals_marginal[i],
-                                                            b2.totals_marginal[j], affected_amount, total_amount,
-                                                            kLevels, kLevels)
-                 : stat.computeBinary2DEpistasisIPFTestStat(
-                       affected, totals, t.affected_subjects_marg1, t.affected_subjects_marg2,
-                       t.total_subjects_marg1, t.total_subjects_marg2, t.affected_subjects_amount,
-                       t.total_subjects_amount, kLevels, kLevels);
+  return pairIpfStatistic(params, stat, set, affected_amount, total_amount, i, j, t);
 }
 
 }  // namespace dyadmill

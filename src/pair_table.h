@@ -26,6 +26,28 @@ struct PairTable {
   LevelCounts total_subjects_marg2{};
 };
 
+// Cells counted from the bit rows, cases and controls apart: the cells of
+// levels 1 and 2 with --nomissing, all nine with --missing.
+struct CountedCells {
+  std::array<std::uint16_t, kCells> cases{};
+  std::array<std::uint16_t, kCells> controls{};
+};
+
+void countCells(const RunParameters& params, const BlockWorkingSet& set, std::uint64_t i, std::uint64_t j,
+                bool with_controls, CountedCells& counted);
+
+// The whole table from its counted cells: row 0 and column 0 from the SNPs'
+// margins (--nomissing), then the cell rule, amounts and the pair's margins.
+void completePairTable(const RunParameters& params, const BlockWorkingSet& set, std::uint16_t affected_amount,
+                       std::uint16_t total_amount, std::uint64_t i, std::uint64_t j, const CountedCells& counted,
+                       PairTable& table);
+
+// The case side of a table under permuted labels from its counted case
+// cells; `table` holds the saved totals, amounts and total margins.
+void completePermutedCaseTable(const RunParameters& params, const BlockWorkingSet& set,
+                               std::uint16_t affected_amount, std::uint64_t i, std::uint64_t j,
+                               const CountedCells& counted, PairTable& table);
+
 // Counts the table of block-1 SNP i and block-2 SNP j, cases and totals,
 // and applies the cell rule. With --nomissing only the four cells of levels
 // 1 and 2 are counted; row 0 and column 0 follow from the SNPs' margins.
@@ -49,6 +71,14 @@ std::uint16_t degreesOfFreedom(const RunParameters& params, const PairTable& tab
 // --nomissing and no cell dropped, the full forms otherwise. Under
 // epistasis with the likelihood-ratio test the KSA screen comes first and
 // the IPF statistic replaces it only when KSA > threshold_KSA.
+// The screen and the final interaction statistic of an epistasis pair, by
+// the reduced or full forms as pairStatistic chooses them.
+double pairKsaStatistic(const RunParameters& params, const BinaryTestStat& stat, const BlockWorkingSet& set,
+                        std::uint16_t total_amount, std::uint64_t i, std::uint64_t j, const PairTable& table);
+double pairIpfStatistic(const RunParameters& params, const BinaryTestStat& stat, const BlockWorkingSet& set,
+                        std::uint16_t affected_amount, std::uint16_t total_amount, std::uint64_t i, std::uint64_t j,
+                        const PairTable& table);
+
 double pairStatistic(const RunParameters& params, const BinaryTestStat& stat, const BlockWorkingSet& set,
                      std::uint16_t affected_amount, std::uint16_t total_amount, std::uint64_t i, std::uint64_t j,
                      const PairTable& table, double threshold_KSA);

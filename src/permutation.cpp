@@ -7,6 +7,8 @@
 #include <utility>
 
 #include "chi_square.h"
+#include "fast_scan.h"
+#include "fast_statistics.h"
 #include "progress.h"
 
 namespace dyadmill {
@@ -125,6 +127,185 @@ TestStat2DObject* matchKeptPair(TopVector& top_vect_block, std::uint64_t& cursor
   return nullptr;
 }
 
+void loadSavedTotals(const PairStores& stores, std::uint64_t pair, PairTable& table) {
+  std::copy_n(stores.totals_pairs.begin() + pair * kCells, kCells, table.total_subjects.begin());
+  if (!stores.totals_amounts.empty()) table.total_subjects_amount = stores.totals_amounts[pair];
+  if (!stores.totals_marg1.empty()) {
+    table.total_subjects_marg1 = stores.totals_marg1[pair];
+    table.total_subjects_marg2 = stores.totals_marg2[pair];
+  }
+}
+
+double keptValue(const RunParameters& params, double statistic, std::uint16_t df) {
+  return params.minP() ? upperTailPValue(statistic, df) : statistic;
+}
+
+// Permutation p scored pair by pair with the exact statistics, carrying the
+// screening cut-off along the scan.
+void rescanEveryPair(ScanContext& ctx, const BlockWorkingSet& set, const Thresholds& thresholds,
+                     const PairStores& stores, TopVector& top_vect_block, std::uint64_t p) {
+  const RunParameters& params = ctx.params;
+  const GenotypeStore& store = ctx.store;
+  const SplitBlock& b1 = set.block1;
+  const SplitBlock& b2 = set.block2();
+  const std::uint64_t coincide = set.coincide ? 1 : 0;
+  const std::uint64_t i_end = b1.snp_amount > coincide ? b1.snp_amount - coincide : 0;
+  PairTable table;
+  CarriedScreen screen(params, thresholds.maxdf, ctx.current_max[p - 1]);
+  std::uint64_t cursor = 0;
+  for (std::uint64_t i = 0; i < i_end; ++i) {
+    for (std::uint64_t j = (i + 1) * coincide; j < b2.snp_amount; ++j) {
+      const std::uint64_t pair = i * stores.columns + j;
+      const std::uint16_t df = stores.degreesoffreedom[pair];
+      if (df == 0) continue;
+      const double threshold_KSA = screen.thresholdFor(df);
+      loadSavedTotals(stores, pair, table);
+      countPermutedCaseTable(params, set, store.affected_amount, i, j, table);
+      const double current_test_stat =
+          pairStatistic(params, ctx.stat, set, store.affected_amount, store.total_amount, i, j, table, threshold_KSA);
+      TestStat2DObject* kept = matchKeptPair(top_vect_block, cursor, b1.first_snp + i, b2.first_snp + j);
+      if (kept != nullptr) {
+        kept->permutValues[p - 1] = keptValue(params, current_test_stat, df);
+      } else {
+        screen.notKept(current_test_stat, df);
+      }
+    }
+  }
+  ctx.current_max[p - 1] = screen.carriedValue();
+}
+
+// Without a screen carried from pair to pair (association, or the epistasis
+// score test), a pair that is not kept leaves no trace: only the kept pairs
+// need scoring under permutation p.
+void rescoreKeptPairs(ScanContext& ctx, const BlockWorkingSet& set, const PairStores& stores,
+                      TopVector& top_vect_block, std::uint64_t p) {
+  const RunParameters& params = ctx.params;
+  const GenotypeStore& store = ctx.store;
+  PairTable table;
+  for (TestStat2DObject& kept : top_vect_block) {
+    const std::uint64_t i = kept.i - set.block1.first_snp;
+    const std::uint64_t j = kept.j - set.block2().first_snp;
+    const std::uint64_t pair = i * stores.columns + j;
+    loadSavedTotals(stores, pair, table);
+    countPermutedCaseTable(params, set, store.affected_amount, i, j, table);
+    const double statistic =
+        pairStatistic(params, ctx.stat, set, store.affected_amount, store.total_amount, i, j, table, 0.0);
+    kept.permutValues[p - 1] = keptValue(params, statistic, kept.DegFreedom);
+  }
+}
+
+// Epistasis likelihood-ratio rescan under maxT: every scored pair that is not
+// kept hands its statistic on as the next pair's KSA cut-off, so every pair
+// is screened, eight at a time with the counting kernel and with the KSA
+// approximation. A pair's exact KSA statistic is computed only when the
+// approximation cannot settle its comparison with the cut-off, or when its
+// value must be reported or compared exactly later.
+class ScreenChain {
+ public:
+  ScreenChain(ScanContext& ctx, const BlockWorkingSet& set, const PairStores& stores, const FastStatistics& fast)
+      : ctx_(ctx), set_(set), stores_(stores), fast_(fast) {}
+
+  void start() { cutoff_ = {static_cast<double>(ctx_.params.thresholdParam), true, 0, 0}; }
+
+  // The pair's statistic for this permutation, exact when `exact_needed`.
+  // `table` holds the pair's permuted table.
+  double score(std::uint64_t i, std::uint64_t j, const PairTable& table, bool kept) {
+    const double approximation = fast_.screen(table, i, j);
+    const double tolerance = fast_.tolerance(approximation);
+    Value ksa{approximation, false, i, j};
+    bool above;
+    if (!cutoff_.exact && approximation + tolerance <= cutoff_.value - fast_.tolerance(cutoff_.value)) {
+      above = false;
+    } else if (!cutoff_.exact && approximation - tolerance > cutoff_.value + fast_.tolerance(cutoff_.value)) {
+      above = true;
+    } else {
+      const double cutoff = exactValue(cutoff_);
+      if (!fast_.mayExceed(approximation, cutoff)) {
+        above = false;
+      } else {
+        ksa = {exactValue(ksa), true, i, j};
+        above = ksa.value > cutoff;
+      }
+    }
+    Value statistic = ksa;
+    if (above) statistic = {pairIpfStatistic(ctx_.params, ctx_.stat, set_, ctx_.store.affected_amount,
+                                             ctx_.store.total_amount, i, j, table),
+                            true, i, j};
+    if (kept) return exactValue(statistic);
+    cutoff_ = statistic;
+    return statistic.value;
+  }
+
+ private:
+  struct Value {
+    double value;  // exact, or the KSA approximation of pair (i, j)
+    bool exact;
+    std::uint64_t i;
+    std::uint64_t j;
+  };
+
+  double exactValue(Value& v) {
+    if (!v.exact) {
+      PairTable table;
+      loadSavedTotals(stores_, v.i * stores_.columns + v.j, table);
+      countPermutedCaseTable(ctx_.params, set_, ctx_.store.affected_amount, v.i, v.j, table);
+      v.value = pairKsaStatistic(ctx_.params, ctx_.stat, set_, ctx_.store.total_amount, v.i, v.j, table);
+      v.exact = true;
+    }
+    return v.value;
+  }
+
+  ScanContext& ctx_;
+  const BlockWorkingSet& set_;
+  const PairStores& stores_;
+  const FastStatistics& fast_;
+  Value cutoff_{0.0, true, 0, 0};
+};
+
+void rescanScreenChain(ScanContext& ctx, const BlockWorkingSet& set, const PairStores& stores,
+                       TopVector& top_vect_block, std::uint64_t p, FastStatistics& fast) {
+  const RunParameters& params = ctx.params;
+  const SplitBlock& b1 = set.block1;
+  const SplitBlock& b2 = set.block2();
+  const unsigned levels = static_cast<unsigned>(params.rowsPerSnp());
+  const unsigned first_level = params.missing() ? 0 : 1;
+  const std::uint64_t coincide = set.coincide ? 1 : 0;
+  const std::uint64_t i_end = b1.snp_amount > coincide ? b1.snp_amount - coincide : 0;
+  fast.prepareBlocks(set);
+  const TiledRows tiled_cases(b2.cases, b2.snp_amount, levels);
+  std::uint32_t counts[kMaxRowLevels * kMaxRowLevels * kTileLanes];
+  CountedCells counted;
+  PairTable table;
+  ScreenChain chain(ctx, set, stores, fast);
+  chain.start();
+  std::uint64_t cursor = 0;
+  for (std::uint64_t i = 0; i < i_end; ++i) {
+    const std::uint64_t j_first = (i + 1) * coincide;
+    for (std::uint64_t t = j_first / kTileLanes; t < tiled_cases.tiles(); ++t) {
+      const std::uint64_t j_base = t * kTileLanes;
+      const std::uint64_t lanes = std::min<std::uint64_t>(kTileLanes, b2.snp_amount - j_base);
+      ctx.kernel(b1.cases.row(i * levels), tiled_cases.tile(t), set.affected_int_amount, levels, counts);
+      for (std::uint64_t lane = j_first > j_base ? j_first - j_base : 0; lane < lanes; ++lane) {
+        const std::uint64_t j = j_base + lane;
+        const std::uint64_t pair = i * stores.columns + j;
+        const std::uint16_t df = stores.degreesoffreedom[pair];
+        if (df == 0) continue;
+        for (unsigned r1 = 0; r1 < levels; ++r1) {
+          for (unsigned r2 = 0; r2 < levels; ++r2) {
+            counted.cases[(r1 + first_level) * kLevels + r2 + first_level] =
+                static_cast<std::uint16_t>(counts[(r1 * levels + r2) * kTileLanes + lane]);
+          }
+        }
+        loadSavedTotals(stores, pair, table);
+        completePermutedCaseTable(params, set, ctx.store.affected_amount, i, j, counted, table);
+        TestStat2DObject* kept = matchKeptPair(top_vect_block, cursor, b1.first_snp + i, b2.first_snp + j);
+        const double statistic = chain.score(i, j, table, kept != nullptr);
+        if (kept != nullptr) kept->permutValues[p - 1] = statistic;
+      }
+    }
+  }
+}
+
 }  // namespace
 
 void runPermutations(ScanContext& ctx, BlockWorkingSet& set, Thresholds& thresholds, const PairStores& stores,
@@ -133,10 +314,9 @@ void runPermutations(ScanContext& ctx, BlockWorkingSet& set, Thresholds& thresho
   const GenotypeStore& store = ctx.store;
   const std::uint64_t P = params.permutationParam;
   TraitShuffler shuffler(params.randomParam, store.binary_diagnostic_vect);
-  const SplitBlock& b1 = set.block1;
-  const std::uint64_t coincide = set.coincide ? 1 : 0;
-  const std::uint64_t i_end = b1.snp_amount > coincide ? b1.snp_amount - coincide : 0;
-  PairTable table;
+  const bool fast = ctx.path == ScanPath::Fast;
+  const bool screen_chain = params.epistasis() && !params.score();
+  FastStatistics approximations(params, store.total_amount, store.affected_amount);
 
   for (std::uint64_t p = 1; p <= P; ++p) {
     const std::time_t now_perm = std::time(nullptr);
@@ -147,34 +327,13 @@ void runPermutations(ScanContext& ctx, BlockWorkingSet& set, Thresholds& thresho
 
     shuffler.shuffle();
     relabelBlocks(params, store, shuffler.labels(), set);
-    const SplitBlock& b2 = set.block2();
-
-    CarriedScreen screen(params, thresholds.maxdf, ctx.current_max[p - 1]);
-    std::uint64_t cursor = 0;
-    for (std::uint64_t i = 0; i < i_end; ++i) {
-      for (std::uint64_t j = (i + 1) * coincide; j < b2.snp_amount; ++j) {
-        const std::uint64_t pair = i * stores.columns + j;
-        const std::uint16_t df = stores.degreesoffreedom[pair];
-        if (df == 0) continue;
-        const double threshold_KSA = screen.thresholdFor(df);
-        std::copy_n(stores.totals_pairs.begin() + pair * kCells, kCells, table.total_subjects.begin());
-        if (!stores.totals_amounts.empty()) table.total_subjects_amount = stores.totals_amounts[pair];
-        if (!stores.totals_marg1.empty()) {
-          table.total_subjects_marg1 = stores.totals_marg1[pair];
-          table.total_subjects_marg2 = stores.totals_marg2[pair];
-        }
-        countPermutedCaseTable(params, set, store.affected_amount, i, j, table);
-        const double current_test_stat = pairStatistic(params, ctx.stat, set, store.affected_amount,
-                                                       store.total_amount, i, j, table, threshold_KSA);
-        TestStat2DObject* kept = matchKeptPair(top_vect_block, cursor, b1.first_snp + i, b2.first_snp + j);
-        if (kept != nullptr) {
-          kept->permutValues[p - 1] = params.minP() ? upperTailPValue(current_test_stat, df) : current_test_stat;
-        } else {
-          screen.notKept(current_test_stat, df);
-        }
-      }
+    if (!fast || (screen_chain && params.minP())) {
+      rescanEveryPair(ctx, set, thresholds, stores, top_vect_block, p);
+    } else if (screen_chain) {
+      rescanScreenChain(ctx, set, stores, top_vect_block, p, approximations);
+    } else {
+      rescoreKeptPairs(ctx, set, stores, top_vect_block, p);
     }
-    ctx.current_max[p - 1] = screen.carriedValue();
   }
 }
 

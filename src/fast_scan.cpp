@@ -1,0 +1,161 @@
+#include "fast_scan.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "fast_statistics.h"
+#include "progress.h"
+
+namespace dyadmill {
+
+void TiledRows::Free::operator()(std::uint64_t* p) const { std::free(p); }
+
+TiledRows::TiledRows(const BitMatrix& rows, std::uint64_t snps, unsigned levels) {
+  const std::uint64_t words = rows.words();
+  tiles_ = (snps + kTileLanes - 1) / kTileLanes;
+  tile_words_ = levels * words * kTileLanes;
+  // Whole cache lines: a tile row word is one 64-byte vector.
+  const std::size_t bytes = std::max<std::size_t>(64, tiles_ * tile_words_ * sizeof(std::uint64_t));
+  data_.reset(static_cast<std::uint64_t*>(std::aligned_alloc(64, (bytes + 63) / 64 * 64)));
+  if (!data_) throw std::bad_alloc();
+  std::memset(data_.get(), 0, bytes);
+  for (std::uint64_t snp = 0; snp < snps; ++snp) {
+    std::uint64_t* tile = data_.get() + (snp / kTileLanes) * tile_words_;
+    const std::uint64_t lane = snp % kTileLanes;
+    for (unsigned r = 0; r < levels; ++r) {
+      const std::uint64_t* row = rows.row(snp * levels + r);
+      for (std::uint64_t w = 0; w < words; ++w) tile[(r * words + w) * kTileLanes + lane] = row[w];
+    }
+  }
+}
+
+namespace {
+
+struct FoundPair {
+  std::uint64_t i;
+  std::uint64_t j;
+  double statistic;
+  std::uint16_t df;
+};
+
+// The statistic of a pair that may pass, exactly as the plain scan computes
+// it; false when the approximation shows the pair cannot pass.
+bool passes(const ScanContext& ctx, const BlockWorkingSet& set, const FastStatistics& fast,
+            const Thresholds& thresholds, std::uint64_t i, std::uint64_t j, const PairTable& table,
+            double& statistic) {
+  const RunParameters& params = ctx.params;
+  const std::uint16_t A = ctx.store.affected_amount;
+  const std::uint16_t N = ctx.store.total_amount;
+  if (!fast.screens()) {
+    statistic = pairIpfStatistic(params, ctx.stat, set, A, N, i, j, table);
+    return statistic > thresholds.threshold;
+  }
+  const double approximation = fast.screen(table, i, j);
+  if (!params.epistasis()) {
+    if (!fast.mayExceed(approximation, thresholds.threshold)) return false;
+    statistic = pairStatistic(params, ctx.stat, set, A, N, i, j, table, thresholds.threshold_KSA);
+    return statistic > thresholds.threshold;
+  }
+  // A screen that stays at or below its cut-off is itself the statistic.
+  if (!fast.mayExceed(approximation, thresholds.threshold_KSA) &&
+      !fast.mayExceed(approximation, thresholds.threshold)) {
+    return false;
+  }
+  const double ksa = pairKsaStatistic(params, ctx.stat, set, N, i, j, table);
+  statistic = ksa > thresholds.threshold_KSA ? pairIpfStatistic(params, ctx.stat, set, A, N, i, j, table) : ksa;
+  return statistic > thresholds.threshold;
+}
+
+// First SNPs per group: their case and control rows stay in the first-level
+// cache while all tiles of the second block pass by.
+constexpr std::uint64_t kFirstSnpGroup = 32;
+
+}  // namespace
+
+Outcome runFastPairLoop(ScanContext& ctx, const BlockWorkingSet& set, Thresholds& thresholds, PairStores& stores,
+                        TopVector& top_vect_block, std::time_t& start_time) {
+  const RunParameters& params = ctx.params;
+  const GenotypeStore& store = ctx.store;
+  const SplitBlock& b1 = set.block1;
+  const SplitBlock& b2 = set.block2();
+  const unsigned levels = static_cast<unsigned>(params.rowsPerSnp());
+  const std::uint64_t coincide = set.coincide ? 1 : 0;
+  const std::uint64_t i_end = b1.snp_amount > coincide ? b1.snp_amount - coincide : 0;
+  const std::uint64_t half_snp_amount_block = i_end / 2;
+  const bool permutations = params.permutationParam != 0;
+  const unsigned first_level = params.missing() ? 0 : 1;
+
+  const TiledRows tiled_cases(b2.cases, b2.snp_amount, levels);
+  const TiledRows tiled_controls(b2.controls, b2.snp_amount, levels);
+  FastStatistics fast(params, store.total_amount, store.affected_amount);
+  fast.prepareBlocks(set);
+
+  std::uint32_t case_counts[kMaxRowLevels * kMaxRowLevels * kTileLanes];
+  std::uint32_t control_counts[kMaxRowLevels * kMaxRowLevels * kTileLanes];
+  std::vector<FoundPair> found;
+  CountedCells counted;
+  PairTable table;
+
+  start_time = std::time(nullptr);
+  for (std::uint64_t i0 = 0; i0 < i_end; i0 += kFirstSnpGroup) {
+    const std::uint64_t i1 = std::min(i0 + kFirstSnpGroup, i_end);
+    found.clear();
+    for (std::uint64_t t = coincide ? (i0 + 1) / kTileLanes : 0; t < tiled_cases.tiles(); ++t) {
+      const std::uint64_t j_base = t * kTileLanes;
+      const std::uint64_t lanes = std::min<std::uint64_t>(kTileLanes, b2.snp_amount - j_base);
+      for (std::uint64_t i = i0; i < i1; ++i) {
+        const std::uint64_t j_first = coincide ? i + 1 : 0;
+        if (j_base + lanes <= j_first) continue;
+        ctx.kernel(b1.cases.row(i * levels), tiled_cases.tile(t), set.affected_int_amount, levels, case_counts);
+        ctx.kernel(b1.controls.row(i * levels), tiled_controls.tile(t), set.unaffected_int_amount, levels,
+                   control_counts);
+        for (std::uint64_t lane = j_first > j_base ? j_first - j_base : 0; lane < lanes; ++lane) {
+          const std::uint64_t j = j_base + lane;
+          for (unsigned r1 = 0; r1 < levels; ++r1) {
+            for (unsigned r2 = 0; r2 < levels; ++r2) {
+              const unsigned k = (r1 + first_level) * kLevels + r2 + first_level;
+              const unsigned from = (r1 * levels + r2) * kTileLanes + static_cast<unsigned>(lane);
+              counted.cases[k] = static_cast<std::uint16_t>(case_counts[from]);
+              counted.controls[k] = static_cast<std::uint16_t>(control_counts[from]);
+            }
+          }
+          completePairTable(params, set, store.affected_amount, store.total_amount, i, j, counted, table);
+          const std::uint16_t df = degreesOfFreedom(params, table);
+          if (params.minP()) extendThresholds(params, thresholds, df);
+          if (df != 0) {
+            if (params.minP()) {
+              thresholds.threshold = thresholds.threshold_by_df[df - 1];
+              if (params.epistasis()) thresholds.threshold_KSA = thresholds.threshold_by_df_KSA[df - 1];
+            }
+            double statistic = 0.0;
+            if (passes(ctx, set, fast, thresholds, i, j, table, statistic)) found.push_back({i, j, statistic, df});
+          }
+          if (permutations) savePairForPermutations(table, df, i * stores.columns + j, stores);
+        }
+      }
+    }
+
+    // Replay the group in scan order.
+    std::sort(found.begin(), found.end(),
+              [](const FoundPair& x, const FoundPair& y) { return x.i != y.i ? x.i < y.i : x.j < y.j; });
+    auto next = found.begin();
+    for (std::uint64_t i = i0; i < i1; ++i) {
+      if (!permutations && progressStepDue(i, half_snp_amount_block)) {
+        reportPairLoopProgress({i, start_time, b1.snp_amount, set.coincide, ctx.top_vect.size(),
+                                top_vect_block.size(), set.K, ctx.blocks.Kend});
+      }
+      for (; next != found.end() && next->i == i; ++next) {
+        if (Outcome o = keepPair(params, b1.first_snp + i, b2.first_snp + next->j, next->statistic, next->df,
+                                 top_vect_block);
+            o.stopped()) {
+          return o;
+        }
+      }
+    }
+  }
+  return Outcome::proceed();
+}
+
+}  // namespace dyadmill

@@ -1,0 +1,138 @@
+#include "fast_statistics.h"
+
+#include <cmath>
+
+#include "BinaryTestStat.h"
+
+namespace dyadmill {
+
+FastStatistics::FastStatistics(const RunParameters& params, std::uint16_t total_amount,
+                               std::uint16_t affected_amount)
+    : params_(params),
+      screens_(!(params.epistasis() && params.score())),
+      total_(total_amount),
+      affected_(affected_amount),
+      xlnx_(static_cast<std::size_t>(total_amount) + 1, 0.0),
+      inverse_(static_cast<std::size_t>(total_amount) + 1, 0.0) {
+  for (std::size_t x = 1; x < xlnx_.size(); ++x) {
+    const double value = static_cast<double>(x);
+    xlnx_[x] = value * std::log(value);
+    inverse_[x] = 1.0 / value;
+  }
+  const std::uint16_t unaffected = static_cast<std::uint16_t>(total_amount - affected_amount);
+  // Likelihood-ratio forms subtract terms as large as N ln N; the score form
+  // sums non-negative terms whose rounding scales with N.
+  scale_ = params.score() && !params.epistasis() ? static_cast<double>(total_amount) + 1.0
+                                                 : 2.0 * (xlnx_[total_amount] + 1.0);
+  split_term_ = BinaryTestStat::caseControlLogLikelihood(total_amount, affected_amount);
+  case_share_ = static_cast<double>(affected_amount) / static_cast<double>(total_amount);
+  control_share_ = 1.0 - case_share_;
+  ksa_constant_ = static_cast<double>(affected_amount) * std::log(case_share_) +
+                  static_cast<double>(unaffected) * std::log(control_share_);
+}
+
+double FastStatistics::tolerance(double value) const { return 1e-9 * (std::fabs(value) + scale_); }
+
+void FastStatistics::snpTerms(const SplitBlock& block, bool second, std::vector<SnpTerms>& terms) const {
+  terms.resize(block.snp_amount);
+  for (std::uint64_t s = 0; s < block.snp_amount; ++s) {
+    SnpTerms& t = terms[s];
+    t.k = 0.0;
+    for (unsigned c = 0; c < kLevels; ++c) {
+      const double fa = block.affecteds_marginal_fractions[s][c];
+      const double fu = block.unaffecteds_marginal_fractions[s][c];
+      const std::uint16_t a = block.affecteds_marginal[s][c];
+      const std::uint16_t u = static_cast<std::uint16_t>(block.totals_marginal[s][c] - a);
+      // A level's share is 0 only when its count is 0: its term is 0.
+      if (a != 0) t.k += static_cast<double>(a) * std::log(fa);
+      if (u != 0) t.k += static_cast<double>(u) * std::log(fu);
+      t.cases[c] = second ? fa / case_share_ : fa;
+      t.controls[c] = second ? fu / control_share_ : fu;
+    }
+  }
+}
+
+void FastStatistics::prepareBlocks(const BlockWorkingSet& set) {
+  if (!params_.epistasis() || params_.score() || !params_.reducedForms()) return;
+  snpTerms(set.block1, false, first_);
+  snpTerms(set.block2(), true, second_);
+}
+
+double FastStatistics::cellTerms(const PairTable& t) const {
+  double sum = 0.0;
+  for (unsigned k = 0; k < kCells; ++k) {
+    const std::uint16_t a = t.affected_subjects[k];
+    const std::uint16_t n = t.total_subjects[k];
+    sum += xlnx_[a] + xlnx_[static_cast<std::uint16_t>(n - a)] - xlnx_[n];
+  }
+  return sum;
+}
+
+double FastStatistics::association(const PairTable& t) const {
+  const bool reduced = params_.reducedForms();
+  const std::uint16_t N = reduced ? total_ : t.total_subjects_amount;
+  const std::uint16_t A = reduced ? affected_ : t.affected_subjects_amount;
+  if (!params_.score()) {
+    const double split =
+        reduced ? split_term_ : xlnx_[N] - xlnx_[A] - xlnx_[static_cast<std::uint16_t>(N - A)];
+    return 2.0 * (split + cellTerms(t));
+  }
+  const double p = reduced ? case_share_ : static_cast<double>(A) / static_cast<double>(N);
+  double sum = 0.0;
+  for (unsigned k = 0; k < kCells; ++k) {
+    const std::uint16_t n = t.total_subjects[k];
+    if (n == 0) continue;
+    const double excess = static_cast<double>(t.affected_subjects[k]) - p * static_cast<double>(n);
+    sum += excess * excess * inverse_[n];
+  }
+  return sum / (p * p);
+}
+
+double FastStatistics::reducedKsa(const PairTable& t, std::uint64_t i, std::uint64_t j) const {
+  const SnpTerms& f = first_[i];
+  const SnpTerms& s = second_[j];
+  double eta = 0.0;
+  for (unsigned c = 0; c < kLevels; ++c) {
+    for (unsigned d = 0; d < kLevels; ++d) {
+      eta += static_cast<double>(t.total_subjects[c * kLevels + d]) *
+             (f.cases[c] * s.cases[d] + f.controls[c] * s.controls[d]);
+    }
+  }
+  const double N = static_cast<double>(total_);
+  return 2.0 * (cellTerms(t) - f.k - s.k + ksa_constant_ + N * std::log(eta / N));
+}
+
+double FastStatistics::fullKsa(const PairTable& t) const {
+  const std::uint16_t N = t.total_subjects_amount;
+  const std::uint16_t A = t.affected_subjects_amount;
+  const std::uint16_t U = static_cast<std::uint16_t>(N - A);
+  double margins = 0.0;
+  double f1a[kLevels], f1u[kLevels], f2a[kLevels], f2u[kLevels];
+  const double case_share = static_cast<double>(A) / static_cast<double>(N);
+  const double control_share = 1.0 - case_share;
+  for (unsigned c = 0; c < kLevels; ++c) {
+    const std::uint16_t a1 = t.affected_subjects_marg1[c], n1 = t.total_subjects_marg1[c];
+    const std::uint16_t a2 = t.affected_subjects_marg2[c], n2 = t.total_subjects_marg2[c];
+    margins += xlnx_[a1] + xlnx_[static_cast<std::uint16_t>(n1 - a1)] - xlnx_[n1];
+    margins += xlnx_[a2] + xlnx_[static_cast<std::uint16_t>(n2 - a2)] - xlnx_[n2];
+    f1a[c] = n1 != 0 ? static_cast<double>(a1) * inverse_[n1] : 0.0;
+    f1u[c] = n1 != 0 ? 1.0 - f1a[c] : 0.0;
+    f2a[c] = n2 != 0 ? static_cast<double>(a2) * inverse_[n2] / case_share : 0.0;
+    f2u[c] = n2 != 0 ? (1.0 - static_cast<double>(a2) * inverse_[n2]) / control_share : 0.0;
+  }
+  double eta = 0.0;
+  for (unsigned c = 0; c < kLevels; ++c) {
+    for (unsigned d = 0; d < kLevels; ++d) {
+      eta += static_cast<double>(t.total_subjects[c * kLevels + d]) * (f1a[c] * f2a[d] + f1u[c] * f2u[d]);
+    }
+  }
+  const double n = static_cast<double>(N);
+  return 2.0 * (cellTerms(t) - margins + xlnx_[A] + xlnx_[U] - xlnx_[N] + n * std::log(eta / n));
+}
+
+double FastStatistics::screen(const PairTable& t, std::uint64_t i, std::uint64_t j) const {
+  if (!params_.epistasis()) return association(t);
+  return params_.reducedForms() ? reducedKsa(t, i, j) : fullKsa(t);
+}
+
+}  // namespace dyadmill

@@ -1,0 +1,211 @@
+// The fast scan against the plain one: same kept pairs, same values, same
+// permuted values, in every mode, at every word tail and with every
+// counting kernel the CPU runs.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <sstream>
+
+#include "blocks.h"
+#include "fast_scan.h"
+#include "fast_statistics.h"
+#include "naive_scan.h"
+#include "pair_scan.h"
+
+namespace dyadmill::testing {
+namespace {
+
+struct Mode {
+  bool epistasis;
+  bool score;
+  bool missing;
+  bool minP;
+  int min_cell;
+  std::uint16_t blocks;
+  std::uint64_t permutations;
+};
+
+std::string describe(const Mode& m) {
+  std::ostringstream s;
+  s << (m.epistasis ? "epistasis" : "association") << (m.score ? "/score" : "/likelihood")
+    << (m.missing ? "/missing" : "/nomissing") << (m.minP ? "/minP" : "/maxT") << "/m" << m.min_cell << "/b"
+    << m.blocks << "/P" << m.permutations;
+  return s.str();
+}
+
+RunParameters parametersOf(const Mode& m) {
+  RunParameters p;
+  p.hypothesisOption = m.epistasis ? 1 : 0;
+  p.testTypeOption = m.score ? 1 : 0;
+  p.missingGenoOption = m.missing ? 1 : 0;
+  p.algoOption = m.minP ? 1 : 0;
+  p.minGroupSizeParam = m.min_cell;
+  p.processAmount = 1;
+  p.blockAmount = m.blocks;
+  p.permutationParam = m.permutations;
+  p.randomParam = 77;
+  // Thresholds that keep some pairs and reject others in small data sets.
+  p.thresholdParam = m.minP ? 0.3f : (m.epistasis ? 2.5f : (m.score ? 9.0f : 7.0f));
+  return p;
+}
+
+TopVector scan(const RunParameters& params, const GenotypeStore& store, ScanPath path, TileKernel kernel) {
+  RunParameters run = params;
+  BlockTable blocks;
+  ::testing::internal::CaptureStdout();
+  const bool formed = !formBlocks(run, store.snp_amount, blocks).stopped();
+  ScanContext ctx(run, store, blocks);
+  ctx.path = path;
+  if (kernel != nullptr) ctx.kernel = kernel;
+  const bool scanned = formed && !scanBlockCombinations(ctx).stopped();
+  const std::string output = ::testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(scanned) << output;
+  return ctx.top_vect;
+}
+
+void expectSame(const TopVector& reference, const TopVector& fast, const std::string& what) {
+  ASSERT_EQ(reference.size(), fast.size()) << what;
+  for (std::size_t x = 0; x < reference.size(); ++x) {
+    ASSERT_EQ(reference[x].i, fast[x].i) << what << " pair " << x;
+    ASSERT_EQ(reference[x].j, fast[x].j) << what << " pair " << x;
+    ASSERT_EQ(reference[x].DegFreedom, fast[x].DegFreedom) << what << " pair " << x;
+    // Bit for bit: the fast scan reports the exact statistic.
+    ASSERT_EQ(reference[x].testStatValue, fast[x].testStatValue) << what << " pair " << x;
+    ASSERT_EQ(reference[x].permutValues, fast[x].permutValues) << what << " pair " << x;
+  }
+}
+
+GenotypeData shapedData(std::uint32_t seed, std::size_t snps, std::size_t subjects, bool missing) {
+  GenotypeData data = randomGenotypes(seed, snps, subjects, 0.4, missing ? 0.07 : 0.0);
+  // Tables with empty rows and columns, and both groups present at any size.
+  for (std::vector<int>& subject : data.genotypes) {
+    if (subject[1] == 0) subject[1] = 2;
+    if (subject[4] == 2) subject[4] = 0;
+  }
+  data.traits[0] = 1;
+  data.traits[1] = 0;
+  return data;
+}
+
+std::vector<Mode> everyMode(std::uint64_t permutations) {
+  std::vector<Mode> modes;
+  for (bool epistasis : {false, true}) {
+    for (bool score : {false, true}) {
+      for (bool missing : {false, true}) {
+        for (bool minP : {false, true}) {
+          for (int min_cell : {1, 3}) {
+            for (std::uint16_t blocks : {1, 3}) {
+              modes.push_back({epistasis, score, missing, minP, min_cell, blocks, permutations});
+            }
+          }
+        }
+      }
+    }
+  }
+  return modes;
+}
+
+// Every mode at word-boundary subject counts, with and without permutations.
+TEST(FastScan, MatchesThePlainScanInEveryMode) {
+  for (std::size_t subjects : {2, 63, 64, 65, 131}) {
+    for (bool missing : {false, true}) {
+      const GenotypeData data = shapedData(static_cast<std::uint32_t>(subjects), 21, subjects, missing);
+      for (std::uint64_t permutations : {0, 5}) {
+        for (const Mode& m : everyMode(permutations)) {
+          if (m.missing != missing) continue;
+          const RunParameters params = parametersOf(m);
+          const GenotypeStore store = loadStore(data, params);
+          const std::string what = describe(m) + " subjects " + std::to_string(subjects);
+          expectSame(scan(params, store, ScanPath::Reference, nullptr), scan(params, store, ScanPath::Fast, nullptr),
+                     what);
+        }
+      }
+    }
+  }
+}
+
+// Every subject count from 2 to 200 (every tail of a 64-bit word, for cases
+// and controls apart), cycling through the modes, with each kernel.
+TEST(FastScan, MatchesThePlainScanAtEveryWordTailWithEveryKernel) {
+  const std::vector<Mode> modes = everyMode(3);
+  std::vector<std::pair<KernelKind, TileKernel>> kernels;
+  for (KernelKind kind : {KernelKind::Generic, KernelKind::Popcnt, KernelKind::Avx2, KernelKind::Avx512}) {
+    if (TileKernel kernel = tileKernel(kind)) kernels.push_back({kind, kernel});
+  }
+  for (std::size_t subjects = 2; subjects <= 200; ++subjects) {
+    const Mode& m = modes[subjects % modes.size()];
+    const GenotypeData data = shapedData(static_cast<std::uint32_t>(1000 + subjects), 17, subjects, m.missing);
+    const RunParameters params = parametersOf(m);
+    const GenotypeStore store = loadStore(data, params);
+    const TopVector reference = scan(params, store, ScanPath::Reference, nullptr);
+    for (const auto& [kind, kernel] : kernels) {
+      expectSame(reference, scan(params, store, ScanPath::Fast, kernel),
+                 describe(m) + " subjects " + std::to_string(subjects) + " kernel " + kernelName(kind));
+    }
+  }
+}
+
+// Where the approximation lands within its tolerance of the cut-off, the
+// exact statistic decides: thresholds set exactly at kept statistics.
+TEST(FastScan, ThresholdsAtExactStatisticsDecideAsThePlainScan) {
+  const GenotypeData data = shapedData(9, 25, 150, false);
+  for (const Mode& m : {Mode{false, false, false, false, 1, 1, 0}, Mode{true, false, false, false, 1, 1, 0},
+                        Mode{false, true, false, false, 1, 1, 0}, Mode{true, false, true, false, 1, 1, 0}}) {
+    RunParameters params = parametersOf(m);
+    const GenotypeStore store = loadStore(data, params);
+    const TopVector all = scan(params, store, ScanPath::Reference, nullptr);
+    ASSERT_GE(all.size(), 3u);
+    for (std::size_t x : {std::size_t{0}, all.size() / 2, all.size() - 1}) {
+      // The float threshold nearest to a kept statistic.
+      params.thresholdParam = static_cast<float>(all[x].testStatValue);
+      expectSame(scan(params, store, ScanPath::Reference, nullptr), scan(params, store, ScanPath::Fast, nullptr),
+                 describe(m) + " at threshold " + std::to_string(params.thresholdParam));
+    }
+  }
+}
+
+// The approximations stay within their stated tolerance of the exact
+// statistics, over many random tables.
+TEST(FastStatistics, ApproximationsStayWithinTheirTolerance) {
+  for (bool missing : {false, true}) {
+    for (bool epistasis : {false, true}) {
+      for (bool score : {false, true}) {
+        if (epistasis && score) continue;  // no approximation there
+        Mode m{epistasis, score, missing, false, 1, 1, 0};
+        const RunParameters params = parametersOf(m);
+        const GenotypeData data = shapedData(21, 30, 400, missing);
+        const GenotypeStore store = loadStore(data, params);
+        const BlockTable blocks = listBlockCombinations(store.snp_amount, 1);
+        const SubjectSubset cases(store.binary_diagnostic_vect, 1, true);
+        const SubjectSubset controls(store.binary_diagnostic_vect, 1, false);
+        BlockWorkingSet set;
+        ::testing::internal::CaptureStdout();
+        loadBlockCombination(params, store, blocks, 0, cases, controls, set);
+        ::testing::internal::GetCapturedStdout();
+        FastStatistics fast(params, store.total_amount, store.affected_amount);
+        fast.prepareBlocks(set);
+        const BinaryTestStat stat(params);
+        double largest_ratio = 0.0;
+        for (std::uint64_t i = 0; i + 1 < set.block1.snp_amount; ++i) {
+          for (std::uint64_t j = i + 1; j < set.block1.snp_amount; ++j) {
+            PairTable table;
+            countPairTable(params, set, store.affected_amount, store.total_amount, i, j, table);
+            const double exact =
+                epistasis ? pairKsaStatistic(params, stat, set, store.total_amount, i, j, table)
+                          : pairStatistic(params, stat, set, store.affected_amount, store.total_amount, i, j, table, 0);
+            const double approximation = fast.screen(table, i, j);
+            const double difference = std::fabs(exact - approximation);
+            ASSERT_LE(difference, fast.tolerance(approximation)) << i << "," << j;
+            largest_ratio = std::max(largest_ratio, difference / fast.tolerance(approximation));
+          }
+        }
+        // The tolerance is generous, not loose by accident: the real
+        // differences are rounding-sized.
+        EXPECT_LT(largest_ratio, 1e-2) << describe(m);
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace dyadmill::testing
