@@ -1,5 +1,7 @@
 #include "BinaryTestStat.h"
 
+#include <type_traits>
+
 #include <cmath>
 
 namespace dyadmill {
@@ -89,7 +91,8 @@ void levelFractions(Counts affected_marg, Counts total_marg, std::uint16_t dim, 
 
 // Scales the case (or control) cells cell0, cell0 + stride, ... (count of
 // them) so that they sum to `target`; a zero fitted sum zeroes them instead.
-void scaleToMargin(double* fitted, unsigned cell0, unsigned stride, unsigned count, std::uint16_t target) {
+template <typename Stride, typename Count>
+void scaleToMargin(double* fitted, unsigned cell0, Stride stride, Count count, std::uint16_t target) {
   double fitted_marg = 0.0;
   for (unsigned m = 0, k = cell0; m < count; ++m, k += stride) {
     fitted_marg += fitted[k];
@@ -175,12 +178,13 @@ double BinaryTestStat::computeBinary2DEpistasisKSAreducedTestStat(
 
 // The fit sees the case cells only through the margins passed: the model
 // reproduces cell totals and the two SNP x trait margins, nothing else.
-IpfFit fitNoThreeWayInteraction(Counts /*affected_subjects*/, Counts total_subjects,
-                                Counts affected_subjects_marg1, Counts affected_subjects_marg2,
-                                Counts total_subjects_marg1, Counts total_subjects_marg2, std::uint16_t dim1,
-                                std::uint16_t dim2) {
-  const unsigned rows = dim1;
-  const unsigned cols = dim2;
+namespace {
+
+// `Dim` is unsigned, or a compile-time constant for the 3 x 3 tables of the
+// scan, whose loops the compiler then unrolls; the arithmetic is the same.
+template <typename Dim>
+IpfFit fitTables(Counts total_subjects, Counts affected_subjects_marg1, Counts affected_subjects_marg2,
+                 Counts total_subjects_marg1, Counts total_subjects_marg2, Dim rows, Dim cols) {
   const unsigned dimfull = rows * cols;
 
   std::uint16_t unaffected_subjects_marg1[3];
@@ -242,6 +246,21 @@ IpfFit fitNoThreeWayInteraction(Counts /*affected_subjects*/, Counts total_subje
     }
   }
   return fit;
+}
+
+}  // namespace
+
+IpfFit fitNoThreeWayInteraction(Counts /*affected_subjects*/, Counts total_subjects,
+                                Counts affected_subjects_marg1, Counts affected_subjects_marg2,
+                                Counts total_subjects_marg1, Counts total_subjects_marg2, std::uint16_t dim1,
+                                std::uint16_t dim2) {
+  if (dim1 == 3 && dim2 == 3) {
+    using Three = std::integral_constant<unsigned, 3>;
+    return fitTables(total_subjects, affected_subjects_marg1, affected_subjects_marg2, total_subjects_marg1,
+                     total_subjects_marg2, Three{}, Three{});
+  }
+  return fitTables(total_subjects, affected_subjects_marg1, affected_subjects_marg2, total_subjects_marg1,
+                   total_subjects_marg2, static_cast<unsigned>(dim1), static_cast<unsigned>(dim2));
 }
 
 double BinaryTestStat::computeBinary2DEpistasisIPFTestStat(
