@@ -1,10 +1,22 @@
 #include "fast_statistics.h"
 
+#include <array>
+#include <bit>
 #include <cmath>
 
 #include "BinaryTestStat.h"
 
 namespace dyadmill {
+
+LogTable::LogTable() {
+  for (unsigned b = 0; b < 256; ++b) {
+    const double center = 1.0 + (b + 0.5) / 256.0;
+    log_center[b] = std::log(center);
+    inverse_center[b] = 1.0 / center;
+  }
+}
+
+const LogTable kLogTable;
 
 FastStatistics::FastStatistics(const RunParameters& params, std::uint16_t total_amount,
                                std::uint16_t affected_amount)
@@ -99,7 +111,7 @@ double FastStatistics::reducedKsa(const PairTable& t, std::uint64_t i, std::uint
     }
   }
   const double N = static_cast<double>(total_);
-  return 2.0 * (cellTerms(t) - f.k - s.k + ksa_constant_ + N * std::log(eta / N));
+  return 2.0 * (cellTerms(t) - f.k - s.k + ksa_constant_ + N * fastLog(eta / N));
 }
 
 double FastStatistics::fullKsa(const PairTable& t) const {
@@ -127,12 +139,33 @@ double FastStatistics::fullKsa(const PairTable& t) const {
     }
   }
   const double n = static_cast<double>(N);
-  return 2.0 * (cellTerms(t) - margins + xlnx_[A] + xlnx_[U] - xlnx_[N] + n * std::log(eta / n));
+  return 2.0 * (cellTerms(t) - margins + xlnx_[A] + xlnx_[U] - xlnx_[N] + n * fastLog(eta / n));
 }
 
 double FastStatistics::screen(const PairTable& t, std::uint64_t i, std::uint64_t j) const {
   if (!params_.epistasis()) return association(t);
   return params_.reducedForms() ? reducedKsa(t, i, j) : fullKsa(t);
+}
+
+double FastStatistics::ipf(const PairTable& t, const BlockWorkingSet& set, std::uint64_t i, std::uint64_t j) const {
+  const Counts affected(t.affected_subjects);
+  const Counts totals(t.total_subjects);
+  IpfFit fit;
+  if (params_.reducedForms()) {
+    fit = fitNoThreeWayInteraction(affected, totals, set.block1.affecteds_marginal[i], set.block2().affecteds_marginal[j],
+                                   set.block1.totals_marginal[i], set.block2().totals_marginal[j], kLevels, kLevels);
+  } else {
+    fit = fitNoThreeWayInteraction(affected, totals, t.affected_subjects_marg1, t.affected_subjects_marg2,
+                                   t.total_subjects_marg1, t.total_subjects_marg2, kLevels, kLevels);
+  }
+  double sum = 0.0;
+  for (unsigned k = 0; k < kCells; ++k) {
+    const std::uint16_t a = t.affected_subjects[k];
+    const std::uint16_t u = static_cast<std::uint16_t>(t.total_subjects[k] - a);
+    if (a != 0) sum += xlnx_[a] - static_cast<double>(a) * fastLog(fit.affected_fitted[k]);
+    if (u != 0) sum += xlnx_[u] - static_cast<double>(u) * fastLog(fit.unaffected_fitted[k]);
+  }
+  return 2.0 * sum;
 }
 
 }  // namespace dyadmill

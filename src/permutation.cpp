@@ -205,32 +205,26 @@ class ScreenChain {
   ScreenChain(ScanContext& ctx, const BlockWorkingSet& set, const PairStores& stores, const FastStatistics& fast)
       : ctx_(ctx), set_(set), stores_(stores), fast_(fast) {}
 
-  void start() { cutoff_ = {static_cast<double>(ctx_.params.thresholdParam), true, 0, 0}; }
+  void start() { cutoff_ = {static_cast<double>(ctx_.params.thresholdParam), true, false, 0, 0}; }
 
-  // The pair's statistic for this permutation, exact when `exact_needed`.
+  // The pair's statistic for this permutation: exact for a kept pair, for
+  // the others possibly an approximation that is made exact when needed.
   // `table` holds the pair's permuted table.
   double score(std::uint64_t i, std::uint64_t j, const PairTable& table, bool kept) {
     const double approximation = fast_.screen(table, i, j);
-    const double tolerance = fast_.tolerance(approximation);
-    Value ksa{approximation, false, i, j};
+    Value ksa{approximation, false, false, i, j};
     bool above;
-    if (!cutoff_.exact && approximation + tolerance <= cutoff_.value - fast_.tolerance(cutoff_.value)) {
-      above = false;
-    } else if (!cutoff_.exact && approximation - tolerance > cutoff_.value + fast_.tolerance(cutoff_.value)) {
-      above = true;
-    } else {
+    if (cutoff_.exact || !decided(approximation, above)) {
       const double cutoff = exactValue(cutoff_);
       if (!fast_.mayExceed(approximation, cutoff)) {
         above = false;
+      } else if (approximation - fast_.tolerance(approximation) > cutoff) {
+        above = true;
       } else {
-        ksa = {exactValue(ksa), true, i, j};
-        above = ksa.value > cutoff;
+        above = exactValue(ksa) > cutoff;
       }
     }
-    Value statistic = ksa;
-    if (above) statistic = {pairIpfStatistic(ctx_.params, ctx_.stat, set_, ctx_.store.affected_amount,
-                                             ctx_.store.total_amount, i, j, table),
-                            true, i, j};
+    Value statistic = above ? Value{fast_.ipf(table, set_, i, j), false, true, i, j} : ksa;
     if (kept) return exactValue(statistic);
     cutoff_ = statistic;
     return statistic.value;
@@ -238,18 +232,37 @@ class ScreenChain {
 
  private:
   struct Value {
-    double value;  // exact, or the KSA approximation of pair (i, j)
+    double value;  // exact, or an approximation of pair (i, j)'s KSA or IPF statistic
     bool exact;
+    bool ipf;
     std::uint64_t i;
     std::uint64_t j;
   };
+
+  // Settles "KSA > cut-off" from the approximations alone when their
+  // tolerances keep them apart.
+  bool decided(double approximation, bool& above) const {
+    const double tolerance = fast_.tolerance(approximation);
+    const double cutoff_tolerance = fast_.tolerance(cutoff_.value);
+    if (approximation + tolerance <= cutoff_.value - cutoff_tolerance) {
+      above = false;
+      return true;
+    }
+    if (approximation - tolerance > cutoff_.value + cutoff_tolerance) {
+      above = true;
+      return true;
+    }
+    return false;
+  }
 
   double exactValue(Value& v) {
     if (!v.exact) {
       PairTable table;
       loadSavedTotals(stores_, v.i * stores_.columns + v.j, table);
       countPermutedCaseTable(ctx_.params, set_, ctx_.store.affected_amount, v.i, v.j, table);
-      v.value = pairKsaStatistic(ctx_.params, ctx_.stat, set_, ctx_.store.total_amount, v.i, v.j, table);
+      v.value = v.ipf ? pairIpfStatistic(ctx_.params, ctx_.stat, set_, ctx_.store.affected_amount,
+                                         ctx_.store.total_amount, v.i, v.j, table)
+                      : pairKsaStatistic(ctx_.params, ctx_.stat, set_, ctx_.store.total_amount, v.i, v.j, table);
       v.exact = true;
     }
     return v.value;
@@ -259,7 +272,7 @@ class ScreenChain {
   const BlockWorkingSet& set_;
   const PairStores& stores_;
   const FastStatistics& fast_;
-  Value cutoff_{0.0, true, 0, 0};
+  Value cutoff_{0.0, true, false, 0, 0};
 };
 
 void rescanScreenChain(ScanContext& ctx, const BlockWorkingSet& set, const PairStores& stores,

@@ -3,7 +3,9 @@
 // counting kernel the CPU runs.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
+#include <random>
 #include <sstream>
 
 #include "blocks.h"
@@ -205,6 +207,29 @@ TEST(FastStatistics, ApproximationsStayWithinTheirTolerance) {
       }
     }
   }
+}
+
+}  // namespace
+}  // namespace dyadmill::testing
+
+namespace dyadmill::testing {
+namespace {
+
+TEST(FastLog, AgreesWithTheLibraryLogarithm) {
+  std::mt19937_64 rng(5);
+  std::uniform_real_distribution<double> exponent(-30.0, 30.0);
+  double worst = 0.0;
+  for (int k = 0; k < 200000; ++k) {
+    const double x = std::exp(exponent(rng));
+    worst = std::max(worst, std::fabs(fastLog(x) - std::log(x)));
+  }
+  for (int x = 1; x <= 70000; ++x) worst = std::max(worst, std::fabs(fastLog(x) - std::log(static_cast<double>(x))));
+  EXPECT_LT(worst, 1e-14);
+  EXPECT_NEAR(fastLog(1.0), 0.0, 1e-16);
+  EXPECT_EQ(fastLog(0.0), -INFINITY);
+  EXPECT_TRUE(std::isnan(fastLog(-1.0)));
+  EXPECT_EQ(fastLog(INFINITY), INFINITY);
+  EXPECT_EQ(fastLog(1e-310), std::log(1e-310));  // subnormal
 }
 
 }  // namespace
