@@ -1,13 +1,19 @@
 #include "genotype_reader.h"
 
+#include <algorithm>
 #include <boost/lexical_cast/try_lexical_convert.hpp>
 #include <boost/tokenizer.hpp>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <string_view>
+#include <vector>
+
+#include "genotype_reader_internal.h"
 
 namespace dyadmill {
 
@@ -20,13 +26,72 @@ const boost::char_separator<char>& spaceSeparator() {
   return separator;
 }
 
-// Reads the next physical line, without its line feed and a trailing
-// carriage return (files written on Windows).
-bool nextLine(std::istream& in, std::string& line) {
-  if (!std::getline(in, line)) return false;
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  return true;
-}
+// Reads a file line by line in large blocks: a line feed is found with
+// memchr, and a line cut by the end of a block is moved to the front of the
+// buffer and completed by the next read. Memory is one block plus the
+// longest line, however large the file.
+class LineReader {
+ public:
+  LineReader(std::istream& in, std::size_t block_size)
+      : in_(in), block_size_(std::max<std::size_t>(block_size, 1)), buffer_(block_size_) {}
+
+  // Starts again at the current position of the stream (after a rewind).
+  void restart() {
+    begin_ = end_ = scanned_ = 0;
+    at_end_ = false;
+  }
+
+  // The next physical line, without its line feed and a trailing carriage
+  // return (files written on Windows); a last line without a line feed is
+  // read like the others. The view is valid until the next call.
+  bool next(std::string_view& line) {
+    for (;;) {
+      const char* start = buffer_.data() + begin_;
+      const std::size_t available = end_ - begin_;
+      if (const void* feed = std::memchr(start + scanned_, '\n', available - scanned_)) {
+        const auto length = static_cast<std::size_t>(static_cast<const char*>(feed) - start);
+        begin_ += length + 1;
+        scanned_ = 0;
+        line = withoutCarriageReturn(start, length);
+        return true;
+      }
+      scanned_ = available;
+      if (at_end_) {
+        if (available == 0) return false;
+        begin_ = end_;
+        scanned_ = 0;
+        line = withoutCarriageReturn(start, available);
+        return true;
+      }
+      refill();
+    }
+  }
+
+ private:
+  static std::string_view withoutCarriageReturn(const char* start, std::size_t length) {
+    if (length > 0 && start[length - 1] == '\r') --length;
+    return {start, length};
+  }
+
+  void refill() {
+    const std::size_t carried = end_ - begin_;
+    if (begin_ > 0 && carried > 0) std::memmove(buffer_.data(), buffer_.data() + begin_, carried);
+    begin_ = 0;
+    end_ = carried;
+    if (buffer_.size() < carried + block_size_) buffer_.resize(carried + block_size_);
+    in_.read(buffer_.data() + end_, static_cast<std::streamsize>(block_size_));
+    end_ += static_cast<std::size_t>(in_.gcount());
+    if (!in_) at_end_ = true;
+  }
+
+  std::istream& in_;
+  const std::size_t block_size_;
+  std::vector<char> buffer_;
+  std::size_t begin_ = 0;    // first byte of the next line
+  std::size_t end_ = 0;      // end of the bytes read
+  std::size_t scanned_ = 0;  // bytes after begin_ already known to hold no line feed
+  bool at_end_ = false;      // the stream has nothing more
+};
 
 Outcome lineError(const std::string& file, std::uint64_t line_number, const std::string& problem) {
   std::printf("ERROR: %s, line %" PRIu64 ": %s\n", file.c_str(), line_number, problem.c_str());
@@ -38,11 +103,12 @@ Outcome fileError(const std::string& file, const std::string& problem) {
   return Outcome::stop(kExitError);
 }
 
-Outcome readHeader(std::istream& in, const std::string& file, GenotypeStore& store) {
-  std::string line;
-  if (!nextLine(in, line) || line.empty()) {
+Outcome readHeader(LineReader& in, const std::string& file, GenotypeStore& store) {
+  std::string_view header;
+  if (!in.next(header) || header.empty()) {
     return lineError(file, 1, "the header line is empty; it must name the trait column and then every SNP");
   }
+  const std::string line(header);
   Tokenizer fields(line, spaceSeparator());
   auto field = fields.begin();
   if (field == fields.end()) {
@@ -58,12 +124,12 @@ Outcome readHeader(std::istream& in, const std::string& file, GenotypeStore& sto
 
 // Counting pass: the number of subject lines fixes every size before any
 // bit is set.
-Outcome countSubjects(std::istream& in, const std::string& file, std::uint16_t& total_amount) {
+Outcome countSubjects(LineReader& in, const std::string& file, std::uint16_t& total_amount) {
   std::puts("INFO: Counting number of lines(subjects) in the input file....");
-  std::string line;
+  std::string_view line;
   std::uint64_t line_number = 1;
   std::uint32_t subjects = 0;
-  while (nextLine(in, line)) {
+  while (in.next(line)) {
     ++line_number;
     if (line.empty()) continue;
     if (++subjects > 65535) {
@@ -143,24 +209,125 @@ Outcome encodeSubject(const RunParameters& params, const std::string& file, std:
   return Outcome::proceed();
 }
 
-Outcome encodeSubjects(const RunParameters& params, std::istream& in, GenotypeStore& store) {
+// Fast path for the shape nearly every file has: the trait 0 or 1, then one
+// field per SNP that is a single digit 0, 1 or 2 or, with --missing, a
+// minus sign and one to four digits (a missing code such as -9), every field
+// preceded by exactly one space and nothing after the last one. A line of
+// any other shape (runs of spaces, signs, leading zeros, tabs, a wrong field
+// count, an invalid value) is left to the general routine, which accepts
+// every layout and words every error.
+//
+// Setting each subject's bits straight in the store would touch one word
+// per row and SNP, far apart, for every line: on wide files almost every
+// field misses the cache. Instead the bits of up to 64 consecutive subjects
+// (one word of every row) are gathered in a small array and ORed into the
+// store when the subjects move on to the next word, before a line goes to
+// the general routine, and at the end. The bits gathered from a line that
+// is then given up are bits the general routine sets for the same leading
+// fields, so nothing has to be undone; the trait is stored only once the
+// whole line has been accepted.
+class FastEncoder {
+ public:
+  FastEncoder(const RunParameters& params, GenotypeStore& store)
+      : store_(store),
+        missing_(params.missing()),
+        rows_per_snp_(params.rowsPerSnp()),
+        pending_(store.snp_matrix.rows(), 0) {
+    // Row of level d from the SNP's first row. Without missing genotypes
+    // level 0 has no row: its mask is 0, so ORing it into the first row
+    // changes nothing and the loop needs no branch.
+    for (std::uint64_t d = 0; d < 3; ++d) level_row_[d] = missing_ ? d : (d == 0 ? 0 : d - 1);
+  }
+
+  bool encode(std::string_view line, std::uint32_t j) {
+    const char* p = line.data();
+    const char* const end = p + line.size();
+    if (p == end || (*p != '0' && *p != '1')) return false;
+    const bool is_case = *p == '1';
+    ++p;
+    if (j / 64 != pending_word_) flush();
+    pending_word_ = j / 64;
+    const std::uint64_t squares = std::uint64_t{1} << (j % 64);
+    std::uint64_t level_mask[3];
+    for (std::uint64_t d = 0; d < 3; ++d) level_mask[d] = (missing_ || d > 0) ? squares : 0;
+    std::uint64_t* slot = pending_.data();  // the SNP's first row
+    const std::uint64_t snps = store_.snp_amount;
+    const std::uint64_t stride = rows_per_snp_;
+    for (std::uint64_t snp = 0; snp < snps; ++snp, slot += stride) {
+      if (end - p < 2 || p[0] != ' ') return false;
+      const auto level = static_cast<unsigned>(static_cast<unsigned char>(p[1])) - unsigned{'0'};
+      // The field must end right after the digit ("02" is the code 2, not 0)
+      // before its bit may be set.
+      if (level <= 2 && (end - p == 2 || p[2] == ' ')) {
+        slot[level_row_[level]] |= level_mask[level];
+        p += 2;
+        continue;
+      }
+      if (p[1] != '-' || !missing_) return false;
+      // A negative code sets no bit. At most four digits keep the value
+      // inside 16 bits; "-0" is the code 0 and goes to the general routine.
+      p += 2;
+      const char* const digits = p;
+      bool nonzero = false;
+      while (p != end && p - digits < 4 && *p >= '0' && *p <= '9') nonzero |= *p++ != '0';
+      if (p == digits || !nonzero) return false;
+    }
+    if (p != end) return false;
+    if (is_case) ++store_.affected_amount;
+    store_.binary_diagnostic_vect[j] = is_case ? 1 : 0;
+    return true;
+  }
+
+  // ORs the gathered bits into word pending_word_ of every row.
+  void flush() {
+    BitMatrix& matrix = store_.snp_matrix;
+    for (std::uint64_t r = 0; r < pending_.size(); ++r) {
+      if (pending_[r] == 0) continue;
+      matrix.row(r)[pending_word_] |= pending_[r];
+      pending_[r] = 0;
+    }
+  }
+
+ private:
+  GenotypeStore& store_;
+  const bool missing_;
+  const std::uint64_t rows_per_snp_;
+  std::uint64_t level_row_[3];
+  std::vector<std::uint64_t> pending_;  // one word per row of the store
+  std::uint64_t pending_word_ = 0;      // the store word the pending bits belong to
+};
+
+Outcome encodeSubjects(const RunParameters& params, LineReader& in, GenotypeStore& store,
+                       const reader_internal::ReaderTuning& tuning, reader_internal::ReaderCounters& counters) {
   std::puts("INFO: Starting to convert genotypes of INPUT file line by line");
-  std::string line;
-  nextLine(in, line);  // header
+  std::string_view line;
+  in.next(line);  // header
+  FastEncoder fast(params, store);
+  std::string general_line;
   std::uint64_t line_number = 1;
   std::uint32_t j = 0;
-  while (nextLine(in, line)) {
+  while (in.next(line)) {
     ++line_number;
     if (line.empty()) continue;
     if (j >= store.total_amount) {
+      fast.flush();
       return lineError(params.inFile, line_number, "the file grew while it was being read");
     }
-    if (Outcome o = encodeSubject(params, params.inFile, line_number, line, static_cast<std::uint16_t>(j), store);
-        o.stopped()) {
-      return o;
+    if (tuning.fast_path && fast.encode(line, j)) {
+      ++counters.fast_lines;
+    } else {
+      ++counters.general_lines;
+      fast.flush();
+      general_line.assign(line);
+      if (Outcome o = encodeSubject(params, params.inFile, line_number, general_line, static_cast<std::uint16_t>(j),
+                                    store);
+          o.stopped()) {
+        return o;
+      }
     }
     ++j;
   }
+  fast.flush();
   if (j != store.total_amount) {
     return fileError(params.inFile, "the file shrank while it was being read");
   }
@@ -189,22 +356,37 @@ Outcome recodeTrait(const std::string& file, GenotypeStore& store) {
 
 }  // namespace
 
-Outcome readGenotypeFile(const RunParameters& params, GenotypeStore& store) {
+namespace reader_internal {
+
+Outcome readGenotypeFile(const RunParameters& params, GenotypeStore& store, const ReaderTuning& tuning,
+                         ReaderCounters* counters) {
   std::ifstream in(params.inFile, std::ios::binary);
   std::error_code ec;
   if (!in || std::filesystem::is_directory(params.inFile, ec)) {
     std::puts("ERROR: Unable to open the input genotype file! Check the path to the file!");
     return Outcome::stop(kExitError);
   }
-  if (Outcome o = readHeader(in, params.inFile, store); o.stopped()) return o;
+  LineReader lines(in, tuning.block_size);
+  if (Outcome o = readHeader(lines, params.inFile, store); o.stopped()) return o;
   if (params.processID == 0) return Outcome::proceed();
 
-  if (Outcome o = countSubjects(in, params.inFile, store.total_amount); o.stopped()) return o;
+  if (Outcome o = countSubjects(lines, params.inFile, store.total_amount); o.stopped()) return o;
   sizeStore(params, store);
   in.clear();
   in.seekg(0);
-  if (Outcome o = encodeSubjects(params, in, store); o.stopped()) return o;
+  lines.restart();
+  ReaderCounters unused;
+  if (Outcome o = encodeSubjects(params, lines, store, tuning, counters != nullptr ? *counters : unused);
+      o.stopped()) {
+    return o;
+  }
   return recodeTrait(params.inFile, store);
+}
+
+}  // namespace reader_internal
+
+Outcome readGenotypeFile(const RunParameters& params, GenotypeStore& store) {
+  return reader_internal::readGenotypeFile(params, store, reader_internal::ReaderTuning{});
 }
 
 }  // namespace dyadmill
