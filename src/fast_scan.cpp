@@ -72,6 +72,57 @@ bool passes(const ScanContext& ctx, const BlockWorkingSet& set, const FastStatis
 // cache while all tiles of the second block pass by.
 constexpr std::uint64_t kFirstSnpGroup = 32;
 
+using LaneCells = std::int32_t[kCells][kTileLanes];
+
+// A second block's level counts, level by level, padded to whole tiles.
+struct LevelColumns {
+  std::vector<std::int32_t> level[kLevels];
+  void fill(const std::vector<LevelCounts>& counts) {
+    const std::size_t padded = (counts.size() + kTileLanes - 1) / kTileLanes * kTileLanes;
+    for (unsigned d = 0; d < kLevels; ++d) {
+      level[d].assign(padded, 0);
+      for (std::size_t j = 0; j < counts.size(); ++j) level[d][j] = counts[j][d];
+    }
+  }
+};
+
+// Whole --nomissing tables of a tile's pairs from their counted cells of
+// levels 1 and 2: row 0 and column 0 by subtraction from the margins, as
+// completePairTable derives them (the counts are consistent, so the
+// subtractions never wrap). Lanes from `lanes` on are emptied.
+void deriveTile(const std::uint32_t* counted, const LevelCounts& margin1, const LevelColumns& margin2,
+                std::uint64_t j_base, std::uint64_t lanes, LaneCells& cells) {
+  for (unsigned lane = 0; lane < kTileLanes; ++lane) {
+    const std::int32_t c11 = static_cast<std::int32_t>(counted[0 * kTileLanes + lane]);
+    const std::int32_t c12 = static_cast<std::int32_t>(counted[1 * kTileLanes + lane]);
+    const std::int32_t c21 = static_cast<std::int32_t>(counted[2 * kTileLanes + lane]);
+    const std::int32_t c22 = static_cast<std::int32_t>(counted[3 * kTileLanes + lane]);
+    const std::int32_t c10 = margin1[1] - c11 - c12;
+    const std::int32_t c20 = margin1[2] - c21 - c22;
+    cells[4][lane] = c11;
+    cells[5][lane] = c12;
+    cells[7][lane] = c21;
+    cells[8][lane] = c22;
+    cells[3][lane] = c10;
+    cells[6][lane] = c20;
+    cells[1][lane] = margin2.level[1][j_base + lane] - c11 - c21;
+    cells[2][lane] = margin2.level[2][j_base + lane] - c12 - c22;
+    cells[0][lane] = margin2.level[0][j_base + lane] - c10 - c20;
+  }
+  for (unsigned lane = static_cast<unsigned>(lanes); lane < kTileLanes; ++lane) {
+    for (unsigned k = 0; k < kCells; ++k) cells[k][lane] = 0;
+  }
+}
+
+void laneTable(const LaneCells& cases, const LaneCells& totals, unsigned lane, PairTable& table) {
+  for (unsigned k = 0; k < kCells; ++k) {
+    table.affected_subjects[k] = static_cast<std::uint16_t>(cases[k][lane]);
+    table.total_subjects[k] = static_cast<std::uint16_t>(totals[k][lane]);
+  }
+  table.affected_subjects_amount = 0;
+  table.total_subjects_amount = 0;
+}
+
 }  // namespace
 
 Outcome runFastPairLoop(ScanContext& ctx, const BlockWorkingSet& set, Thresholds& thresholds, PairStores& stores,
@@ -98,6 +149,17 @@ Outcome runFastPairLoop(ScanContext& ctx, const BlockWorkingSet& set, Thresholds
   CountedCells counted;
   PairTable table;
 
+  // Reduced forms: whole tables of a tile at once, screened lane by lane.
+  const bool reduced = params.reducedForms();
+  LevelColumns case_margins2, total_margins2;
+  if (reduced) {
+    case_margins2.fill(b2.affecteds_marginal);
+    total_margins2.fill(b2.totals_marginal);
+  }
+  LaneCells tile_cases{}, tile_totals{};
+  double approximations[kTileLanes] = {};
+  const std::uint16_t full_df = params.epistasis() ? 4 : 8;
+
   start_time = std::time(nullptr);
   for (std::uint64_t i0 = 0; i0 < i_end; i0 += kFirstSnpGroup) {
     const std::uint64_t i1 = std::min(i0 + kFirstSnpGroup, i_end);
@@ -111,7 +173,52 @@ Outcome runFastPairLoop(ScanContext& ctx, const BlockWorkingSet& set, Thresholds
         ctx.kernel(b1.cases.row(i * levels), tiled_cases.tile(t), set.affected_int_amount, levels, case_counts);
         ctx.kernel(b1.controls.row(i * levels), tiled_controls.tile(t), set.unaffected_int_amount, levels,
                    control_counts);
-        for (std::uint64_t lane = j_first > j_base ? j_first - j_base : 0; lane < lanes; ++lane) {
+        const std::uint64_t first_lane = j_first > j_base ? j_first - j_base : 0;
+        if (reduced) {
+          deriveTile(case_counts, b1.affecteds_marginal[i], case_margins2, j_base, lanes, tile_cases);
+          for (unsigned x = 0; x < levels * levels; ++x) {
+            for (unsigned lane = 0; lane < kTileLanes; ++lane) {
+              control_counts[x * kTileLanes + lane] += case_counts[x * kTileLanes + lane];
+            }
+          }
+          deriveTile(control_counts, b1.totals_marginal[i], total_margins2, j_base, lanes, tile_totals);
+          if (fast.screens()) fast.screenTile(tile_cases, tile_totals, i, j_base, approximations);
+          for (std::uint64_t lane = first_lane; lane < lanes; ++lane) {
+            const std::uint64_t j = j_base + lane;
+            const auto l = static_cast<unsigned>(lane);
+            bool filled = true;
+            for (unsigned k = 1; k < kCells; ++k) filled = filled && tile_totals[k][l] != 0;
+            filled = filled && (!params.epistasis() || tile_totals[0][l] != 0);
+            bool table_ready = false;
+            std::uint16_t df = full_df;
+            if (!filled) {
+              laneTable(tile_cases, tile_totals, l, table);
+              table_ready = true;
+              df = degreesOfFreedom(params, table);
+            }
+            if (params.minP()) extendThresholds(params, thresholds, df);
+            if (df != 0) {
+              if (params.minP()) {
+                thresholds.threshold = thresholds.threshold_by_df[df - 1];
+                if (params.epistasis()) thresholds.threshold_KSA = thresholds.threshold_by_df_KSA[df - 1];
+              }
+              const double cutoff = std::min(thresholds.threshold, thresholds.threshold_KSA);
+              if (!fast.screens() || fast.mayExceed(approximations[l], params.epistasis() ? cutoff
+                                                                                          : thresholds.threshold)) {
+                if (!table_ready) laneTable(tile_cases, tile_totals, l, table);
+                table_ready = true;
+                double statistic = 0.0;
+                if (passes(ctx, set, fast, thresholds, i, j, table, statistic)) found.push_back({i, j, statistic, df});
+              }
+            }
+            if (permutations) {
+              if (!table_ready) laneTable(tile_cases, tile_totals, l, table);
+              savePairForPermutations(table, df, i * stores.columns + j, stores);
+            }
+          }
+          continue;
+        }
+        for (std::uint64_t lane = first_lane; lane < lanes; ++lane) {
           const std::uint64_t j = j_base + lane;
           for (unsigned r1 = 0; r1 < levels; ++r1) {
             for (unsigned r2 = 0; r2 < levels; ++r2) {

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "block_working_set.h"
+#include "tile_kernels.h"
 #include "pair_table.h"
 #include "run_parameters.h"
 
@@ -69,6 +70,15 @@ class FastStatistics {
   // statistic, or the KSA screen under epistasis with the likelihood ratio.
   double screen(const PairTable& table, std::uint64_t i, std::uint64_t j) const;
 
+  // The screens of the pairs (i, j_base + lane), lane < kTileLanes, of a
+  // scan with the reduced forms (--nomissing, no cell dropped), from their
+  // whole tables in cell-major order: cases[k][lane], totals[k][lane].
+  // Lanes past the block's end hold empty tables and are to be ignored.
+  // Gives screen()'s values up to rounding (the lanes may be computed with
+  // fused multiply-adds), well within tolerance().
+  void screenTile(const std::int32_t (*cases)[kTileLanes], const std::int32_t (*totals)[kTileLanes], std::uint64_t i,
+                  std::uint64_t j_base, double* out) const;
+
   // Approximates the likelihood-ratio interaction statistic of the fitted
   // no-three-way-interaction model (the fit itself is the exact one).
   double ipf(const PairTable& table, const BlockWorkingSet& set, std::uint64_t i, std::uint64_t j) const;
@@ -107,6 +117,10 @@ class FastStatistics {
   std::vector<double> inverse_;  // 1 / x for x = 1 .. N
   std::vector<SnpTerms> first_;
   std::vector<SnpTerms> second_;
+  // The second block's terms by level, SNP after SNP, padded to whole tiles.
+  std::vector<double> second_k_;
+  std::vector<double> second_cases_[3];
+  std::vector<double> second_controls_[3];
 };
 
 }  // namespace dyadmill

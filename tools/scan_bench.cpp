@@ -4,6 +4,11 @@
 //
 //   dyadmill-scan-bench -i FILE -t THRESHOLD [dyadmill mode options] [-b B]
 //                       [--permutations P -r SEED] [--repeats R] [--path both|fast|reference]
+//                       [--keep K]
+//
+// With --keep K the threshold is first calibrated (maxT): one fast scan at
+// the given threshold, which must keep more than K pairs, then the
+// threshold halfway between the K-th and the (K+1)-th largest statistic.
 //
 // Reports the reading speed of the file, then per path the median wall time
 // of R scans (block table, pair loop, permutations; no output files) and
@@ -18,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -72,11 +78,14 @@ bool sameResults(const dyadmill::TopVector& a, const dyadmill::TopVector& b) {
 
 int main(int argc, char** argv) {
   int repeats = 3;
+  std::size_t keep = 0;
   std::string path = "both";
   std::vector<const char*> args = {"dyadmill", "-n", "1", "-p", "1", "-o", "bench"};
   for (int k = 1; k < argc; ++k) {
     if (std::strcmp(argv[k], "--repeats") == 0 && k + 1 < argc) {
       repeats = std::max(1, std::atoi(argv[++k]));
+    } else if (std::strcmp(argv[k], "--keep") == 0 && k + 1 < argc) {
+      keep = static_cast<std::size_t>(std::atoll(argv[++k]));
     } else if (std::strcmp(argv[k], "--path") == 0 && k + 1 < argc) {
       path = argv[++k];
     } else {
@@ -108,6 +117,25 @@ int main(int argc, char** argv) {
     QuietStdout quiet;
     if (dyadmill::formBlocks(params, store.snp_amount, blocks).stopped()) return 1;
   }
+  if (keep > 0) {
+    dyadmill::RunParameters calibration = params;
+    calibration.permutationParam = 0;
+    dyadmill::ScanContext ctx(calibration, store, blocks);
+    {
+      QuietStdout quiet;
+      if (dyadmill::scanBlockCombinations(ctx).stopped()) return 1;
+    }
+    std::vector<double> statistics;
+    for (const auto& pair : ctx.top_vect) statistics.push_back(pair.testStatValue);
+    std::sort(statistics.begin(), statistics.end(), std::greater<>());
+    if (statistics.size() <= keep) {
+      std::fprintf(stderr, "-t %g keeps only %zu pairs; give a lower starting threshold\n",
+                   static_cast<double>(params.thresholdParam), statistics.size());
+      return 2;
+    }
+    params.thresholdParam = static_cast<float>((statistics[keep - 1] + statistics[keep]) / 2.0);
+  }
+  std::printf("threshold: %g\n", static_cast<double>(params.thresholdParam));
   const double pairs = static_cast<double>(store.snp_amount) * static_cast<double>(store.snp_amount - 1) / 2.0 *
                        static_cast<double>(params.permutationParam + 1);
   std::printf("file: %" PRIu64 " SNPs x %u subjects, %.1f MB read in %.3f s (%.0f MB/s)\n", store.snp_amount,
