@@ -149,8 +149,11 @@ Outcome runFastPairLoop(ScanContext& ctx, const BlockWorkingSet& set, Thresholds
   CountedCells counted;
   PairTable table;
 
-  // Reduced forms: whole tables of a tile at once, screened lane by lane.
+  // Without dropped cells, whole tables of a tile are formed and screened
+  // together: by subtraction from the margins (--nomissing, reduced forms)
+  // or straight from the counts (--missing).
   const bool reduced = params.reducedForms();
+  const bool whole_tiles = params.minCellSize() <= 1;
   LevelColumns case_margins2, total_margins2;
   if (reduced) {
     case_margins2.fill(b2.affecteds_marginal);
@@ -174,47 +177,65 @@ Outcome runFastPairLoop(ScanContext& ctx, const BlockWorkingSet& set, Thresholds
         ctx.kernel(b1.controls.row(i * levels), tiled_controls.tile(t), set.unaffected_int_amount, levels,
                    control_counts);
         const std::uint64_t first_lane = j_first > j_base ? j_first - j_base : 0;
-        if (reduced) {
-          deriveTile(case_counts, b1.affecteds_marginal[i], case_margins2, j_base, lanes, tile_cases);
-          for (unsigned x = 0; x < levels * levels; ++x) {
-            for (unsigned lane = 0; lane < kTileLanes; ++lane) {
-              control_counts[x * kTileLanes + lane] += case_counts[x * kTileLanes + lane];
+        if (whole_tiles) {
+          if (reduced) {
+            deriveTile(case_counts, b1.affecteds_marginal[i], case_margins2, j_base, lanes, tile_cases);
+            for (unsigned x = 0; x < levels * levels; ++x) {
+              for (unsigned lane = 0; lane < kTileLanes; ++lane) {
+                control_counts[x * kTileLanes + lane] += case_counts[x * kTileLanes + lane];
+              }
             }
+            deriveTile(control_counts, b1.totals_marginal[i], total_margins2, j_base, lanes, tile_totals);
+            if (fast.screens()) fast.screenTile(tile_cases, tile_totals, i, j_base, approximations);
+          } else {
+            // --missing: all nine cells are counted; padding lanes count 0.
+            for (unsigned k = 0; k < kCells; ++k) {
+              for (unsigned lane = 0; lane < kTileLanes; ++lane) {
+                tile_cases[k][lane] = static_cast<std::int32_t>(case_counts[k * kTileLanes + lane]);
+                tile_totals[k][lane] =
+                    static_cast<std::int32_t>(case_counts[k * kTileLanes + lane] + control_counts[k * kTileLanes + lane]);
+              }
+            }
+            if (fast.screens()) fast.screenTileFull(tile_cases, tile_totals, approximations);
           }
-          deriveTile(control_counts, b1.totals_marginal[i], total_margins2, j_base, lanes, tile_totals);
-          if (fast.screens()) fast.screenTile(tile_cases, tile_totals, i, j_base, approximations);
           for (std::uint64_t lane = first_lane; lane < lanes; ++lane) {
             const std::uint64_t j = j_base + lane;
             const auto l = static_cast<unsigned>(lane);
+            bool table_ready = false;
+            auto ready = [&]() -> PairTable& {
+              if (!table_ready) {
+                if (reduced) {
+                  laneTable(tile_cases, tile_totals, l, table);
+                } else {
+                  for (unsigned k = 0; k < kCells; ++k) {
+                    counted.cases[k] = static_cast<std::uint16_t>(case_counts[k * kTileLanes + l]);
+                    counted.controls[k] = static_cast<std::uint16_t>(control_counts[k * kTileLanes + l]);
+                  }
+                  completePairTable(params, set, store.affected_amount, store.total_amount, i, j, counted, table);
+                }
+                table_ready = true;
+              }
+              return table;
+            };
             bool filled = true;
             for (unsigned k = 1; k < kCells; ++k) filled = filled && tile_totals[k][l] != 0;
             filled = filled && (!params.epistasis() || tile_totals[0][l] != 0);
-            bool table_ready = false;
-            std::uint16_t df = full_df;
-            if (!filled) {
-              laneTable(tile_cases, tile_totals, l, table);
-              table_ready = true;
-              df = degreesOfFreedom(params, table);
-            }
+            const std::uint16_t df = filled ? full_df : degreesOfFreedom(params, ready());
             if (params.minP()) extendThresholds(params, thresholds, df);
             if (df != 0) {
               if (params.minP()) {
                 thresholds.threshold = thresholds.threshold_by_df[df - 1];
                 if (params.epistasis()) thresholds.threshold_KSA = thresholds.threshold_by_df_KSA[df - 1];
               }
-              const double cutoff = std::min(thresholds.threshold, thresholds.threshold_KSA);
-              if (!fast.screens() || fast.mayExceed(approximations[l], params.epistasis() ? cutoff
-                                                                                          : thresholds.threshold)) {
-                if (!table_ready) laneTable(tile_cases, tile_totals, l, table);
-                table_ready = true;
-                double statistic = 0.0;
-                if (passes(ctx, set, fast, thresholds, i, j, table, statistic)) found.push_back({i, j, statistic, df});
+              const double cutoff = params.epistasis() ? std::min(thresholds.threshold, thresholds.threshold_KSA)
+                                                       : thresholds.threshold;
+              double statistic = 0.0;
+              if ((!fast.screens() || fast.mayExceed(approximations[l], cutoff)) &&
+                  passes(ctx, set, fast, thresholds, i, j, ready(), statistic)) {
+                found.push_back({i, j, statistic, df});
               }
             }
-            if (permutations) {
-              if (!table_ready) laneTable(tile_cases, tile_totals, l, table);
-              savePairForPermutations(table, df, i * stores.columns + j, stores);
-            }
+            if (permutations) savePairForPermutations(ready(), df, i * stores.columns + j, stores);
           }
           continue;
         }

@@ -79,6 +79,11 @@ class FastStatistics {
   void screenTile(const std::int32_t (*cases)[kTileLanes], const std::int32_t (*totals)[kTileLanes], std::uint64_t i,
                   std::uint64_t j_base, double* out) const;
 
+  // The same for a --missing scan without dropped cells (minimum cell size
+  // 1), whose statistics take the amounts and margins of each table.
+  void screenTileFull(const std::int32_t (*cases)[kTileLanes], const std::int32_t (*totals)[kTileLanes],
+                      double* out) const;
+
   // Approximates the likelihood-ratio interaction statistic of the fitted
   // no-three-way-interaction model (the fit itself is the exact one).
   double ipf(const PairTable& table, const BlockWorkingSet& set, std::uint64_t i, std::uint64_t j) const;
