@@ -72,24 +72,16 @@ bool passes(const ScanContext& ctx, const BlockWorkingSet& set, const FastStatis
 // cache while all tiles of the second block pass by.
 constexpr std::uint64_t kFirstSnpGroup = 32;
 
-using LaneCells = std::int32_t[kCells][kTileLanes];
+}  // namespace
 
-// A second block's level counts, level by level, padded to whole tiles.
-struct LevelColumns {
-  std::vector<std::int32_t> level[kLevels];
-  void fill(const std::vector<LevelCounts>& counts) {
+void LevelColumns::fill(const std::vector<LevelCounts>& counts) {
     const std::size_t padded = (counts.size() + kTileLanes - 1) / kTileLanes * kTileLanes;
     for (unsigned d = 0; d < kLevels; ++d) {
       level[d].assign(padded, 0);
       for (std::size_t j = 0; j < counts.size(); ++j) level[d][j] = counts[j][d];
     }
-  }
-};
+}
 
-// Whole --nomissing tables of a tile's pairs from their counted cells of
-// levels 1 and 2: row 0 and column 0 by subtraction from the margins, as
-// completePairTable derives them (the counts are consistent, so the
-// subtractions never wrap). Lanes from `lanes` on are emptied.
 void deriveTile(const std::uint32_t* counted, const LevelCounts& margin1, const LevelColumns& margin2,
                 std::uint64_t j_base, std::uint64_t lanes, LaneCells& cells) {
   for (unsigned lane = 0; lane < kTileLanes; ++lane) {
@@ -114,16 +106,31 @@ void deriveTile(const std::uint32_t* counted, const LevelCounts& margin1, const 
   }
 }
 
-void laneTable(const LaneCells& cases, const LaneCells& totals, unsigned lane, PairTable& table) {
+void laneTable(const LaneCells& cases, const LaneCells& totals, unsigned lane, bool with_margins, PairTable& table) {
   for (unsigned k = 0; k < kCells; ++k) {
     table.affected_subjects[k] = static_cast<std::uint16_t>(cases[k][lane]);
     table.total_subjects[k] = static_cast<std::uint16_t>(totals[k][lane]);
   }
   table.affected_subjects_amount = 0;
   table.total_subjects_amount = 0;
+  if (!with_margins) return;
+  table.affected_subjects_marg1 = {};
+  table.affected_subjects_marg2 = {};
+  table.total_subjects_marg1 = {};
+  table.total_subjects_marg2 = {};
+  for (unsigned c = 0; c < kLevels; ++c) {
+    for (unsigned d = 0; d < kLevels; ++d) {
+      const auto a = static_cast<std::uint16_t>(cases[c * kLevels + d][lane]);
+      const auto n = static_cast<std::uint16_t>(totals[c * kLevels + d][lane]);
+      table.affected_subjects_amount = static_cast<std::uint16_t>(table.affected_subjects_amount + a);
+      table.total_subjects_amount = static_cast<std::uint16_t>(table.total_subjects_amount + n);
+      table.affected_subjects_marg1[c] = static_cast<std::uint16_t>(table.affected_subjects_marg1[c] + a);
+      table.affected_subjects_marg2[d] = static_cast<std::uint16_t>(table.affected_subjects_marg2[d] + a);
+      table.total_subjects_marg1[c] = static_cast<std::uint16_t>(table.total_subjects_marg1[c] + n);
+      table.total_subjects_marg2[d] = static_cast<std::uint16_t>(table.total_subjects_marg2[d] + n);
+    }
+  }
 }
-
-}  // namespace
 
 Outcome runFastPairLoop(ScanContext& ctx, const BlockWorkingSet& set, Thresholds& thresholds, PairStores& stores,
                         TopVector& top_vect_block, std::time_t& start_time) {
@@ -205,7 +212,7 @@ Outcome runFastPairLoop(ScanContext& ctx, const BlockWorkingSet& set, Thresholds
             auto ready = [&]() -> PairTable& {
               if (!table_ready) {
                 if (reduced) {
-                  laneTable(tile_cases, tile_totals, l, table);
+                  laneTable(tile_cases, tile_totals, l, false, table);
                 } else {
                   for (unsigned k = 0; k < kCells; ++k) {
                     counted.cases[k] = static_cast<std::uint16_t>(case_counts[k * kTileLanes + l]);

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <ctime>
 #include <memory>
+#include <vector>
 
 #include "pair_scan.h"
 
@@ -34,6 +35,27 @@ class TiledRows {
   std::uint64_t tile_words_ = 0;
   std::unique_ptr<std::uint64_t[], Free> data_;
 };
+
+// The cells of a tile's tables, cell-major: cells[k][lane].
+using LaneCells = std::int32_t[kCells][kTileLanes];
+
+// A second block's level counts, level by level, padded to whole tiles.
+struct LevelColumns {
+  std::vector<std::int32_t> level[kLevels];
+  void fill(const std::vector<LevelCounts>& counts);
+};
+
+// Whole --nomissing tables of a tile's pairs from their counted cells of
+// levels 1 and 2 (`counted`, as a kernel writes them): row 0 and column 0 by
+// subtraction from the margins, as completePairTable derives them (the
+// counts are consistent, so the subtractions never wrap). Lanes from
+// `lanes` on are emptied.
+void deriveTile(const std::uint32_t* counted, const LevelCounts& margin1, const LevelColumns& margin2,
+                std::uint64_t j_base, std::uint64_t lanes, LaneCells& cells);
+
+// The table of one lane, with its amounts and margins when `with_margins`
+// (the full statistics' inputs for a table without dropped cells).
+void laneTable(const LaneCells& cases, const LaneCells& totals, unsigned lane, bool with_margins, PairTable& table);
 
 Outcome runFastPairLoop(ScanContext& ctx, const BlockWorkingSet& set, Thresholds& thresholds, PairStores& stores,
                         TopVector& top_vect_block, std::time_t& start_time);

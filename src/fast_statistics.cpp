@@ -4,6 +4,10 @@
 #include <bit>
 #include <cmath>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include "BinaryTestStat.h"
 
 namespace dyadmill {
@@ -192,6 +196,131 @@ void fullTermsTile(TileCells cases, TileCells totals, const double* xlnx, const 
 }
 
 }  // namespace
+
+namespace {
+
+// One table at a time: the lane's fit is exactly fitNoThreeWayInteraction's.
+void fitTileByLane(TileCells totals, TileCells affected1, TileCells total1, TileCells affected2, TileCells total2,
+                   TileFit& fit) {
+  for (unsigned lane = 0; lane < kTileLanes; ++lane) {
+    std::uint16_t cells[kCells], a1[kLevels], t1[kLevels], a2[kLevels], t2[kLevels];
+    for (unsigned k = 0; k < kCells; ++k) cells[k] = static_cast<std::uint16_t>(totals[k][lane]);
+    for (unsigned c = 0; c < kLevels; ++c) {
+      a1[c] = static_cast<std::uint16_t>(affected1[c][lane]);
+      t1[c] = static_cast<std::uint16_t>(total1[c][lane]);
+      a2[c] = static_cast<std::uint16_t>(affected2[c][lane]);
+      t2[c] = static_cast<std::uint16_t>(total2[c][lane]);
+    }
+    const IpfFit one = fitNoThreeWayInteraction({}, cells, a1, a2, t1, t2, kLevels, kLevels);
+    for (unsigned k = 0; k < kCells; ++k) {
+      fit.affected[k][lane] = one.affected_fitted[k];
+      fit.unaffected[k][lane] = one.unaffected_fitted[k];
+    }
+  }
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define DYADMILL_AVX512 __attribute__((target("avx512f"), always_inline)) inline
+
+DYADMILL_AVX512 __m512d loadLanes(const std::int32_t* v) {
+  return _mm512_cvtepi32_pd(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(v)));
+}
+
+// Scales the three cells c0, c0 + stride, c0 + 2 stride of the active lanes
+// to sum to `target`, as the one-table fit scales a row or a column.
+DYADMILL_AVX512 void scaleLanes(__m512d* cells, unsigned c0, unsigned stride, __m512d target, __mmask8 active) {
+  const __m512d zero = _mm512_setzero_pd();
+  const __m512d sum =
+      _mm512_add_pd(_mm512_add_pd(_mm512_add_pd(zero, cells[c0]), cells[c0 + stride]), cells[c0 + 2 * stride]);
+  const __m512d factor = _mm512_div_pd(target, sum);
+  const __mmask8 positive = _mm512_cmp_pd_mask(sum, zero, _CMP_GT_OQ);
+  for (unsigned m = 0; m < kLevels; ++m) {
+    const __m512d scaled = _mm512_maskz_mul_pd(positive, cells[c0 + m * stride], factor);
+    cells[c0 + m * stride] = _mm512_mask_blend_pd(active, cells[c0 + m * stride], scaled);
+  }
+}
+
+// The eight fits in the eight lanes of 512-bit registers: every lane does
+// the one-table fit's additions, divisions and multiplications in the same
+// order (vector division and multiplication round exactly as scalar ones),
+// and a lane that has converged is left unchanged by masked updates.
+__attribute__((target("avx512f"))) void fitTileAvx512(TileCells totals, TileCells affected1, TileCells total1,
+                                                      TileCells affected2, TileCells total2, TileFit& fit) {
+  const __m512d zero = _mm512_setzero_pd();
+  __m512d tot[kCells], a[kCells], u[kCells], a_old[kCells], u_old[kCells];
+  __m512d ta1[kLevels], tu1[kLevels], ta2[kLevels], tu2[kLevels];
+  for (unsigned c = 0; c < kLevels; ++c) {
+    ta1[c] = loadLanes(affected1[c]);
+    tu1[c] = _mm512_sub_pd(loadLanes(total1[c]), ta1[c]);
+    ta2[c] = loadLanes(affected2[c]);
+    tu2[c] = _mm512_sub_pd(loadLanes(total2[c]), ta2[c]);
+  }
+  const __m512d one = _mm512_set1_pd(1.0);
+  for (unsigned k = 0; k < kCells; ++k) {
+    tot[k] = loadLanes(totals[k]);
+    a[k] = u[k] = a_old[k] = u_old[k] = one;
+  }
+  __mmask8 active = 0xFF;
+  const __m512d tolerance = _mm512_set1_pd(BinaryTestStat::kIpfTolerance);
+  for (int it = 0; it < BinaryTestStat::kIpfMaxIterations; ++it) {
+    for (unsigned k = 0; k < kCells; ++k) {
+      const __m512d total_fitted = _mm512_add_pd(a[k], u[k]);
+      const __m512d factor = _mm512_div_pd(tot[k], total_fitted);
+      const __mmask8 positive = _mm512_cmp_pd_mask(total_fitted, zero, _CMP_GT_OQ);
+      a[k] = _mm512_mask_blend_pd(active, a[k], _mm512_maskz_mul_pd(positive, a[k], factor));
+      u[k] = _mm512_mask_blend_pd(active, u[k], _mm512_maskz_mul_pd(positive, u[k], factor));
+    }
+    for (unsigned c = 0; c < kLevels; ++c) {
+      scaleLanes(a, c * kLevels, 1, ta1[c], active);
+      scaleLanes(u, c * kLevels, 1, tu1[c], active);
+    }
+    for (unsigned d = 0; d < kLevels; ++d) {
+      scaleLanes(a, d, kLevels, ta2[d], active);
+      scaleLanes(u, d, kLevels, tu2[d], active);
+    }
+    __m512d error = zero;
+    for (unsigned k = 0; k < kCells; ++k) {
+      error = _mm512_add_pd(error, _mm512_abs_pd(_mm512_sub_pd(a[k], a_old[k])));
+      error = _mm512_add_pd(error, _mm512_abs_pd(_mm512_sub_pd(u[k], u_old[k])));
+    }
+    active &= static_cast<__mmask8>(~_mm512_cmp_pd_mask(error, tolerance, _CMP_LT_OQ));
+    if (active == 0) break;
+    for (unsigned k = 0; k < kCells; ++k) {
+      a_old[k] = a[k];
+      u_old[k] = u[k];
+    }
+  }
+  for (unsigned k = 0; k < kCells; ++k) {
+    _mm512_storeu_pd(fit.affected[k], a[k]);
+    _mm512_storeu_pd(fit.unaffected[k], u[k]);
+  }
+}
+#endif
+
+}  // namespace
+
+void fitTile(TileCells totals, TileCells affected1, TileCells total1, TileCells affected2, TileCells total2,
+             TileFit& fit) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  static const bool avx512 = __builtin_cpu_supports("avx512f");
+  if (avx512) {
+    fitTileAvx512(totals, affected1, total1, affected2, total2, fit);
+    return;
+  }
+#endif
+  fitTileByLane(totals, affected1, total1, affected2, total2, fit);
+}
+
+double FastStatistics::ipf(TileCells cases, TileCells totals, const TileFit& fit, unsigned lane) const {
+  double sum = 0.0;
+  for (unsigned k = 0; k < kCells; ++k) {
+    const std::int32_t a = cases[k][lane];
+    const std::int32_t u = totals[k][lane] - a;
+    if (a != 0) sum += xlnx_[a] - static_cast<double>(a) * fastLog(fit.affected[k][lane]);
+    if (u != 0) sum += xlnx_[u] - static_cast<double>(u) * fastLog(fit.unaffected[k][lane]);
+  }
+  return 2.0 * sum;
+}
 
 void FastStatistics::screenTileFull(TileCells cases, TileCells totals, double* out) const {
   std::int32_t affected[kTileLanes], total[kTileLanes];

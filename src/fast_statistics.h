@@ -54,6 +54,21 @@ inline double fastLog(double x) {
   return static_cast<double>(exponent_bits - 1023) * 0.69314718055994530942 + kLogTable.log_center[bucket] + series;
 }
 
+// The fitted no-three-way-interaction tables of a tile's pairs, lane by lane.
+struct TileFit {
+  double affected[kCells][kTileLanes];
+  double unaffected[kCells][kTileLanes];
+};
+
+// Fits the tables of a tile's lanes at once, each lane exactly as
+// fitNoThreeWayInteraction fits its one table (the same operations in the
+// same order, so the same fitted values to the last bit). Margins are given
+// per level and lane: cases and subjects at each level of the first SNP
+// (affected1, total1) and of the second (affected2, total2).
+void fitTile(const std::int32_t (*totals)[kTileLanes], const std::int32_t (*affected1)[kTileLanes],
+             const std::int32_t (*total1)[kTileLanes], const std::int32_t (*affected2)[kTileLanes],
+             const std::int32_t (*total2)[kTileLanes], TileFit& fit);
+
 class FastStatistics {
  public:
   FastStatistics(const RunParameters& params, std::uint16_t total_amount, std::uint16_t affected_amount);
@@ -87,6 +102,10 @@ class FastStatistics {
   // Approximates the likelihood-ratio interaction statistic of the fitted
   // no-three-way-interaction model (the fit itself is the exact one).
   double ipf(const PairTable& table, const BlockWorkingSet& set, std::uint64_t i, std::uint64_t j) const;
+
+  // The same from a lane of a tile's fit, with the lane's table.
+  double ipf(const std::int32_t (*cases)[kTileLanes], const std::int32_t (*totals)[kTileLanes], const TileFit& fit,
+             unsigned lane) const;
 
   // Largest difference to expect between an approximation and the exact value.
   double tolerance(double value) const;

@@ -209,9 +209,10 @@ class ScreenChain {
 
   // The pair's statistic for this permutation: exact for a kept pair, for
   // the others possibly an approximation that is made exact when needed.
-  // `table` holds the pair's permuted table.
-  double score(std::uint64_t i, std::uint64_t j, const PairTable& table, bool kept) {
-    const double approximation = fast_.screen(table, i, j);
+  // `approximation` is the pair's KSA screen; `fitted()` approximates its
+  // fitted statistic, and is called only when that statistic is needed.
+  template <typename Fitted>
+  double score(std::uint64_t i, std::uint64_t j, double approximation, Fitted&& fitted, bool kept) {
     Value ksa{approximation, false, false, i, j};
     bool above;
     if (cutoff_.exact || !decided(approximation, above)) {
@@ -224,7 +225,7 @@ class ScreenChain {
         above = exactValue(ksa) > cutoff;
       }
     }
-    Value statistic = above ? Value{fast_.ipf(table, set_, i, j), false, true, i, j} : ksa;
+    Value statistic = above ? Value{fitted(), false, true, i, j} : ksa;
     if (kept) return exactValue(statistic);
     cutoff_ = statistic;
     return statistic.value;
@@ -284,9 +285,23 @@ void rescanScreenChain(ScanContext& ctx, const BlockWorkingSet& set, const PairS
   const unsigned first_level = params.missing() ? 0 : 1;
   const std::uint64_t coincide = set.coincide ? 1 : 0;
   const std::uint64_t i_end = b1.snp_amount > coincide ? b1.snp_amount - coincide : 0;
+  // Without dropped cells the tables of a tile are formed and screened
+  // together; with the cell rule, pair by pair.
+  const bool whole_tiles = params.minCellSize() <= 1;
+  const bool reduced = params.reducedForms();
   fast.prepareBlocks(set);
   const TiledRows tiled_cases(b2.cases, b2.snp_amount, levels);
+  LevelColumns case_margins2, total_margins2;
+  if (reduced) {
+    case_margins2.fill(b2.affecteds_marginal);
+    total_margins2.fill(b2.totals_marginal);
+  }
+  TileFit tile_fit;
+  std::int32_t affected1[kLevels][kTileLanes], total1[kLevels][kTileLanes];
+  std::int32_t affected2[kLevels][kTileLanes], total2[kLevels][kTileLanes];
   std::uint32_t counts[kMaxRowLevels * kMaxRowLevels * kTileLanes];
+  LaneCells tile_cases{}, tile_totals{};
+  double approximations[kTileLanes];
   CountedCells counted;
   PairTable table;
   ScreenChain chain(ctx, set, stores, fast);
@@ -297,22 +312,76 @@ void rescanScreenChain(ScanContext& ctx, const BlockWorkingSet& set, const PairS
     for (std::uint64_t t = j_first / kTileLanes; t < tiled_cases.tiles(); ++t) {
       const std::uint64_t j_base = t * kTileLanes;
       const std::uint64_t lanes = std::min<std::uint64_t>(kTileLanes, b2.snp_amount - j_base);
+      const std::uint64_t first_lane = j_first > j_base ? j_first - j_base : 0;
       ctx.kernel(b1.cases.row(i * levels), tiled_cases.tile(t), set.affected_int_amount, levels, counts);
-      for (std::uint64_t lane = j_first > j_base ? j_first - j_base : 0; lane < lanes; ++lane) {
+      if (whole_tiles) {
+        if (reduced) deriveTile(counts, b1.affecteds_marginal[i], case_margins2, j_base, lanes, tile_cases);
+        for (unsigned lane = 0; lane < kTileLanes; ++lane) {
+          const bool in_use = lane >= first_lane && lane < lanes;
+          const std::uint16_t* saved = stores.totals_pairs.data() + (i * stores.columns + j_base + lane) * kCells;
+          for (unsigned k = 0; k < kCells; ++k) {
+            tile_totals[k][lane] = in_use ? saved[k] : 0;
+            if (!in_use) tile_cases[k][lane] = 0;
+            else if (!reduced) tile_cases[k][lane] = static_cast<std::int32_t>(counts[k * kTileLanes + lane]);
+          }
+        }
+        if (reduced) {
+          fast.screenTile(tile_cases, tile_totals, i, j_base, approximations);
+        } else {
+          fast.screenTileFull(tile_cases, tile_totals, approximations);
+        }
+      }
+      // The tile's fits, made at the first pair that needs its fitted
+      // statistic: fitting eight tables side by side costs little more
+      // than fitting one.
+      bool tile_fitted = false;
+      auto fitTileOnce = [&]() {
+        if (tile_fitted) return;
+        for (unsigned c = 0; c < kLevels; ++c) {
+          for (unsigned lane = 0; lane < kTileLanes; ++lane) {
+            if (reduced) {
+              affected1[c][lane] = b1.affecteds_marginal[i][c];
+              total1[c][lane] = b1.totals_marginal[i][c];
+              affected2[c][lane] = case_margins2.level[c][j_base + lane];
+              total2[c][lane] = total_margins2.level[c][j_base + lane];
+            } else {
+              affected1[c][lane] = total1[c][lane] = affected2[c][lane] = total2[c][lane] = 0;
+              for (unsigned d = 0; d < kLevels; ++d) {
+                affected1[c][lane] += tile_cases[c * kLevels + d][lane];
+                total1[c][lane] += tile_totals[c * kLevels + d][lane];
+                affected2[c][lane] += tile_cases[d * kLevels + c][lane];
+                total2[c][lane] += tile_totals[d * kLevels + c][lane];
+              }
+            }
+          }
+        }
+        fitTile(tile_totals, affected1, total1, affected2, total2, tile_fit);
+        tile_fitted = true;
+      };
+      for (std::uint64_t lane = first_lane; lane < lanes; ++lane) {
         const std::uint64_t j = j_base + lane;
         const std::uint64_t pair = i * stores.columns + j;
         const std::uint16_t df = stores.degreesoffreedom[pair];
         if (df == 0) continue;
-        for (unsigned r1 = 0; r1 < levels; ++r1) {
-          for (unsigned r2 = 0; r2 < levels; ++r2) {
-            counted.cases[(r1 + first_level) * kLevels + r2 + first_level] =
-                static_cast<std::uint16_t>(counts[(r1 * levels + r2) * kTileLanes + lane]);
+        const auto l = static_cast<unsigned>(lane);
+        if (!whole_tiles) {
+          for (unsigned r1 = 0; r1 < levels; ++r1) {
+            for (unsigned r2 = 0; r2 < levels; ++r2) {
+              counted.cases[(r1 + first_level) * kLevels + r2 + first_level] =
+                  static_cast<std::uint16_t>(counts[(r1 * levels + r2) * kTileLanes + lane]);
+            }
           }
+          loadSavedTotals(stores, pair, table);
+          completePermutedCaseTable(params, set, ctx.store.affected_amount, i, j, counted, table);
+          approximations[l] = fast.screen(table, i, j);
         }
-        loadSavedTotals(stores, pair, table);
-        completePermutedCaseTable(params, set, ctx.store.affected_amount, i, j, counted, table);
+        auto fitted = [&]() {
+          if (!whole_tiles) return fast.ipf(table, set, i, j);
+          fitTileOnce();
+          return fast.ipf(tile_cases, tile_totals, tile_fit, l);
+        };
         TestStat2DObject* kept = matchKeptPair(top_vect_block, cursor, b1.first_snp + i, b2.first_snp + j);
-        const double statistic = chain.score(i, j, table, kept != nullptr);
+        const double statistic = chain.score(i, j, approximations[l], fitted, kept != nullptr);
         if (kept != nullptr) kept->permutValues[p - 1] = statistic;
       }
     }

@@ -234,3 +234,52 @@ TEST(FastLog, AgreesWithTheLibraryLogarithm) {
 
 }  // namespace
 }  // namespace dyadmill::testing
+
+namespace dyadmill::testing {
+namespace {
+
+// Eight tables fitted side by side give each table's fit to the last bit,
+// whatever each lane's number of sweeps, empty cells and levels included.
+TEST(FitTile, EachLaneFitsExactlyAsTheOneTableFit) {
+  std::mt19937 rng(17);
+  for (int round = 0; round < 300; ++round) {
+    std::int32_t cases[kCells][kTileLanes], totals[kCells][kTileLanes];
+    std::int32_t a1[kLevels][kTileLanes] = {}, t1[kLevels][kTileLanes] = {};
+    std::int32_t a2[kLevels][kTileLanes] = {}, t2[kLevels][kTileLanes] = {};
+    for (unsigned lane = 0; lane < kTileLanes; ++lane) {
+      const int scale = 1 + static_cast<int>(rng() % 400);
+      for (unsigned k = 0; k < kCells; ++k) {
+        const bool empty = rng() % 7 == 0 || (round % 5 == 0 && k / 3 == lane % 3);
+        totals[k][lane] = empty ? 0 : static_cast<std::int32_t>(rng() % scale);
+        cases[k][lane] = totals[k][lane] == 0 ? 0 : static_cast<std::int32_t>(rng() % (totals[k][lane] + 1));
+        a1[k / 3][lane] += cases[k][lane];
+        t1[k / 3][lane] += totals[k][lane];
+        a2[k % 3][lane] += cases[k][lane];
+        t2[k % 3][lane] += totals[k][lane];
+      }
+    }
+    TileFit fit;
+    fitTile(totals, a1, t1, a2, t2, fit);
+    for (unsigned lane = 0; lane < kTileLanes; ++lane) {
+      std::uint16_t aff[kCells], tot[kCells], m1a[3], m1t[3], m2a[3], m2t[3];
+      for (unsigned k = 0; k < kCells; ++k) {
+        aff[k] = static_cast<std::uint16_t>(cases[k][lane]);
+        tot[k] = static_cast<std::uint16_t>(totals[k][lane]);
+      }
+      for (unsigned c = 0; c < 3; ++c) {
+        m1a[c] = static_cast<std::uint16_t>(a1[c][lane]);
+        m1t[c] = static_cast<std::uint16_t>(t1[c][lane]);
+        m2a[c] = static_cast<std::uint16_t>(a2[c][lane]);
+        m2t[c] = static_cast<std::uint16_t>(t2[c][lane]);
+      }
+      const IpfFit one = fitNoThreeWayInteraction(aff, tot, m1a, m2a, m1t, m2t, 3, 3);
+      for (unsigned k = 0; k < kCells; ++k) {
+        ASSERT_EQ(fit.affected[k][lane], one.affected_fitted[k]) << "round " << round << " lane " << lane;
+        ASSERT_EQ(fit.unaffected[k][lane], one.unaffected_fitted[k]) << "round " << round << " lane " << lane;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace dyadmill::testing
