@@ -4,7 +4,7 @@
 //
 //   dyadmill-scan-bench -i FILE -t THRESHOLD [dyadmill mode options] [-b B]
 //                       [--permutations P -r SEED] [--repeats R] [--path both|fast|reference]
-//                       [--keep K]
+//                       [--keep K] [--reference-repeats R]
 //
 // With --keep K the threshold is first calibrated (maxT): one fast scan at
 // the given threshold, which must keep more than K pairs, then the
@@ -78,12 +78,15 @@ bool sameResults(const dyadmill::TopVector& a, const dyadmill::TopVector& b) {
 
 int main(int argc, char** argv) {
   int repeats = 3;
+  int reference_repeats = -1;  // as --repeats unless given
   std::size_t keep = 0;
   std::string path = "both";
   std::vector<const char*> args = {"dyadmill", "-n", "1", "-p", "1", "-o", "bench"};
   for (int k = 1; k < argc; ++k) {
     if (std::strcmp(argv[k], "--repeats") == 0 && k + 1 < argc) {
       repeats = std::max(1, std::atoi(argv[++k]));
+    } else if (std::strcmp(argv[k], "--reference-repeats") == 0 && k + 1 < argc) {
+      reference_repeats = std::max(1, std::atoi(argv[++k]));
     } else if (std::strcmp(argv[k], "--keep") == 0 && k + 1 < argc) {
       keep = static_cast<std::size_t>(std::atoll(argv[++k]));
     } else if (std::strcmp(argv[k], "--path") == 0 && k + 1 < argc) {
@@ -152,7 +155,9 @@ int main(int argc, char** argv) {
   if (path != "reference") timings.push_back({"fast", dyadmill::ScanPath::Fast, 0.0, {}});
   for (Timing& timing : timings) {
     std::vector<double> runs;
-    for (int r = 0; r < repeats; ++r) {
+    const int runs_wanted =
+        timing.path == dyadmill::ScanPath::Reference && reference_repeats > 0 ? reference_repeats : repeats;
+    for (int r = 0; r < runs_wanted; ++r) {
       dyadmill::ScanContext ctx(params, store, blocks);
       ctx.path = timing.path;
       const auto start = Clock::now();
