@@ -223,7 +223,9 @@ void fitTileByLane(TileCells totals, TileCells affected1, TileCells total1, Tile
 #define DYADMILL_AVX512 __attribute__((target("avx512f"), always_inline)) inline
 
 DYADMILL_AVX512 __m512d loadLanes(const std::int32_t* v) {
-  return _mm512_cvtepi32_pd(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(v)));
+  // The masked form: the plain one trips a false "uninitialized" warning in
+  // some compilers' headers.
+  return _mm512_maskz_cvtepi32_pd(0xFF, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(v)));
 }
 
 // Scales the three cells c0, c0 + stride, c0 + 2 stride of the active lanes
