@@ -139,8 +139,7 @@ Outcome runFastPairLoop(ScanContext& ctx, const BlockWorkingSet& set, Thresholds
   const SplitBlock& b1 = set.block1;
   const SplitBlock& b2 = set.block2();
   const unsigned levels = static_cast<unsigned>(params.rowsPerSnp());
-  const std::uint64_t coincide = set.coincide ? 1 : 0;
-  const std::uint64_t i_end = b1.snp_amount > coincide ? b1.snp_amount - coincide : 0;
+  const std::uint64_t i_end = set.firstSnpEnd();
   const std::uint64_t half_snp_amount_block = i_end / 2;
   const bool permutations = params.permutationParam != 0;
   const unsigned first_level = params.missing() ? 0 : 1;
@@ -174,11 +173,11 @@ Outcome runFastPairLoop(ScanContext& ctx, const BlockWorkingSet& set, Thresholds
   for (std::uint64_t i0 = 0; i0 < i_end; i0 += kFirstSnpGroup) {
     const std::uint64_t i1 = std::min(i0 + kFirstSnpGroup, i_end);
     found.clear();
-    for (std::uint64_t t = coincide ? (i0 + 1) / kTileLanes : 0; t < tiled_cases.tiles(); ++t) {
+    for (std::uint64_t t = set.firstPartner(i0) / kTileLanes; t < tiled_cases.tiles(); ++t) {
       const std::uint64_t j_base = t * kTileLanes;
       const std::uint64_t lanes = std::min<std::uint64_t>(kTileLanes, b2.snp_amount - j_base);
       for (std::uint64_t i = i0; i < i1; ++i) {
-        const std::uint64_t j_first = coincide ? i + 1 : 0;
+        const std::uint64_t j_first = set.firstPartner(i);
         if (j_base + lanes <= j_first) continue;
         ctx.kernel(b1.cases.row(i * levels), tiled_cases.tile(t), set.affected_int_amount, levels, case_counts);
         ctx.kernel(b1.controls.row(i * levels), tiled_controls.tile(t), set.unaffected_int_amount, levels,
@@ -228,12 +227,8 @@ Outcome runFastPairLoop(ScanContext& ctx, const BlockWorkingSet& set, Thresholds
             for (unsigned k = 1; k < kCells; ++k) filled = filled && tile_totals[k][l] != 0;
             filled = filled && (!params.epistasis() || tile_totals[0][l] != 0);
             const std::uint16_t df = filled ? full_df : degreesOfFreedom(params, ready());
-            if (params.minP()) extendThresholds(params, thresholds, df);
+            useThresholdsFor(params, df, thresholds);
             if (df != 0) {
-              if (params.minP()) {
-                thresholds.threshold = thresholds.threshold_by_df[df - 1];
-                if (params.epistasis()) thresholds.threshold_KSA = thresholds.threshold_by_df_KSA[df - 1];
-              }
               const double cutoff = params.epistasis() ? std::min(thresholds.threshold, thresholds.threshold_KSA)
                                                        : thresholds.threshold;
               double statistic = 0.0;
@@ -258,12 +253,8 @@ Outcome runFastPairLoop(ScanContext& ctx, const BlockWorkingSet& set, Thresholds
           }
           completePairTable(params, set, store.affected_amount, store.total_amount, i, j, counted, table);
           const std::uint16_t df = degreesOfFreedom(params, table);
-          if (params.minP()) extendThresholds(params, thresholds, df);
+          useThresholdsFor(params, df, thresholds);
           if (df != 0) {
-            if (params.minP()) {
-              thresholds.threshold = thresholds.threshold_by_df[df - 1];
-              if (params.epistasis()) thresholds.threshold_KSA = thresholds.threshold_by_df_KSA[df - 1];
-            }
             double statistic = 0.0;
             if (passes(ctx, set, fast, thresholds, i, j, table, statistic)) found.push_back({i, j, statistic, df});
           }

@@ -53,6 +53,14 @@ void extendThresholds(const RunParameters& params, Thresholds& t, std::uint16_t 
   t.maxdf = df;
 }
 
+void useThresholdsFor(const RunParameters& params, std::uint16_t df, Thresholds& thresholds) {
+  if (!params.minP()) return;
+  extendThresholds(params, thresholds, df);
+  if (df == 0) return;
+  thresholds.threshold = thresholds.threshold_by_df[df - 1];
+  if (params.epistasis()) thresholds.threshold_KSA = thresholds.threshold_by_df_KSA[df - 1];
+}
+
 namespace {
 
 void allocateStores(const RunParameters& params, std::uint64_t rows, std::uint64_t columns, PairStores& stores) {
@@ -108,9 +116,7 @@ Outcome runPairLoop(ScanContext& ctx, const BlockWorkingSet& set, Thresholds& th
   const GenotypeStore& store = ctx.store;
   const SplitBlock& b1 = set.block1;
   const SplitBlock& b2 = set.block2();
-  const std::uint64_t coincide = set.coincide ? 1 : 0;
-  // An empty block yields no pair; the bound must not wrap below zero.
-  const std::uint64_t i_end = b1.snp_amount > coincide ? b1.snp_amount - coincide : 0;
+  const std::uint64_t i_end = set.firstSnpEnd();
   const std::uint64_t half_snp_amount_block = i_end / 2;
   const bool permutations = params.permutationParam != 0;
 
@@ -121,15 +127,11 @@ Outcome runPairLoop(ScanContext& ctx, const BlockWorkingSet& set, Thresholds& th
       reportPairLoopProgress({i, start_time, b1.snp_amount, set.coincide, ctx.top_vect.size(),
                               top_vect_block.size(), set.K, ctx.blocks.Kend});
     }
-    for (std::uint64_t j = (i + 1) * coincide; j < b2.snp_amount; ++j) {
+    for (std::uint64_t j = set.firstPartner(i); j < b2.snp_amount; ++j) {
       countPairTable(params, set, store.affected_amount, store.total_amount, i, j, table);
       const std::uint16_t df = degreesOfFreedom(params, table);
-      if (params.minP()) extendThresholds(params, thresholds, df);
+      useThresholdsFor(params, df, thresholds);
       if (df != 0) {
-        if (params.minP()) {
-          thresholds.threshold = thresholds.threshold_by_df[df - 1];
-          if (params.epistasis()) thresholds.threshold_KSA = thresholds.threshold_by_df_KSA[df - 1];
-        }
         const double current_test_stat = pairStatistic(params, ctx.stat, set, store.affected_amount,
                                                        store.total_amount, i, j, table, thresholds.threshold_KSA);
         if (current_test_stat > thresholds.threshold) {

@@ -38,6 +38,11 @@ void initThresholds(const RunParameters& params, Thresholds& thresholds);
 // run's threshold p-value).
 void extendThresholds(const RunParameters& params, Thresholds& thresholds, std::uint16_t df);
 
+// minP: the cut-offs of a pair with `df` degrees of freedom (df > 0 sets
+// threshold and threshold_KSA; the tables grow as needed). maxT keeps the
+// combination's cut-offs.
+void useThresholdsFor(const RunParameters& params, std::uint16_t df, Thresholds& thresholds);
+
 // What the permutation rescan reuses of every pair of the combination: a
 // relabelling of the trait changes nobody's genotype, so cell totals,
 // amounts, total margins and df stay valid. Indexed by i * columns + j.

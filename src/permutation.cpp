@@ -148,13 +148,12 @@ void rescanEveryPair(ScanContext& ctx, const BlockWorkingSet& set, const Thresho
   const GenotypeStore& store = ctx.store;
   const SplitBlock& b1 = set.block1;
   const SplitBlock& b2 = set.block2();
-  const std::uint64_t coincide = set.coincide ? 1 : 0;
-  const std::uint64_t i_end = b1.snp_amount > coincide ? b1.snp_amount - coincide : 0;
+  const std::uint64_t i_end = set.firstSnpEnd();
   PairTable table;
   CarriedScreen screen(params, thresholds.maxdf, ctx.current_max[p - 1]);
   std::uint64_t cursor = 0;
   for (std::uint64_t i = 0; i < i_end; ++i) {
-    for (std::uint64_t j = (i + 1) * coincide; j < b2.snp_amount; ++j) {
+    for (std::uint64_t j = set.firstPartner(i); j < b2.snp_amount; ++j) {
       const std::uint64_t pair = i * stores.columns + j;
       const std::uint16_t df = stores.degreesoffreedom[pair];
       if (df == 0) continue;
@@ -283,8 +282,7 @@ void rescanScreenChain(ScanContext& ctx, const BlockWorkingSet& set, const PairS
   const SplitBlock& b2 = set.block2();
   const unsigned levels = static_cast<unsigned>(params.rowsPerSnp());
   const unsigned first_level = params.missing() ? 0 : 1;
-  const std::uint64_t coincide = set.coincide ? 1 : 0;
-  const std::uint64_t i_end = b1.snp_amount > coincide ? b1.snp_amount - coincide : 0;
+  const std::uint64_t i_end = set.firstSnpEnd();
   // Without dropped cells the tables of a tile are formed and screened
   // together; with the cell rule, pair by pair.
   const bool whole_tiles = params.minCellSize() <= 1;
@@ -308,7 +306,7 @@ void rescanScreenChain(ScanContext& ctx, const BlockWorkingSet& set, const PairS
   chain.start();
   std::uint64_t cursor = 0;
   for (std::uint64_t i = 0; i < i_end; ++i) {
-    const std::uint64_t j_first = (i + 1) * coincide;
+    const std::uint64_t j_first = set.firstPartner(i);
     for (std::uint64_t t = j_first / kTileLanes; t < tiled_cases.tiles(); ++t) {
       const std::uint64_t j_base = t * kTileLanes;
       const std::uint64_t lanes = std::min<std::uint64_t>(kTileLanes, b2.snp_amount - j_base);
