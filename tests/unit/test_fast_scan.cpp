@@ -11,6 +11,7 @@
 #include "blocks.h"
 #include "fast_scan.h"
 #include "fast_statistics.h"
+#include "final_stage.h"
 #include "naive_scan.h"
 #include "pair_scan.h"
 
@@ -144,6 +145,34 @@ TEST(FastScan, MatchesThePlainScanAtEveryWordTailWithEveryKernel) {
       expectSame(reference, scan(params, store, ScanPath::Fast, kernel),
                  describe(m) + " subjects " + std::to_string(subjects) + " kernel " + kernelName(kind));
     }
+  }
+}
+
+// The files a run writes from the two scans' kept pairs are the same files.
+TEST(FastScan, WritesTheSameResultsAndMatrixFiles) {
+  const std::filesystem::path previous = std::filesystem::current_path();
+  for (const Mode& m : {Mode{true, false, false, false, 1, 3, 9}, Mode{false, false, true, true, 1, 1, 9},
+                        Mode{true, false, true, false, 3, 3, 0}}) {
+    const GenotypeData data = shapedData(31, 23, 140, m.missing);
+    const RunParameters params = parametersOf(m);
+    const GenotypeStore store = loadStore(data, params);
+    std::string files[2];
+    int n = 0;
+    for (ScanPath path : {ScanPath::Reference, ScanPath::Fast}) {
+      TopVector kept = scan(params, store, path, nullptr);
+      ScratchDir dir;
+      std::filesystem::current_path(dir.path());
+      RunParameters run = params;
+      run.outFile = "res";
+      ::testing::internal::CaptureStdout();
+      const Outcome o = runFinalStage(run, store.snp_names, kept);
+      ::testing::internal::GetCapturedStdout();
+      EXPECT_FALSE(o.stopped());
+      files[n++] = readFile("res.txt") + "|" + readFile(m.minP ? "matrix_minP.txt" : "SNP_pairs_and_permut_p_vals_maxT.txt");
+      std::filesystem::current_path(previous);
+    }
+    EXPECT_GT(splitLines(files[0]).size(), 3u) << describe(m);
+    EXPECT_EQ(files[0], files[1]) << describe(m);
   }
 }
 
