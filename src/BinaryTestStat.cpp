@@ -270,20 +270,26 @@ double BinaryTestStat::computeBinary2DEpistasisIPFTestStat(
   const IpfFit fit = fitNoThreeWayInteraction(affected_subjects, total_subjects, affected_subjects_marg1,
                                               affected_subjects_marg2, total_subjects_marg1, total_subjects_marg2,
                                               dim1, dim2);
-  const unsigned dimfull = static_cast<unsigned>(dim1) * dim2;
+  return fittedTableStatistic(affected_subjects, total_subjects, fit.affected_fitted, fit.unaffected_fitted,
+                              static_cast<unsigned>(dim1) * dim2);
+}
+
+double BinaryTestStat::fittedTableStatistic(Counts affected_subjects, Counts total_subjects,
+                                            const double* affected_fitted, const double* unaffected_fitted,
+                                            unsigned dimfull) const {
   double test = 0.0;
   if (params_->testTypeOption != 0) {
     // Pearson: cells fitted to 0 (structural zeros) are skipped.
     for (unsigned k = 0; k < dimfull; ++k) {
       const double affected = static_cast<double>(affected_subjects[k]);
       const double unaffected = static_cast<double>(total_subjects[k]) - affected;
-      if (fit.affected_fitted[k] > 0.0) {
-        const double difference = affected - fit.affected_fitted[k];
-        test += difference * difference / fit.affected_fitted[k];
+      if (affected_fitted[k] > 0.0) {
+        const double difference = affected - affected_fitted[k];
+        test += difference * difference / affected_fitted[k];
       }
-      if (fit.unaffected_fitted[k] > 0.0) {
-        const double difference = unaffected - fit.unaffected_fitted[k];
-        test += difference * difference / fit.unaffected_fitted[k];
+      if (unaffected_fitted[k] > 0.0) {
+        const double difference = unaffected - unaffected_fitted[k];
+        test += difference * difference / unaffected_fitted[k];
       }
     }
     return test;
@@ -292,10 +298,10 @@ double BinaryTestStat::computeBinary2DEpistasisIPFTestStat(
     const std::uint16_t affected = affected_subjects[k];
     const auto unaffected = static_cast<std::uint16_t>(total_subjects[k] - affected);
     if (affected > 0) {
-      test += static_cast<double>(affected) * std::log(static_cast<double>(affected) / fit.affected_fitted[k]);
+      test += static_cast<double>(affected) * std::log(static_cast<double>(affected) / affected_fitted[k]);
     }
     if (unaffected > 0) {
-      test += static_cast<double>(unaffected) * std::log(static_cast<double>(unaffected) / fit.unaffected_fitted[k]);
+      test += static_cast<double>(unaffected) * std::log(static_cast<double>(unaffected) / unaffected_fitted[k]);
     }
   }
   return 2.0 * test;

@@ -69,6 +69,11 @@ class BinaryTestStat {
                                              std::uint16_t total_subjects_amount, std::uint16_t dim1,
                                              std::uint16_t dim2) const;
 
+  // The IPF statistic's final sum over a table and its fitted case and
+  // control tables (the likelihood-ratio or Pearson form by test type).
+  double fittedTableStatistic(Counts affected_subjects, Counts total_subjects, const double* affected_fitted,
+                              const double* unaffected_fitted, unsigned dimfull) const;
+
   // N ln N - A ln A - U ln U: the log-likelihood term of the case/control
   // split, formed exactly as the full likelihood-ratio form forms it, so
   // that the reduced form given this constant agrees to the last bit.

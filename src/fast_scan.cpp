@@ -132,6 +132,31 @@ void laneTable(const LaneCells& cases, const LaneCells& totals, unsigned lane, b
   }
 }
 
+void fitTileTables(bool reduced, const LevelCounts& affected1, const LevelCounts& total1,
+                   const LevelColumns& affected2, const LevelColumns& total2, std::uint64_t j_base,
+                   const LaneCells& cases, const LaneCells& totals, TileFit& fit) {
+  std::int32_t a1[kLevels][kTileLanes], t1[kLevels][kTileLanes], a2[kLevels][kTileLanes], t2[kLevels][kTileLanes];
+  for (unsigned c = 0; c < kLevels; ++c) {
+    for (unsigned lane = 0; lane < kTileLanes; ++lane) {
+      if (reduced) {
+        a1[c][lane] = affected1[c];
+        t1[c][lane] = total1[c];
+        a2[c][lane] = affected2.level[c][j_base + lane];
+        t2[c][lane] = total2.level[c][j_base + lane];
+        continue;
+      }
+      a1[c][lane] = t1[c][lane] = a2[c][lane] = t2[c][lane] = 0;
+      for (unsigned d = 0; d < kLevels; ++d) {
+        a1[c][lane] += cases[c * kLevels + d][lane];
+        t1[c][lane] += totals[c * kLevels + d][lane];
+        a2[c][lane] += cases[d * kLevels + c][lane];
+        t2[c][lane] += totals[d * kLevels + c][lane];
+      }
+    }
+  }
+  fitTile(totals, a1, t1, a2, t2, fit);
+}
+
 Outcome runFastPairLoop(ScanContext& ctx, const BlockWorkingSet& set, Thresholds& thresholds, PairStores& stores,
                         TopVector& top_vect_block, std::time_t& start_time) {
   const RunParameters& params = ctx.params;
@@ -167,6 +192,7 @@ Outcome runFastPairLoop(ScanContext& ctx, const BlockWorkingSet& set, Thresholds
   }
   LaneCells tile_cases{}, tile_totals{};
   double approximations[kTileLanes] = {};
+  TileFit tile_fit;
   const std::uint16_t full_df = params.epistasis() ? 4 : 8;
 
   start_time = std::time(nullptr);
@@ -204,6 +230,12 @@ Outcome runFastPairLoop(ScanContext& ctx, const BlockWorkingSet& set, Thresholds
             }
             if (fast.screens()) fast.screenTileFull(tile_cases, tile_totals, approximations);
           }
+          // Without a screen every pair gets the fitted statistic: the
+          // tile's eight tables are fitted side by side.
+          if (!fast.screens()) {
+            fitTileTables(reduced, b1.affecteds_marginal[i], b1.totals_marginal[i], case_margins2, total_margins2,
+                          j_base, tile_cases, tile_totals, tile_fit);
+          }
           for (std::uint64_t lane = first_lane; lane < lanes; ++lane) {
             const std::uint64_t j = j_base + lane;
             const auto l = static_cast<unsigned>(lane);
@@ -232,8 +264,18 @@ Outcome runFastPairLoop(ScanContext& ctx, const BlockWorkingSet& set, Thresholds
               const double cutoff = params.epistasis() ? std::min(thresholds.threshold, thresholds.threshold_KSA)
                                                        : thresholds.threshold;
               double statistic = 0.0;
-              if ((!fast.screens() || fast.mayExceed(approximations[l], cutoff)) &&
-                  passes(ctx, set, fast, thresholds, i, j, ready(), statistic)) {
+              if (!fast.screens()) {
+                const PairTable& t = ready();
+                double affected_fitted[kCells], unaffected_fitted[kCells];
+                for (unsigned k = 0; k < kCells; ++k) {
+                  affected_fitted[k] = tile_fit.affected[k][l];
+                  unaffected_fitted[k] = tile_fit.unaffected[k][l];
+                }
+                statistic = ctx.stat.fittedTableStatistic(t.affected_subjects, t.total_subjects, affected_fitted,
+                                                          unaffected_fitted, kCells);
+                if (statistic > thresholds.threshold) found.push_back({i, j, statistic, df});
+              } else if (fast.mayExceed(approximations[l], cutoff) &&
+                         passes(ctx, set, fast, thresholds, i, j, ready(), statistic)) {
                 found.push_back({i, j, statistic, df});
               }
             }

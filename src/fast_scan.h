@@ -14,6 +14,7 @@
 #include <memory>
 #include <vector>
 
+#include "fast_statistics.h"
 #include "pair_scan.h"
 
 namespace dyadmill {
@@ -56,6 +57,14 @@ void deriveTile(const std::uint32_t* counted, const LevelCounts& margin1, const 
 // The table of one lane, with its amounts and margins when `with_margins`
 // (the full statistics' inputs for a table without dropped cells).
 void laneTable(const LaneCells& cases, const LaneCells& totals, unsigned lane, bool with_margins, PairTable& table);
+
+// Fits the no-three-way-interaction model to a tile's tables (see fitTile):
+// with the reduced forms to the SNPs' margins (`affected1`, `total1` of the
+// first SNP; `affected2`, `total2` of the second block's SNPs), otherwise to
+// the tables' own margins.
+void fitTileTables(bool reduced, const LevelCounts& affected1, const LevelCounts& total1,
+                   const LevelColumns& affected2, const LevelColumns& total2, std::uint64_t j_base,
+                   const LaneCells& cases, const LaneCells& totals, TileFit& fit);
 
 Outcome runFastPairLoop(ScanContext& ctx, const BlockWorkingSet& set, Thresholds& thresholds, PairStores& stores,
                         TopVector& top_vect_block, std::time_t& start_time);

@@ -295,8 +295,6 @@ void rescanScreenChain(ScanContext& ctx, const BlockWorkingSet& set, const PairS
     total_margins2.fill(b2.totals_marginal);
   }
   TileFit tile_fit;
-  std::int32_t affected1[kLevels][kTileLanes], total1[kLevels][kTileLanes];
-  std::int32_t affected2[kLevels][kTileLanes], total2[kLevels][kTileLanes];
   std::uint32_t counts[kMaxRowLevels * kMaxRowLevels * kTileLanes];
   LaneCells tile_cases{}, tile_totals{};
   double approximations[kTileLanes];
@@ -335,25 +333,8 @@ void rescanScreenChain(ScanContext& ctx, const BlockWorkingSet& set, const PairS
       bool tile_fitted = false;
       auto fitTileOnce = [&]() {
         if (tile_fitted) return;
-        for (unsigned c = 0; c < kLevels; ++c) {
-          for (unsigned lane = 0; lane < kTileLanes; ++lane) {
-            if (reduced) {
-              affected1[c][lane] = b1.affecteds_marginal[i][c];
-              total1[c][lane] = b1.totals_marginal[i][c];
-              affected2[c][lane] = case_margins2.level[c][j_base + lane];
-              total2[c][lane] = total_margins2.level[c][j_base + lane];
-            } else {
-              affected1[c][lane] = total1[c][lane] = affected2[c][lane] = total2[c][lane] = 0;
-              for (unsigned d = 0; d < kLevels; ++d) {
-                affected1[c][lane] += tile_cases[c * kLevels + d][lane];
-                total1[c][lane] += tile_totals[c * kLevels + d][lane];
-                affected2[c][lane] += tile_cases[d * kLevels + c][lane];
-                total2[c][lane] += tile_totals[d * kLevels + c][lane];
-              }
-            }
-          }
-        }
-        fitTile(tile_totals, affected1, total1, affected2, total2, tile_fit);
+        fitTileTables(reduced, b1.affecteds_marginal[i], b1.totals_marginal[i], case_margins2, total_margins2, j_base,
+                      tile_cases, tile_totals, tile_fit);
         tile_fitted = true;
       };
       for (std::uint64_t lane = first_lane; lane < lanes; ++lane) {
