@@ -233,8 +233,8 @@ Outcome runFastPairLoop(ScanContext& ctx, const BlockWorkingSet& set, Thresholds
           // Without a screen every pair gets the fitted statistic: the
           // tile's eight tables are fitted side by side.
           if (!fast.screens()) {
-            fitTileTables(reduced, b1.affecteds_marginal[i], b1.totals_marginal[i], case_margins2, total_margins2,
-                          j_base, tile_cases, tile_totals, tile_fit);
+            fitTileTables(reduced, snpMargins(b1.affecteds_marginal, i), snpMargins(b1.totals_marginal, i),
+                          case_margins2, total_margins2, j_base, tile_cases, tile_totals, tile_fit);
           }
           for (std::uint64_t lane = first_lane; lane < lanes; ++lane) {
             const std::uint64_t j = j_base + lane;

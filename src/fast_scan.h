@@ -58,6 +58,12 @@ void deriveTile(const std::uint32_t* counted, const LevelCounts& margin1, const 
 // (the full statistics' inputs for a table without dropped cells).
 void laneTable(const LaneCells& cases, const LaneCells& totals, unsigned lane, bool with_margins, PairTable& table);
 
+// The margins of SNP i, or an empty set when the scan keeps none (--missing).
+inline const LevelCounts& snpMargins(const std::vector<LevelCounts>& margins, std::uint64_t i) {
+  static const LevelCounts none{};
+  return i < margins.size() ? margins[i] : none;
+}
+
 // Fits the no-three-way-interaction model to a tile's tables (see fitTile):
 // with the reduced forms to the SNPs' margins (`affected1`, `total1` of the
 // first SNP; `affected2`, `total2` of the second block's SNPs), otherwise to

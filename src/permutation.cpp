@@ -333,8 +333,8 @@ void rescanScreenChain(ScanContext& ctx, const BlockWorkingSet& set, const PairS
       bool tile_fitted = false;
       auto fitTileOnce = [&]() {
         if (tile_fitted) return;
-        fitTileTables(reduced, b1.affecteds_marginal[i], b1.totals_marginal[i], case_margins2, total_margins2, j_base,
-                      tile_cases, tile_totals, tile_fit);
+        fitTileTables(reduced, snpMargins(b1.affecteds_marginal, i), snpMargins(b1.totals_marginal, i),
+                      case_margins2, total_margins2, j_base, tile_cases, tile_totals, tile_fit);
         tile_fitted = true;
       };
       for (std::uint64_t lane = first_lane; lane < lanes; ++lane) {
