@@ -77,6 +77,13 @@ TEST_F(Assembly, ReadsFilesInOrderWhateverTheSpacing) {
   top.clear();
   ASSERT_FALSE(assemble(params(3, 0), top, out).stopped());
   EXPECT_TRUE(top[0].permutValues.empty());
+
+  // A file of one line holds one record; its first line is a record too.
+  write(1, "5 6 1.5 2 ");
+  top.clear();
+  ASSERT_FALSE(assemble(params(1, 0), top, out).stopped());
+  ASSERT_EQ(top.size(), 1u);
+  EXPECT_EQ(top[0].j, 6u);
 }
 
 TEST_F(Assembly, RefusesMissingShortAndMalformedFiles) {
