@@ -106,31 +106,20 @@ void deriveTile(const std::uint32_t* counted, const LevelCounts& margin1, const 
   }
 }
 
-void laneTable(const LaneCells& cases, const LaneCells& totals, unsigned lane, bool with_margins, PairTable& table) {
+namespace {
+
+// The table of one lane of a --nomissing tile, as the reduced forms read it
+// (no amounts or pair margins).
+void laneTable(const LaneCells& cases, const LaneCells& totals, unsigned lane, PairTable& table) {
   for (unsigned k = 0; k < kCells; ++k) {
     table.affected_subjects[k] = static_cast<std::uint16_t>(cases[k][lane]);
     table.total_subjects[k] = static_cast<std::uint16_t>(totals[k][lane]);
   }
   table.affected_subjects_amount = 0;
   table.total_subjects_amount = 0;
-  if (!with_margins) return;
-  table.affected_subjects_marg1 = {};
-  table.affected_subjects_marg2 = {};
-  table.total_subjects_marg1 = {};
-  table.total_subjects_marg2 = {};
-  for (unsigned c = 0; c < kLevels; ++c) {
-    for (unsigned d = 0; d < kLevels; ++d) {
-      const auto a = static_cast<std::uint16_t>(cases[c * kLevels + d][lane]);
-      const auto n = static_cast<std::uint16_t>(totals[c * kLevels + d][lane]);
-      table.affected_subjects_amount = static_cast<std::uint16_t>(table.affected_subjects_amount + a);
-      table.total_subjects_amount = static_cast<std::uint16_t>(table.total_subjects_amount + n);
-      table.affected_subjects_marg1[c] = static_cast<std::uint16_t>(table.affected_subjects_marg1[c] + a);
-      table.affected_subjects_marg2[d] = static_cast<std::uint16_t>(table.affected_subjects_marg2[d] + a);
-      table.total_subjects_marg1[c] = static_cast<std::uint16_t>(table.total_subjects_marg1[c] + n);
-      table.total_subjects_marg2[d] = static_cast<std::uint16_t>(table.total_subjects_marg2[d] + n);
-    }
-  }
 }
+
+}  // namespace
 
 void fitTileTables(bool reduced, const LevelCounts& affected1, const LevelCounts& total1,
                    const LevelColumns& affected2, const LevelColumns& total2, std::uint64_t j_base,
@@ -243,7 +232,7 @@ Outcome runFastPairLoop(ScanContext& ctx, const BlockWorkingSet& set, Thresholds
             auto ready = [&]() -> PairTable& {
               if (!table_ready) {
                 if (reduced) {
-                  laneTable(tile_cases, tile_totals, l, false, table);
+                  laneTable(tile_cases, tile_totals, l, table);
                 } else {
                   for (unsigned k = 0; k < kCells; ++k) {
                     counted.cases[k] = static_cast<std::uint16_t>(case_counts[k * kTileLanes + l]);

@@ -54,10 +54,6 @@ struct LevelColumns {
 void deriveTile(const std::uint32_t* counted, const LevelCounts& margin1, const LevelColumns& margin2,
                 std::uint64_t j_base, std::uint64_t lanes, LaneCells& cells);
 
-// The table of one lane, with its amounts and margins when `with_margins`
-// (the full statistics' inputs for a table without dropped cells).
-void laneTable(const LaneCells& cases, const LaneCells& totals, unsigned lane, bool with_margins, PairTable& table);
-
 // The margins of SNP i, or an empty set when the scan keeps none (--missing).
 inline const LevelCounts& snpMargins(const std::vector<LevelCounts>& margins, std::uint64_t i) {
   static const LevelCounts none{};
