@@ -161,8 +161,8 @@ double BinaryTestStat::computeBinary2DEpistasisKSATestStat(
       static_cast<double>(affected_subjects_amount) / static_cast<double>(total_subjects_amount);
   const double unaffected_fraction = 1.0 - affected_fraction;
   return ksaLikelihood(affected_subjects, total_subjects, affected_fractions_marg1, affected_fractions_marg2,
-                       unaffected_fractions_marg1, unaffected_fractions_marg2, total_subjects_amount,
-                       affected_fraction, unaffected_fraction, dim1, dim2);
+                       unaffected_fractions_marg1, unaffected_fractions_marg2, total_subjects_amount, affected_fraction,
+                       unaffected_fraction, dim1, dim2);
 }
 
 double BinaryTestStat::computeBinary2DEpistasisKSAreducedTestStat(
@@ -172,8 +172,8 @@ double BinaryTestStat::computeBinary2DEpistasisKSAreducedTestStat(
     std::uint16_t dim2) const {
   return ksaLikelihood(affected_subjects, total_subjects, affected_fractions_marg1.data(),
                        affected_fractions_marg2.data(), unaffected_fractions_marg1.data(),
-                       unaffected_fractions_marg2.data(), total_subjects_amount, affected_fraction,
-                       unaffected_fraction, dim1, dim2);
+                       unaffected_fractions_marg2.data(), total_subjects_amount, affected_fraction, unaffected_fraction,
+                       dim1, dim2);
 }
 
 // The fit sees the case cells only through the margins passed: the model
@@ -250,10 +250,9 @@ IpfFit fitTables(Counts total_subjects, Counts affected_subjects_marg1, Counts a
 
 }  // namespace
 
-IpfFit fitNoThreeWayInteraction(Counts /*affected_subjects*/, Counts total_subjects,
-                                Counts affected_subjects_marg1, Counts affected_subjects_marg2,
-                                Counts total_subjects_marg1, Counts total_subjects_marg2, std::uint16_t dim1,
-                                std::uint16_t dim2) {
+IpfFit fitNoThreeWayInteraction(Counts /*affected_subjects*/, Counts total_subjects, Counts affected_subjects_marg1,
+                                Counts affected_subjects_marg2, Counts total_subjects_marg1,
+                                Counts total_subjects_marg2, std::uint16_t dim1, std::uint16_t dim2) {
   if (dim1 == 3 && dim2 == 3) {
     using Three = std::integral_constant<unsigned, 3>;
     return fitTables(total_subjects, affected_subjects_marg1, affected_subjects_marg2, total_subjects_marg1,
@@ -267,9 +266,9 @@ double BinaryTestStat::computeBinary2DEpistasisIPFTestStat(
     Counts affected_subjects, Counts total_subjects, Counts affected_subjects_marg1, Counts affected_subjects_marg2,
     Counts total_subjects_marg1, Counts total_subjects_marg2, std::uint16_t /*affected_subjects_amount*/,
     std::uint16_t /*total_subjects_amount*/, std::uint16_t dim1, std::uint16_t dim2) const {
-  const IpfFit fit = fitNoThreeWayInteraction(affected_subjects, total_subjects, affected_subjects_marg1,
-                                              affected_subjects_marg2, total_subjects_marg1, total_subjects_marg2,
-                                              dim1, dim2);
+  const IpfFit fit =
+      fitNoThreeWayInteraction(affected_subjects, total_subjects, affected_subjects_marg1, affected_subjects_marg2,
+                               total_subjects_marg1, total_subjects_marg2, dim1, dim2);
   return fittedTableStatistic(affected_subjects, total_subjects, fit.affected_fitted, fit.unaffected_fitted,
                               static_cast<unsigned>(dim1) * dim2);
 }

@@ -28,8 +28,8 @@ class BinaryTestStat {
   // empty cells). Score: sum n_k (a_k/n_k - p)^2 / p^2 with p = A / N.
   // Likelihood ratio: 2 [N ln N - A ln A - U ln U + sum a ln(a/n) + u ln(u/n)].
   double computeBinary2DAssociationTestStat(Counts affected_subjects, Counts total_subjects,
-                                            std::uint16_t affected_subjects_amount,
-                                            std::uint16_t total_subjects_amount, std::uint16_t dimfull) const;
+                                            std::uint16_t affected_subjects_amount, std::uint16_t total_subjects_amount,
+                                            std::uint16_t dimfull) const;
 
   // The same with the run-wide constant prepared once by the caller:
   // p = A / N (score) or N ln N - A ln A - U ln U (likelihood ratio).
@@ -48,14 +48,11 @@ class BinaryTestStat {
 
   // The same with per-SNP level fractions and the run's case fraction
   // prepared by the caller.
-  double computeBinary2DEpistasisKSAreducedTestStat(Counts affected_subjects, Counts total_subjects,
-                                                    Fractions affected_fractions_marg1,
-                                                    Fractions affected_fractions_marg2,
-                                                    Fractions unaffected_fractions_marg1,
-                                                    Fractions unaffected_fractions_marg2,
-                                                    std::uint16_t total_subjects_amount, double affected_fraction,
-                                                    double unaffected_fraction, std::uint16_t dim1,
-                                                    std::uint16_t dim2) const;
+  double computeBinary2DEpistasisKSAreducedTestStat(
+      Counts affected_subjects, Counts total_subjects, Fractions affected_fractions_marg1,
+      Fractions affected_fractions_marg2, Fractions unaffected_fractions_marg1, Fractions unaffected_fractions_marg2,
+      std::uint16_t total_subjects_amount, double affected_fraction, double unaffected_fraction, std::uint16_t dim1,
+      std::uint16_t dim2) const;
 
   // Interaction test against the no-three-way-interaction log-linear model,
   // fitted by iterative proportional fitting (at most kIpfMaxIterations

@@ -40,9 +40,8 @@ void SubjectSubset::pack(const std::uint64_t* source, std::uint64_t source_words
 
 namespace {
 
-void splitBlock(const RunParameters& params, const GenotypeStore& store, std::uint64_t first_snp,
-                std::uint64_t end_snp, const SubjectSubset& cases, const SubjectSubset& controls,
-                SplitBlock& block) {
+void splitBlock(const RunParameters& params, const GenotypeStore& store, std::uint64_t first_snp, std::uint64_t end_snp,
+                const SubjectSubset& cases, const SubjectSubset& controls, SplitBlock& block) {
   block.first_snp = first_snp;
   block.snp_amount = end_snp - first_snp;
   block.first_row = store.cumdimension_vect[first_snp];
@@ -112,9 +111,9 @@ void reducedFormConstants(const RunParameters& params, const GenotypeStore& stor
   if (!params.reducedForms()) return;
   const double case_share = static_cast<double>(store.affected_amount) / static_cast<double>(store.total_amount);
   if (!params.epistasis()) {
-    affected_fraction = params.score() ? case_share
-                                       : BinaryTestStat::caseControlLogLikelihood(store.total_amount,
-                                                                                   store.affected_amount);
+    affected_fraction = params.score()
+                            ? case_share
+                            : BinaryTestStat::caseControlLogLikelihood(store.total_amount, store.affected_amount);
   } else if (!params.score()) {
     affected_fraction = case_share;
     unaffected_fraction = 1.0 - case_share;
@@ -124,8 +123,7 @@ void reducedFormConstants(const RunParameters& params, const GenotypeStore& stor
 void loadBlockCombination(const RunParameters& params, const GenotypeStore& store, const BlockTable& blocks,
                           std::uint64_t K, const SubjectSubset& cases, const SubjectSubset& controls,
                           BlockWorkingSet& set) {
-  std::printf("\n\nINFO: Processing data block combinatation %" PRIu64 " out of %" PRIu64 " \n\n", K + 1,
-              blocks.Kend);
+  std::printf("\n\nINFO: Processing data block combinatation %" PRIu64 " out of %" PRIu64 " \n\n", K + 1, blocks.Kend);
   set.K = K;
   // A single block is the whole data set, whatever the table says.
   const bool whole = params.blockAmount == 1;

@@ -64,7 +64,7 @@ struct BlockWorkingSet {
   std::uint64_t K = 0;
   bool coincide = false;  // both blocks are the same block: block2 aliases block1
   SplitBlock block1;
-  SplitBlock block2_storage;  // unused when coincide
+  SplitBlock block2_storage;                // unused when coincide
   std::uint64_t affected_int_amount = 0;    // words per case row
   std::uint64_t unaffected_int_amount = 0;  // words per control row
   // Run-wide constants of the reduced statistics (0 when not in use).

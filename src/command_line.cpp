@@ -39,8 +39,7 @@ bool parseThreshold(std::string_view text, float& value) {
   }
   if (text.empty() || text.front() == '+') return false;
   double v = 0.0;
-  const auto [end, ec] =
-      std::from_chars(text.data(), text.data() + text.size(), v, std::chars_format::general);
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v, std::chars_format::general);
   if (ec != std::errc() || end != text.data() + text.size()) return false;
   const float narrowed = static_cast<float>(v);
   if (!std::isfinite(v) || !std::isfinite(narrowed)) return false;
@@ -93,24 +92,38 @@ const OptionInfo* findOption(const char* argument) {
 }
 
 void applyFlag(std::string_view name, RunParameters& params) {
-  if (name == "--epistasis") params.hypothesisOption = 1;
-  else if (name == "--association") params.hypothesisOption = 0;
-  else if (name == "--maxT") params.algoOption = 0;
-  else if (name == "--minP") params.algoOption = 1;
-  else if (name == "--score") params.testTypeOption = 1;
-  else if (name == "--likelihood") params.testTypeOption = 0;
-  else if (name == "--nomissing") params.missingGenoOption = 0;
-  else if (name == "--missing") params.missingGenoOption = 1;
+  if (name == "--epistasis")
+    params.hypothesisOption = 1;
+  else if (name == "--association")
+    params.hypothesisOption = 0;
+  else if (name == "--maxT")
+    params.algoOption = 0;
+  else if (name == "--minP")
+    params.algoOption = 1;
+  else if (name == "--score")
+    params.testTypeOption = 1;
+  else if (name == "--likelihood")
+    params.testTypeOption = 0;
+  else if (name == "--nomissing")
+    params.missingGenoOption = 0;
+  else if (name == "--missing")
+    params.missingGenoOption = 1;
 }
 
 void applyInteger(std::string_view name, std::int64_t v, RunParameters& params) {
-  if (name == "-n") params.processAmount = static_cast<std::uint16_t>(v);
-  else if (name == "-p") params.processID = static_cast<std::uint16_t>(v);
+  if (name == "-n")
+    params.processAmount = static_cast<std::uint16_t>(v);
+  else if (name == "-p")
+    params.processID = static_cast<std::uint16_t>(v);
   // The seed is a signed 32-bit value carried sign-extended in 64 bits.
-  else if (name == "-r") params.randomParam = static_cast<std::uint64_t>(v);
-  else if (name == "-b") params.blockAmount = static_cast<std::uint16_t>(v);
-  else if (name == "-m") params.minGroupSizeParam = static_cast<std::int32_t>(v);
-  else if (name == "--permutations") params.permutationParam = static_cast<std::uint64_t>(v);
+  else if (name == "-r")
+    params.randomParam = static_cast<std::uint64_t>(v);
+  else if (name == "-b")
+    params.blockAmount = static_cast<std::uint16_t>(v);
+  else if (name == "-m")
+    params.minGroupSizeParam = static_cast<std::int32_t>(v);
+  else if (name == "--permutations")
+    params.permutationParam = static_cast<std::uint64_t>(v);
 }
 
 Outcome readOptions(int argc, const char* const* argv, RunParameters& params) {
@@ -131,8 +144,10 @@ Outcome readOptions(int argc, const char* const* argv, RunParameters& params) {
     const char* value = argv[++k];
     switch (option->kind) {
       case ValueKind::Text:
-        if (std::strcmp(option->name, "-o") == 0) params.outFile = value;
-        else params.inFile = value;
+        if (std::strcmp(option->name, "-o") == 0)
+          params.outFile = value;
+        else
+          params.inFile = value;
         break;
       case ValueKind::Integer: {
         std::int64_t v = 0;
@@ -160,16 +175,12 @@ struct PresenceCheck {
 };
 
 constexpr PresenceCheck kPresenceChecks[] = {
-    {"--epistasis", "--association",
-     "Marker Hypothesis is not defined! Should be either --epistasis or --association"},
+    {"--epistasis", "--association", "Marker Hypothesis is not defined! Should be either --epistasis or --association"},
     {"--maxT", "--minP", "Algorithm option is not defined! Should be either --maxT or --minP"},
-    {"--score", "--likelihood",
-     "Test option is not defined! Should be either --score or --likelihoodratio"},
-    {"--nomissing", "--missing",
-     "Data missingness option is not defined! Should be either --missing or --nomissing"},
+    {"--score", "--likelihood", "Test option is not defined! Should be either --score or --likelihoodratio"},
+    {"--nomissing", "--missing", "Data missingness option is not defined! Should be either --missing or --nomissing"},
     {"-t", nullptr, "Threshold is not defined. Use -t option for that"},
-    {"-i", nullptr,
-     "No input file with genotypes provided. Use -i option followed by path to the input file"},
+    {"-i", nullptr, "No input file with genotypes provided. Use -i option followed by path to the input file"},
 };
 
 Outcome checkPresence(int argc, const char* const* argv) {
@@ -194,8 +205,7 @@ Outcome checkProcessNumbering(const RunParameters& params) {
     return Outcome::stop(kExitError);
   }
   if (params.processAmount > 1 && params.processID > params.processAmount) {
-    std::puts(
-        "ERROR! The unique process ID number is mandatory when the number of processes is larger than 1.");
+    std::puts("ERROR! The unique process ID number is mandatory when the number of processes is larger than 1.");
     std::puts(
         "It must be a number between 1 and the number of parallel processes (parallel phase), or 0 (final "
         "sequential phase).");

@@ -10,7 +10,9 @@
 
 namespace dyadmill {
 
-void TiledRows::Free::operator()(std::uint64_t* p) const { std::free(p); }
+void TiledRows::Free::operator()(std::uint64_t* p) const {
+  std::free(p);
+}
 
 TiledRows::TiledRows(const BitMatrix& rows, std::uint64_t snps, unsigned levels) {
   const std::uint64_t words = rows.words();
@@ -43,8 +45,7 @@ struct FoundPair {
 // The statistic of a pair that may pass, exactly as the plain scan computes
 // it; false when the approximation shows the pair cannot pass.
 bool passes(const ScanContext& ctx, const BlockWorkingSet& set, const FastStatistics& fast,
-            const Thresholds& thresholds, std::uint64_t i, std::uint64_t j, const PairTable& table,
-            double& statistic) {
+            const Thresholds& thresholds, std::uint64_t i, std::uint64_t j, const PairTable& table, double& statistic) {
   const RunParameters& params = ctx.params;
   const std::uint16_t A = ctx.store.affected_amount;
   const std::uint16_t N = ctx.store.total_amount;
@@ -75,11 +76,11 @@ constexpr std::uint64_t kFirstSnpGroup = 32;
 }  // namespace
 
 void LevelColumns::fill(const std::vector<LevelCounts>& counts) {
-    const std::size_t padded = (counts.size() + kTileLanes - 1) / kTileLanes * kTileLanes;
-    for (unsigned d = 0; d < kLevels; ++d) {
-      level[d].assign(padded, 0);
-      for (std::size_t j = 0; j < counts.size(); ++j) level[d][j] = counts[j][d];
-    }
+  const std::size_t padded = (counts.size() + kTileLanes - 1) / kTileLanes * kTileLanes;
+  for (unsigned d = 0; d < kLevels; ++d) {
+    level[d].assign(padded, 0);
+    for (std::size_t j = 0; j < counts.size(); ++j) level[d][j] = counts[j][d];
+  }
 }
 
 void deriveTile(const std::uint32_t* counted, const LevelCounts& margin1, const LevelColumns& margin2,
@@ -121,9 +122,9 @@ void laneTable(const LaneCells& cases, const LaneCells& totals, unsigned lane, P
 
 }  // namespace
 
-void fitTileTables(bool reduced, const LevelCounts& affected1, const LevelCounts& total1,
-                   const LevelColumns& affected2, const LevelColumns& total2, std::uint64_t j_base,
-                   const LaneCells& cases, const LaneCells& totals, TileFit& fit) {
+void fitTileTables(bool reduced, const LevelCounts& affected1, const LevelCounts& total1, const LevelColumns& affected2,
+                   const LevelColumns& total2, std::uint64_t j_base, const LaneCells& cases, const LaneCells& totals,
+                   TileFit& fit) {
   std::int32_t a1[kLevels][kTileLanes], t1[kLevels][kTileLanes], a2[kLevels][kTileLanes], t2[kLevels][kTileLanes];
   for (unsigned c = 0; c < kLevels; ++c) {
     for (unsigned lane = 0; lane < kTileLanes; ++lane) {
@@ -213,8 +214,8 @@ Outcome runFastPairLoop(ScanContext& ctx, const BlockWorkingSet& set, Thresholds
             for (unsigned k = 0; k < kCells; ++k) {
               for (unsigned lane = 0; lane < kTileLanes; ++lane) {
                 tile_cases[k][lane] = static_cast<std::int32_t>(case_counts[k * kTileLanes + lane]);
-                tile_totals[k][lane] =
-                    static_cast<std::int32_t>(case_counts[k * kTileLanes + lane] + control_counts[k * kTileLanes + lane]);
+                tile_totals[k][lane] = static_cast<std::int32_t>(case_counts[k * kTileLanes + lane] +
+                                                                 control_counts[k * kTileLanes + lane]);
               }
             }
             if (fast.screens()) fast.screenTileFull(tile_cases, tile_totals, approximations);
@@ -250,8 +251,8 @@ Outcome runFastPairLoop(ScanContext& ctx, const BlockWorkingSet& set, Thresholds
             const std::uint16_t df = filled ? full_df : degreesOfFreedom(params, ready());
             useThresholdsFor(params, df, thresholds);
             if (df != 0) {
-              const double cutoff = params.epistasis() ? std::min(thresholds.threshold, thresholds.threshold_KSA)
-                                                       : thresholds.threshold;
+              const double cutoff =
+                  params.epistasis() ? std::min(thresholds.threshold, thresholds.threshold_KSA) : thresholds.threshold;
               double statistic = 0.0;
               if (!fast.screens()) {
                 const PairTable& t = ready();
@@ -300,12 +301,12 @@ Outcome runFastPairLoop(ScanContext& ctx, const BlockWorkingSet& set, Thresholds
     auto next = found.begin();
     for (std::uint64_t i = i0; i < i1; ++i) {
       if (!permutations && progressStepDue(i, half_snp_amount_block)) {
-        reportPairLoopProgress({i, start_time, b1.snp_amount, set.coincide, ctx.top_vect.size(),
-                                top_vect_block.size(), set.K, ctx.blocks.Kend});
+        reportPairLoopProgress({i, start_time, b1.snp_amount, set.coincide, ctx.top_vect.size(), top_vect_block.size(),
+                                set.K, ctx.blocks.Kend});
       }
       for (; next != found.end() && next->i == i; ++next) {
-        if (Outcome o = keepPair(params, b1.first_snp + i, b2.first_snp + next->j, next->statistic, next->df,
-                                 top_vect_block);
+        if (Outcome o =
+                keepPair(params, b1.first_snp + i, b2.first_snp + next->j, next->statistic, next->df, top_vect_block);
             o.stopped()) {
           return o;
         }

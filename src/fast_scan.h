@@ -64,9 +64,9 @@ inline const LevelCounts& snpMargins(const std::vector<LevelCounts>& margins, st
 // with the reduced forms to the SNPs' margins (`affected1`, `total1` of the
 // first SNP; `affected2`, `total2` of the second block's SNPs), otherwise to
 // the tables' own margins.
-void fitTileTables(bool reduced, const LevelCounts& affected1, const LevelCounts& total1,
-                   const LevelColumns& affected2, const LevelColumns& total2, std::uint64_t j_base,
-                   const LaneCells& cases, const LaneCells& totals, TileFit& fit);
+void fitTileTables(bool reduced, const LevelCounts& affected1, const LevelCounts& total1, const LevelColumns& affected2,
+                   const LevelColumns& total2, std::uint64_t j_base, const LaneCells& cases, const LaneCells& totals,
+                   TileFit& fit);
 
 Outcome runFastPairLoop(ScanContext& ctx, const BlockWorkingSet& set, Thresholds& thresholds, PairStores& stores,
                         TopVector& top_vect_block, std::time_t& start_time);

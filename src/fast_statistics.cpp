@@ -22,8 +22,7 @@ LogTable::LogTable() {
 
 const LogTable kLogTable;
 
-FastStatistics::FastStatistics(const RunParameters& params, std::uint16_t total_amount,
-                               std::uint16_t affected_amount)
+FastStatistics::FastStatistics(const RunParameters& params, std::uint16_t total_amount, std::uint16_t affected_amount)
     : params_(params),
       screens_(!(params.epistasis() && params.score())),
       total_(total_amount),
@@ -47,7 +46,9 @@ FastStatistics::FastStatistics(const RunParameters& params, std::uint16_t total_
                   static_cast<double>(unaffected) * std::log(control_share_);
 }
 
-double FastStatistics::tolerance(double value) const { return 1e-9 * (std::fabs(value) + scale_); }
+double FastStatistics::tolerance(double value) const {
+  return 1e-9 * (std::fabs(value) + scale_);
+}
 
 void FastStatistics::snpTerms(const SplitBlock& block, bool second, std::vector<SnpTerms>& terms) const {
   terms.resize(block.snp_amount);
@@ -126,8 +127,8 @@ void scoreTile(TileCells cases, TileCells totals, const double* inverse, double 
 }
 
 DYADMILL_TILE_CLONES
-void etaTile(TileCells totals, const double* fa1, const double* fu1, const double* const* fa2,
-             const double* const* fu2, double* out) {
+void etaTile(TileCells totals, const double* fa1, const double* fu1, const double* const* fa2, const double* const* fu2,
+             double* out) {
   for (unsigned lane = 0; lane < kTileLanes; ++lane) {
     double eta = 0.0;
     for (unsigned c = 0; c < kLevels; ++c) {
@@ -181,7 +182,8 @@ void fullTermsTile(TileCells cases, TileCells totals, const double* xlnx, const 
       f1a[c][lane] = static_cast<double>(am1[c][lane]) * inverse[tm1[c][lane]];
       f1u[c][lane] = static_cast<double>(tm1[c][lane] - am1[c][lane]) * inverse[tm1[c][lane]];
       f2a[c][lane] = static_cast<double>(am2[c][lane]) * inverse[tm2[c][lane]] * inverse_case_share[lane];
-      f2u[c][lane] = static_cast<double>(tm2[c][lane] - am2[c][lane]) * inverse[tm2[c][lane]] * inverse_control_share[lane];
+      f2u[c][lane] =
+          static_cast<double>(tm2[c][lane] - am2[c][lane]) * inverse[tm2[c][lane]] * inverse_control_share[lane];
     }
   }
   for (unsigned lane = 0; lane < kTileLanes; ++lane) eta[lane] = 0.0;
@@ -398,8 +400,7 @@ double FastStatistics::association(const PairTable& t) const {
   const std::uint16_t N = reduced ? total_ : t.total_subjects_amount;
   const std::uint16_t A = reduced ? affected_ : t.affected_subjects_amount;
   if (!params_.score()) {
-    const double split =
-        reduced ? split_term_ : xlnx_[N] - xlnx_[A] - xlnx_[static_cast<std::uint16_t>(N - A)];
+    const double split = reduced ? split_term_ : xlnx_[N] - xlnx_[A] - xlnx_[static_cast<std::uint16_t>(N - A)];
     return 2.0 * (split + cellTerms(t));
   }
   const double p = reduced ? case_share_ : static_cast<double>(A) / static_cast<double>(N);
@@ -465,8 +466,9 @@ double FastStatistics::ipf(const PairTable& t, const BlockWorkingSet& set, std::
   const Counts totals(t.total_subjects);
   IpfFit fit;
   if (params_.reducedForms()) {
-    fit = fitNoThreeWayInteraction(affected, totals, set.block1.affecteds_marginal[i], set.block2().affecteds_marginal[j],
-                                   set.block1.totals_marginal[i], set.block2().totals_marginal[j], kLevels, kLevels);
+    fit =
+        fitNoThreeWayInteraction(affected, totals, set.block1.affecteds_marginal[i], set.block2().affecteds_marginal[j],
+                                 set.block1.totals_marginal[i], set.block2().totals_marginal[j], kLevels, kLevels);
   } else {
     fit = fitNoThreeWayInteraction(affected, totals, t.affected_subjects_marg1, t.affected_subjects_marg2,
                                    t.total_subjects_marg1, t.total_subjects_marg2, kLevels, kLevels);

@@ -24,9 +24,9 @@
 #include <vector>
 
 #include "block_working_set.h"
-#include "tile_kernels.h"
 #include "pair_table.h"
 #include "run_parameters.h"
+#include "tile_kernels.h"
 
 namespace dyadmill {
 
@@ -117,7 +117,7 @@ class FastStatistics {
 
  private:
   struct SnpTerms {
-    double k = 0.0;       // sum over levels of a ln(case share) + u ln(control share)
+    double k = 0.0;           // sum over levels of a ln(case share) + u ln(control share)
     double cases[3] = {};     // case share of each level (block 2: divided by the run's case share)
     double controls[3] = {};  // control share of each level (block 2: divided by the control share)
   };
@@ -132,12 +132,12 @@ class FastStatistics {
   bool screens_;
   std::uint16_t total_;
   std::uint16_t affected_;
-  double scale_;               // magnitude of the largest x ln x term
-  double split_term_;          // N ln N - A ln A - U ln U
-  double case_share_;          // A / N
-  double control_share_;       // 1 - A / N
-  double ksa_constant_;        // A ln(A/N) + U ln(U/N)
-  std::vector<double> xlnx_;   // x ln x for x = 0 .. N
+  double scale_;                 // magnitude of the largest x ln x term
+  double split_term_;            // N ln N - A ln A - U ln U
+  double case_share_;            // A / N
+  double control_share_;         // 1 - A / N
+  double ksa_constant_;          // A ln(A/N) + U ln(U/N)
+  std::vector<double> xlnx_;     // x ln x for x = 0 .. N
   std::vector<double> inverse_;  // 1 / x for x = 1 .. N
   std::vector<SnpTerms> first_;
   std::vector<SnpTerms> second_;

@@ -167,9 +167,9 @@ Outcome encodeSubject(const RunParameters& params, const std::string& file, std:
     if (field_index > expected) continue;  // only counted, for the message below
     std::int16_t value = 0;
     if (!boost::conversion::try_lexical_convert(field, value)) {
-      return lineError(file, line_number,
-                       "field " + std::to_string(field_index) + " (\"" + field +
-                           "\") is not an integer between -32768 and 32767");
+      return lineError(
+          file, line_number,
+          "field " + std::to_string(field_index) + " (\"" + field + "\") is not an integer between -32768 and 32767");
     }
     if (field_index == 1) {
       if (value != 0 && value != 1) {
@@ -188,8 +188,8 @@ Outcome encodeSubject(const RunParameters& params, const std::string& file, std:
     }
     if (value < 0 && !params.missing()) {
       return lineError(file, line_number,
-                       "missing genotype (" + std::to_string(value) + ") of SNP " + store.snp_names[snp] +
-                           " (field " + std::to_string(field_index) +
+                       "missing genotype (" + std::to_string(value) + ") of SNP " + store.snp_names[snp] + " (field " +
+                           std::to_string(field_index) +
                            ") with --nomissing; use --missing for data with missing genotypes");
     }
     if (value < 0) continue;
@@ -319,8 +319,8 @@ Outcome encodeSubjects(const RunParameters& params, LineReader& in, GenotypeStor
       ++counters.general_lines;
       fast.flush();
       general_line.assign(line);
-      if (Outcome o = encodeSubject(params, params.inFile, line_number, general_line, static_cast<std::uint16_t>(j),
-                                    store);
+      if (Outcome o =
+              encodeSubject(params, params.inFile, line_number, general_line, static_cast<std::uint16_t>(j), store);
           o.stopped()) {
         return o;
       }
@@ -376,8 +376,7 @@ Outcome readGenotypeFile(const RunParameters& params, GenotypeStore& store, cons
   in.seekg(0);
   lines.restart();
   ReaderCounters unused;
-  if (Outcome o = encodeSubjects(params, lines, store, tuning, counters != nullptr ? *counters : unused);
-      o.stopped()) {
+  if (Outcome o = encodeSubjects(params, lines, store, tuning, counters != nullptr ? *counters : unused); o.stopped()) {
     return o;
   }
   return recodeTrait(params.inFile, store);

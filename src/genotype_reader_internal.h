@@ -19,7 +19,7 @@ namespace dyadmill::reader_internal {
 inline constexpr std::size_t kDefaultBlockSize = std::size_t{1} << 20;
 
 struct ReaderTuning {
-  bool fast_path = true;                     // false: every line goes through the general routine
+  bool fast_path = true;                       // false: every line goes through the general routine
   std::size_t block_size = kDefaultBlockSize;  // at least 1
 };
 

@@ -87,6 +87,8 @@ inline std::uint16_t popcountAnd(const std::uint64_t* a, const std::uint64_t* b,
 }
 
 // Words needed for a packed set of `members` members.
-inline std::uint64_t wordsFor(std::uint64_t members) { return (members + 63) / 64; }
+inline std::uint64_t wordsFor(std::uint64_t members) {
+  return (members + 63) / 64;
+}
 
 }  // namespace dyadmill

@@ -7,8 +7,8 @@ namespace dyadmill {
 
 // Exit statuses of the program.
 inline constexpr int kExitOk = 0;
-inline constexpr int kExitLimit = 1;     // a storage or size limit was hit
-inline constexpr int kExitError = 255;   // bad input, bad options, unreadable or unwritable files
+inline constexpr int kExitLimit = 1;    // a storage or size limit was hit
+inline constexpr int kExitError = 255;  // bad input, bad options, unreadable or unwritable files
 
 class [[nodiscard]] Outcome {
  public:

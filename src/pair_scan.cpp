@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cinttypes>
-#include <iterator>
 #include <cstdio>
 #include <ctime>
+#include <iterator>
 
 #include "chi_square.h"
 #include "fast_scan.h"
@@ -40,8 +40,8 @@ void extendThresholds(const RunParameters& params, Thresholds& t, std::uint16_t 
   t.threshold_by_df.resize(df, 0.0);
   if (params.epistasis()) t.threshold_by_df_KSA.resize(df, 0.0);
   for (std::uint16_t s = t.maxdf; s < df; ++s) {
-    t.threshold_by_df[s] = upperTailCriticalValue(static_cast<std::uint16_t>(s + 1),
-                                                  static_cast<double>(params.thresholdParam));
+    t.threshold_by_df[s] =
+        upperTailCriticalValue(static_cast<std::uint16_t>(s + 1), static_cast<double>(params.thresholdParam));
   }
   if (params.epistasis()) {
     if (!params.score()) {
@@ -124,19 +124,18 @@ Outcome runPairLoop(ScanContext& ctx, const BlockWorkingSet& set, Thresholds& th
   PairTable table;
   for (std::uint64_t i = 0; i < i_end; ++i) {
     if (!permutations && progressStepDue(i, half_snp_amount_block)) {
-      reportPairLoopProgress({i, start_time, b1.snp_amount, set.coincide, ctx.top_vect.size(),
-                              top_vect_block.size(), set.K, ctx.blocks.Kend});
+      reportPairLoopProgress({i, start_time, b1.snp_amount, set.coincide, ctx.top_vect.size(), top_vect_block.size(),
+                              set.K, ctx.blocks.Kend});
     }
     for (std::uint64_t j = set.firstPartner(i); j < b2.snp_amount; ++j) {
       countPairTable(params, set, store.affected_amount, store.total_amount, i, j, table);
       const std::uint16_t df = degreesOfFreedom(params, table);
       useThresholdsFor(params, df, thresholds);
       if (df != 0) {
-        const double current_test_stat = pairStatistic(params, ctx.stat, set, store.affected_amount,
-                                                       store.total_amount, i, j, table, thresholds.threshold_KSA);
+        const double current_test_stat = pairStatistic(params, ctx.stat, set, store.affected_amount, store.total_amount,
+                                                       i, j, table, thresholds.threshold_KSA);
         if (current_test_stat > thresholds.threshold) {
-          if (Outcome o = keepPair(params, b1.first_snp + i, b2.first_snp + j, current_test_stat, df,
-                                   top_vect_block);
+          if (Outcome o = keepPair(params, b1.first_snp + i, b2.first_snp + j, current_test_stat, df, top_vect_block);
               o.stopped()) {
             return o;
           }

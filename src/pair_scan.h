@@ -48,11 +48,11 @@ void useThresholdsFor(const RunParameters& params, std::uint16_t df, Thresholds&
 // amounts, total margins and df stay valid. Indexed by i * columns + j.
 struct PairStores {
   std::uint64_t columns = 0;
-  std::vector<std::uint16_t> totals_pairs;       // kCells per pair
-  std::vector<std::uint16_t> totals_amounts;     // full statistics only
-  std::vector<LevelCounts> totals_marg1;         // full epistasis statistics only
+  std::vector<std::uint16_t> totals_pairs;    // kCells per pair
+  std::vector<std::uint16_t> totals_amounts;  // full statistics only
+  std::vector<LevelCounts> totals_marg1;      // full epistasis statistics only
   std::vector<LevelCounts> totals_marg2;
-  std::vector<std::uint16_t> degreesoffreedom;   // per pair
+  std::vector<std::uint16_t> degreesoffreedom;  // per pair
 };
 
 // The plain scan counts and scores pair after pair with the exact
@@ -74,7 +74,7 @@ struct ScanContext {
   std::vector<double> current_max;  // per permutation, carried across combinations
   ScanPath path = ScanPath::Fast;
   KernelKind kernel_kind = KernelKind::Generic;
-  TileKernel kernel;                // counting kernel of the fast scan
+  TileKernel kernel;  // counting kernel of the fast scan
 };
 
 // Records what the permutation rescan reuses of pair number `pair`.

@@ -6,8 +6,12 @@ namespace {
 
 using u16 = std::uint16_t;
 
-inline u16 sub16(u16 a, u16 b) { return static_cast<u16>(a - b); }
-inline u16 add16(u16 a, u16 b) { return static_cast<u16>(a + b); }
+inline u16 sub16(u16 a, u16 b) {
+  return static_cast<u16>(a - b);
+}
+inline u16 add16(u16 a, u16 b) {
+  return static_cast<u16>(a + b);
+}
 
 // Row of level `level` of SNP `snp` within a split block.
 inline std::uint64_t levelRow(const RunParameters& params, std::uint64_t snp, unsigned level) {
@@ -50,9 +54,8 @@ void countCells(const RunParameters& params, const BlockWorkingSet& set, std::ui
   }
 }
 
-void completePairTable(const RunParameters& params, const BlockWorkingSet& set, u16 affected_amount,
-                       u16 total_amount, std::uint64_t i, std::uint64_t j, const CountedCells& counted,
-                       PairTable& table) {
+void completePairTable(const RunParameters& params, const BlockWorkingSet& set, u16 affected_amount, u16 total_amount,
+                       std::uint64_t i, std::uint64_t j, const CountedCells& counted, PairTable& table) {
   const SplitBlock& b1 = set.block1;
   const SplitBlock& b2 = set.block2();
   const bool epistasis = params.epistasis();
@@ -240,13 +243,12 @@ double pairKsaStatistic(const RunParameters& params, const BinaryTestStat& stat,
     const SplitBlock& b2 = set.block2();
     return stat.computeBinary2DEpistasisKSAreducedTestStat(
         affected, totals, b1.affecteds_marginal_fractions[i], b2.affecteds_marginal_fractions[j],
-        b1.unaffecteds_marginal_fractions[i], b2.unaffecteds_marginal_fractions[j], total_amount,
-        set.affected_fraction, set.unaffected_fraction, kLevels, kLevels);
+        b1.unaffecteds_marginal_fractions[i], b2.unaffecteds_marginal_fractions[j], total_amount, set.affected_fraction,
+        set.unaffected_fraction, kLevels, kLevels);
   }
-  return stat.computeBinary2DEpistasisKSATestStat(affected, totals, t.affected_subjects_marg1,
-                                                  t.affected_subjects_marg2, t.total_subjects_marg1,
-                                                  t.total_subjects_marg2, t.affected_subjects_amount,
-                                                  t.total_subjects_amount, kLevels, kLevels);
+  return stat.computeBinary2DEpistasisKSATestStat(
+      affected, totals, t.affected_subjects_marg1, t.affected_subjects_marg2, t.total_subjects_marg1,
+      t.total_subjects_marg2, t.affected_subjects_amount, t.total_subjects_amount, kLevels, kLevels);
 }
 
 double pairIpfStatistic(const RunParameters& params, const BinaryTestStat& stat, const BlockWorkingSet& set,
@@ -256,15 +258,13 @@ double pairIpfStatistic(const RunParameters& params, const BinaryTestStat& stat,
   if (params.reducedForms()) {
     const SplitBlock& b1 = set.block1;
     const SplitBlock& b2 = set.block2();
-    return stat.computeBinary2DEpistasisIPFTestStat(affected, totals, b1.affecteds_marginal[i],
-                                                    b2.affecteds_marginal[j], b1.totals_marginal[i],
-                                                    b2.totals_marginal[j], affected_amount, total_amount, kLevels,
-                                                    kLevels);
+    return stat.computeBinary2DEpistasisIPFTestStat(
+        affected, totals, b1.affecteds_marginal[i], b2.affecteds_marginal[j], b1.totals_marginal[i],
+        b2.totals_marginal[j], affected_amount, total_amount, kLevels, kLevels);
   }
-  return stat.computeBinary2DEpistasisIPFTestStat(affected, totals, t.affected_subjects_marg1,
-                                                  t.affected_subjects_marg2, t.total_subjects_marg1,
-                                                  t.total_subjects_marg2, t.affected_subjects_amount,
-                                                  t.total_subjects_amount, kLevels, kLevels);
+  return stat.computeBinary2DEpistasisIPFTestStat(
+      affected, totals, t.affected_subjects_marg1, t.affected_subjects_marg2, t.total_subjects_marg1,
+      t.total_subjects_marg2, t.affected_subjects_amount, t.total_subjects_amount, kLevels, kLevels);
 }
 
 double pairStatistic(const RunParameters& params, const BinaryTestStat& stat, const BlockWorkingSet& set,

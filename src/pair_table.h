@@ -44,9 +44,8 @@ void completePairTable(const RunParameters& params, const BlockWorkingSet& set, 
 
 // The case side of a table under permuted labels from its counted case
 // cells; `table` holds the saved totals, amounts and total margins.
-void completePermutedCaseTable(const RunParameters& params, const BlockWorkingSet& set,
-                               std::uint16_t affected_amount, std::uint64_t i, std::uint64_t j,
-                               const CountedCells& counted, PairTable& table);
+void completePermutedCaseTable(const RunParameters& params, const BlockWorkingSet& set, std::uint16_t affected_amount,
+                               std::uint64_t i, std::uint64_t j, const CountedCells& counted, PairTable& table);
 
 // Counts the table of block-1 SNP i and block-2 SNP j, cases and totals,
 // and applies the cell rule. With --nomissing only the four cells of levels

@@ -1,9 +1,9 @@
 #include "permutation.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <utility>
 
 #include "chi_square.h"
@@ -93,7 +93,8 @@ void rebuildCaseRows(const RunParameters& params, const GenotypeStore& store, co
                      SplitBlock& block) {
   const std::uint64_t rows = block.snp_amount * params.rowsPerSnp();
   const std::uint64_t words = store.snp_matrix.words();
-  for (std::uint64_t r = 0; r < rows; ++r) cases.pack(store.snp_matrix.row(block.first_row + r), words, block.cases.row(r));
+  for (std::uint64_t r = 0; r < rows; ++r)
+    cases.pack(store.snp_matrix.row(block.first_row + r), words, block.cases.row(r));
 }
 
 void relabelBlocks(const RunParameters& params, const GenotypeStore& store, const std::vector<std::uint16_t>& labels,
@@ -111,8 +112,7 @@ void relabelBlocks(const RunParameters& params, const GenotypeStore& store, cons
 
 // Walks the kept pairs (in scan order) from `cursor` to the pair (gi, gj);
 // returns it, or nullptr when it is not a kept pair.
-TestStat2DObject* matchKeptPair(TopVector& top_vect_block, std::uint64_t& cursor, std::uint64_t gi,
-                                std::uint64_t gj) {
+TestStat2DObject* matchKeptPair(TopVector& top_vect_block, std::uint64_t& cursor, std::uint64_t gi, std::uint64_t gj) {
   while (cursor < top_vect_block.size()) {
     TestStat2DObject& entry = top_vect_block[cursor];
     if (entry.i < gi || (entry.i == gi && entry.j < gj)) {
@@ -176,8 +176,8 @@ void rescanEveryPair(ScanContext& ctx, const BlockWorkingSet& set, const Thresho
 // Without a screen carried from pair to pair (association, or the epistasis
 // score test), a pair that is not kept leaves no trace: only the kept pairs
 // need scoring under permutation p.
-void rescoreKeptPairs(ScanContext& ctx, const BlockWorkingSet& set, const PairStores& stores,
-                      TopVector& top_vect_block, std::uint64_t p) {
+void rescoreKeptPairs(ScanContext& ctx, const BlockWorkingSet& set, const PairStores& stores, TopVector& top_vect_block,
+                      std::uint64_t p) {
   const RunParameters& params = ctx.params;
   const GenotypeStore& store = ctx.store;
   PairTable table;
@@ -317,8 +317,10 @@ void rescanScreenChain(ScanContext& ctx, const BlockWorkingSet& set, const PairS
           const std::uint16_t* saved = stores.totals_pairs.data() + (i * stores.columns + j_base + lane) * kCells;
           for (unsigned k = 0; k < kCells; ++k) {
             tile_totals[k][lane] = in_use ? saved[k] : 0;
-            if (!in_use) tile_cases[k][lane] = 0;
-            else if (!reduced) tile_cases[k][lane] = static_cast<std::int32_t>(counts[k * kTileLanes + lane]);
+            if (!in_use)
+              tile_cases[k][lane] = 0;
+            else if (!reduced)
+              tile_cases[k][lane] = static_cast<std::int32_t>(counts[k * kTileLanes + lane]);
           }
         }
         if (reduced) {
@@ -333,8 +335,8 @@ void rescanScreenChain(ScanContext& ctx, const BlockWorkingSet& set, const PairS
       bool tile_fitted = false;
       auto fitTileOnce = [&]() {
         if (tile_fitted) return;
-        fitTileTables(reduced, snpMargins(b1.affecteds_marginal, i), snpMargins(b1.totals_marginal, i),
-                      case_margins2, total_margins2, j_base, tile_cases, tile_totals, tile_fit);
+        fitTileTables(reduced, snpMargins(b1.affecteds_marginal, i), snpMargins(b1.totals_marginal, i), case_margins2,
+                      total_margins2, j_base, tile_cases, tile_totals, tile_fit);
         tile_fitted = true;
       };
       for (std::uint64_t lane = first_lane; lane < lanes; ++lane) {

@@ -31,10 +31,8 @@ void reportPairLoopProgress(const PairLoopProgress& p) {
     std::printf("INFO: Est. Time left to run in non permuations mode : %g (hours)\n",
                 static_cast<double>(time_needed_h));
   }
-  const float scanned_share =
-      static_cast<float>(p.i) / static_cast<float>(p.snp_amount_block - (p.coincide ? 1 : 0));
-  const float predicted =
-      static_cast<float>(p.top_vect_block_size) / scanned_share * static_cast<float>(remain_blocks);
+  const float scanned_share = static_cast<float>(p.i) / static_cast<float>(p.snp_amount_block - (p.coincide ? 1 : 0));
+  const float predicted = static_cast<float>(p.top_vect_block_size) / scanned_share * static_cast<float>(remain_blocks);
   // Truncation to 32 bits, as the estimate always was; clamped so that a
   // huge extrapolation cannot overflow.
   const std::uint64_t pred_sig_snp_pairs_tilEnd =

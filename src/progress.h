@@ -12,9 +12,9 @@ namespace dyadmill {
 bool progressStepDue(std::uint64_t i, std::uint64_t half_snp_amount_block);
 
 struct PairLoopProgress {
-  std::uint64_t i;                    // first-block SNP about to be scanned
-  std::time_t start_time;             // start of this combination's pair loop
-  std::uint64_t snp_amount_block;     // SNPs of block 1
+  std::uint64_t i;                 // first-block SNP about to be scanned
+  std::time_t start_time;          // start of this combination's pair loop
+  std::uint64_t snp_amount_block;  // SNPs of block 1
   bool coincide;
   std::uint64_t top_vect_size;        // kept pairs of earlier combinations
   std::uint64_t top_vect_block_size;  // kept pairs of this combination so far

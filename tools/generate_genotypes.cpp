@@ -169,14 +169,17 @@ Options parseOptions(int argc, char** argv) {
   if (options.snps > std::numeric_limits<std::size_t>::max() / options.subjects) {
     usageError("--snps x --subjects is too large");
   }
-  if (!(options.case_share > 0.0 && options.case_share < 1.0)) usageError("--case-share must lie strictly between 0 and 1");
+  if (!(options.case_share > 0.0 && options.case_share < 1.0))
+    usageError("--case-share must lie strictly between 0 and 1");
   if (!(options.missing_rate >= 0.0 && options.missing_rate < 1.0)) usageError("--missing-rate must lie in [0, 1)");
   if (options.planted > options.snps / 2) usageError("--planted K needs at least 2K SNPs");
   return options;
 }
 
 // Uniform double in [0, 1) from the top 53 bits of a draw.
-double unitReal(std::uint64_t bits) { return static_cast<double>(bits >> 11) * 0x1.0p-53; }
+double unitReal(std::uint64_t bits) {
+  return static_cast<double>(bits >> 11) * 0x1.0p-53;
+}
 
 // Uniform integer in [0, n) without modulo bias, by rejection.
 std::uint64_t boundedInt(std::mt19937_64& rng, std::uint64_t n) {
@@ -210,7 +213,9 @@ Snp makeSnp(double frequency) {
   return snp;
 }
 
-double logistic(double x) { return 1.0 / (1.0 + std::exp(-x)); }
+double logistic(double x) {
+  return 1.0 / (1.0 + std::exp(-x));
+}
 
 // Intercept b0 with mean over subjects of logistic(b0 + eta_j) equal to
 // `share`. The mean is increasing in b0, so bisection converges; 200 halvings

@@ -56,7 +56,9 @@ class QuietStdout {
   int saved_;
 };
 
-double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+double seconds(Clock::duration d) {
+  return std::chrono::duration<double>(d).count();
+}
 
 double median(std::vector<double> v) {
   std::sort(v.begin(), v.end());

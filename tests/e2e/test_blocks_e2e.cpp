@@ -93,8 +93,8 @@ TEST(BlocksRun, BlockTableAndProcessShares) {
     SCOPED_TRACE(c.label);
     ScratchDir dir;
     writeFile(dir / "g.txt", randomGenotypes(17, 10, 40, 0.4).toText());
-    std::vector<std::string> args = {"--association", "--maxT", "--score", "--missing", "-t", "1000",
-                                     "-i",            "g.txt",  "-o",      "out"};
+    std::vector<std::string> args = {"--association", "--maxT", "--score", "--missing", "-t",
+                                     "1000",          "-i",     "g.txt",   "-o",        "out"};
     for (std::string::size_type at = 0; at < c.options.size();) {
       const auto space = c.options.find(' ', at);
       args.push_back(c.options.substr(at, space - at));

@@ -16,8 +16,8 @@ namespace {
 // A scan that keeps every pair (threshold 0), so the results list SNP names.
 std::vector<std::string> scanArgs(const std::string& mode, const std::string& processes = "1",
                                   const std::string& process = "1") {
-  return {"--association", "--maxT", "--score", "-t", "0", "-i", "g.txt", "-o", "out",
-          mode,            "-n",     processes, "-p", process};
+  return {"--association", "--maxT", "--score", "-t",      "0",  "-i",   "g.txt", "-o",
+          "out",           mode,     "-n",      processes, "-p", process};
 }
 
 std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
@@ -48,20 +48,24 @@ TEST(GenotypeReaderRun, RejectsInputOutsideTheFormatNamingTheLine) {
       {"too few fields", H + "1 0 1 2\n0 1 1\n", "--missing", "ERROR: g.txt, line 3: ", {"4 fields", "found 3"}},
       {"too many fields", H + "1 0 1 2\n0 1 1 0 2\n", "--missing", "ERROR: g.txt, line 3: ", {"4 fields", "found 5"}},
       {"genotype code 3", H + "1 0 1 2\n0 1 3 0\n", "--missing", "ERROR: g.txt, line 3: ", {"code 3", "SNP b"}},
-      {"leading zeros read as a number", H + "1 007 1 2\n", "--missing", "ERROR: g.txt, line 2: ",
-       {"code 7", "SNP a"}},
+      {"leading zeros read as a number", H + "1 007 1 2\n", "--missing", "ERROR: g.txt, line 2: ", {"code 7", "SNP a"}},
       {"trait 2", H + "1 0 1 2\n2 0 1 2\n", "--missing", "ERROR: g.txt, line 3: ", {"trait value 2"}},
       {"trait -1", H + "-1 0 1 2\n", "--missing", "ERROR: g.txt, line 2: ", {"trait value -1"}},
-      {"missing code under --nomissing", H + "1 0 1 2\n0 -9 1 2\n", "--nomissing", "ERROR: g.txt, line 3: ",
+      {"missing code under --nomissing",
+       H + "1 0 1 2\n0 -9 1 2\n",
+       "--nomissing",
+       "ERROR: g.txt, line 3: ",
        {"-9", "SNP a", "--missing"}},
       {"empty file", "", "--missing", "ERROR: g.txt, line 1: ", {"header", "empty"}},
       {"empty header", "\n1 0 1 2\n", "--missing", "ERROR: g.txt, line 1: ", {"header", "empty"}},
       {"header of spaces", "   \n1 0 1 2\n", "--missing", "ERROR: g.txt, line 1: ", {"header", "spaces"}},
       {"header without SNPs", "Trait\n1\n0\n", "--missing", "ERROR: g.txt, line 1: ", {"no SNP"}},
       {"line of spaces", H + "1 0 1 2\n    \n0 1 1 0\n", "--missing", "ERROR: g.txt, line 3: ", {"spaces"}},
-      {"blank lines are counted", H + "\n1 0 1 2\n\n\n0 1 9 0\n", "--missing", "ERROR: g.txt, line 6: ",
-       {"code 9"}},
-      {"windows line ends", "Trait a b c\r\n1 0 1 2\r\n\r\n0 2 1 3\r\n", "--missing", "ERROR: g.txt, line 4: ",
+      {"blank lines are counted", H + "\n1 0 1 2\n\n\n0 1 9 0\n", "--missing", "ERROR: g.txt, line 6: ", {"code 9"}},
+      {"windows line ends",
+       "Trait a b c\r\n1 0 1 2\r\n\r\n0 2 1 3\r\n",
+       "--missing",
+       "ERROR: g.txt, line 4: ",
        {"code 3", "SNP c"}},
       {"no subjects", H, "--missing", "ERROR: g.txt: ", {"no subject"}},
       {"only blank lines after the header", H + "\n\n", "--missing", "ERROR: g.txt: ", {"no subject"}},
@@ -123,8 +127,7 @@ TEST(GenotypeReaderRun, AcceptedLayoutsReadLikeThePlainFile) {
   const std::vector<std::pair<const char*, std::string>> variants = {
       {"windows line ends", replaceAll(plain, "\n", "\r\n")},
       {"no line end after the last subject", plain.substr(0, plain.size() - 1)},
-      {"windows line ends, none after the last subject",
-       replaceAll(plain.substr(0, plain.size() - 1), "\n", "\r\n")},
+      {"windows line ends, none after the last subject", replaceAll(plain.substr(0, plain.size() - 1), "\n", "\r\n")},
       {"extra spaces", padded},
       {"blank lines", blank_lines},
       {"signs and leading zeros", signs},
@@ -155,8 +158,11 @@ TEST(GenotypeReaderRun, AssemblyRunReadsOnlyTheHeader) {
   };
   const std::string unreadable = "ERROR: Unable to open the input genotype file! Check the path to the file!";
   const std::vector<Case> cases = {
-      {"garbage subject lines", "Trait a b c\nnot a subject\n1 2 3 4 5 6 7\n\t\n", true,
-       {"INFO: Reading SNP names"}, {"INFO: Counting", "ERROR: g.txt"}},
+      {"garbage subject lines",
+       "Trait a b c\nnot a subject\n1 2 3 4 5 6 7\n\t\n",
+       true,
+       {"INFO: Reading SNP names"},
+       {"INFO: Counting", "ERROR: g.txt"}},
       {"header without SNPs", "Trait\n", true, {"ERROR: g.txt, line 1: "}, {}},
       {"no file", "", false, {unreadable}, {"INFO: Reading SNP names"}},
   };

@@ -20,8 +20,21 @@ void PrintTo(const SplitMode& m, std::ostream* os) {
 }
 
 std::vector<std::string> options(const SplitMode& m, const std::string& n, const std::string& p) {
-  std::vector<std::string> args = {"-n", n, "-p", p, "-i", "../data.txt", "-o", "res", "-b", "3", "-r", "11",
-                                   "-t", m.minP ? "0.4" : (m.epistasis ? "2" : "8"), "--permutations",
+  std::vector<std::string> args = {"-n",
+                                   n,
+                                   "-p",
+                                   p,
+                                   "-i",
+                                   "../data.txt",
+                                   "-o",
+                                   "res",
+                                   "-b",
+                                   "3",
+                                   "-r",
+                                   "11",
+                                   "-t",
+                                   m.minP ? "0.4" : (m.epistasis ? "2" : "8"),
+                                   "--permutations",
                                    std::to_string(m.permutations)};
   args.push_back(m.epistasis ? "--epistasis" : "--association");
   args.push_back(m.score ? "--score" : "--likelihood");
@@ -87,8 +100,9 @@ INSTANTIATE_TEST_SUITE_P(Modes, SplitRunMatchesSingleRun, ::testing::ValuesIn(sp
 TEST(SplitRun, WorkersWithoutPairsWriteEmptyFilesAndTheAssemblyStillWorks) {
   ScratchDir dir;
   writeFile(dir / "data.txt", randomGenotypes(9, 10, 60).toText());
-  const std::vector<std::string> base = {"-n", "2", "-i", "data.txt", "-o", "res", "-b", "3", "-t", "1000",
-                                         "--association", "--score", "--maxT", "--nomissing", "-p"};
+  const std::vector<std::string> base = {"-n", "2",  "-i",   "data.txt",      "-o",      "res",    "-b",
+                                         "3",  "-t", "1000", "--association", "--score", "--maxT", "--nomissing",
+                                         "-p"};
   for (const char* k : {"1", "2", "0"}) {
     std::vector<std::string> args = base;
     args.push_back(k);

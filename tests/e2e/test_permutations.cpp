@@ -110,12 +110,27 @@ TEST_P(PermutationsMatchBruteForce, PermutedValuesAndAdjustedPValues) {
   writeFile(dir / "data.txt", data.toText());
   std::ostringstream threshold;
   threshold << params.thresholdParam;
-  const RunResult run =
-      runDyadmill({"-n", "1", "-p", "1", "-i", "data.txt", "-o", "res", "-t", threshold.str(), "-b", "3", "-r", "1980",
-                   "--permutations", "19", m.epistasis ? "--epistasis" : "--association",
-                   m.score ? "--score" : "--likelihood", m.missing ? "--missing" : "--nomissing",
-                   m.minP ? "--minP" : "--maxT"},
-                  dir.path());
+  const RunResult run = runDyadmill({"-n",
+                                     "1",
+                                     "-p",
+                                     "1",
+                                     "-i",
+                                     "data.txt",
+                                     "-o",
+                                     "res",
+                                     "-t",
+                                     threshold.str(),
+                                     "-b",
+                                     "3",
+                                     "-r",
+                                     "1980",
+                                     "--permutations",
+                                     "19",
+                                     m.epistasis ? "--epistasis" : "--association",
+                                     m.score ? "--score" : "--likelihood",
+                                     m.missing ? "--missing" : "--nomissing",
+                                     m.minP ? "--minP" : "--maxT"},
+                                    dir.path());
   ASSERT_EQ(run.exit_status, 0) << run.output;
   const std::vector<std::string> lines = splitLines(readFile(dir / "res.txt"));
   ASSERT_EQ(lines.size(), kept.size() + 1);
@@ -130,19 +145,32 @@ TEST_P(PermutationsMatchBruteForce, PermutedValuesAndAdjustedPValues) {
   EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()), expected_lines);
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, PermutationsMatchBruteForce,
-                         ::testing::Values(PermutationMode{false, false, false, false},
-                                           PermutationMode{false, true, true, false},
-                                           PermutationMode{false, false, true, true},
-                                           PermutationMode{true, false, false, false},
-                                           PermutationMode{true, false, true, false},
-                                           PermutationMode{true, true, false, true},
-                                           PermutationMode{true, false, false, true},
-                                           PermutationMode{true, false, true, true}));
+INSTANTIATE_TEST_SUITE_P(
+    Modes, PermutationsMatchBruteForce,
+    ::testing::Values(PermutationMode{false, false, false, false}, PermutationMode{false, true, true, false},
+                      PermutationMode{false, false, true, true}, PermutationMode{true, false, false, false},
+                      PermutationMode{true, false, true, false}, PermutationMode{true, true, false, true},
+                      PermutationMode{true, false, false, true}, PermutationMode{true, false, true, true}));
 
 std::vector<std::string> permutationRun(const std::string& seed, const std::string& permutations) {
-  return {"-n", "1", "-p", "1", "-i", "data.txt", "-o", "res", "-t", "3", "-r", seed, "--permutations", permutations,
-          "--association", "--likelihood", "--maxT", "--nomissing"};
+  return {"-n",
+          "1",
+          "-p",
+          "1",
+          "-i",
+          "data.txt",
+          "-o",
+          "res",
+          "-t",
+          "3",
+          "-r",
+          seed,
+          "--permutations",
+          permutations,
+          "--association",
+          "--likelihood",
+          "--maxT",
+          "--nomissing"};
 }
 
 TEST(PermutationRuns, SameSeedSameValuesOtherSeedOtherValues) {
@@ -162,13 +190,15 @@ TEST(PermutationRuns, ReportEachPermutationAndTheEstimateOnlyAtTheSecond) {
   writeFile(dir / "data.txt", randomGenotypes(31, 10, 80).toText());
   const RunResult run = runDyadmill(permutationRun("7", "3"), dir.path());
   ASSERT_EQ(run.exit_status, 0) << run.output;
-  EXPECT_TRUE(contains(run.output, "INFO: PERMUTATION MODE: Assigning memory to store subject counts (cases, controls)\n"));
+  EXPECT_TRUE(
+      contains(run.output, "INFO: PERMUTATION MODE: Assigning memory to store subject counts (cases, controls)\n"));
   EXPECT_FALSE(contains(run.output, "INFO: Number of significant loci pairs identified so far"));
   for (const char* n : {"1", "2", "3"}) {
     EXPECT_TRUE(contains(run.output, std::string("INFO PERMUTATION TIME:\n-->Started permutation #") + n +
                                          " out of 3 of data block 0 out of 1 on "));
   }
-  const auto estimate = run.output.find("\n\nINFO PERMUTATION: \nEstimated TOTAL time of the run: 0(hrs)  ~ 0 (days)\n\n");
+  const auto estimate =
+      run.output.find("\n\nINFO PERMUTATION: \nEstimated TOTAL time of the run: 0(hrs)  ~ 0 (days)\n\n");
   ASSERT_NE(estimate, std::string::npos);
   EXPECT_LT(run.output.find("permutation #2"), estimate);
   EXPECT_GT(run.output.find("permutation #3"), estimate);
@@ -180,10 +210,9 @@ TEST(PermutationRuns, ReportEachPermutationAndTheEstimateOnlyAtTheSecond) {
 TEST(PermutationRuns, MoreThan65535Permutations) {
   ScratchDir dir;
   writeFile(dir / "data.txt", "Trait a b\n1 1 1\n1 1 2\n1 0 1\n0 2 2\n0 2 0\n0 1 0\n0 0 2\n1 2 1\n");
-  const RunResult run = runDyadmill(
-      {"-n", "1", "-p", "1", "-i", "data.txt", "-o", "res", "-t", "0", "-r", "3", "--permutations", "70001",
-       "--association", "--score", "--maxT", "--nomissing"},
-      dir.path());
+  const RunResult run = runDyadmill({"-n", "1", "-p", "1", "-i", "data.txt", "-o", "res", "-t", "0", "-r", "3",
+                                     "--permutations", "70001", "--association", "--score", "--maxT", "--nomissing"},
+                                    dir.path());
   ASSERT_EQ(run.exit_status, 0) << run.output.substr(run.output.size() - 500);
   const std::vector<std::string> lines = splitLines(readFile(dir / "res.txt"));
   ASSERT_EQ(lines.size(), 2u);

@@ -42,8 +42,8 @@ RunParameters parametersOf(const Mode& m, float threshold) {
 }
 
 std::vector<std::string> argumentsOf(const Mode& m, const std::string& threshold) {
-  std::vector<std::string> args = {"-n", "1", "-p", "1", "-i", "data.txt", "-o", "res", "-t", threshold, "-m",
-                                   std::to_string(m.min_cell)};
+  std::vector<std::string> args = {"-n", "1",   "-p", "1",       "-i", "data.txt",
+                                   "-o", "res", "-t", threshold, "-m", std::to_string(m.min_cell)};
   args.push_back(m.epistasis ? "--epistasis" : "--association");
   args.push_back(m.score ? "--score" : "--likelihood");
   args.push_back(m.missing ? "--missing" : "--nomissing");
@@ -55,7 +55,9 @@ std::vector<std::string> argumentsOf(const Mode& m, const std::string& threshold
   return args;
 }
 
-void PrintTo(const Mode& m, std::ostream* os) { *os << describe(m); }
+void PrintTo(const Mode& m, std::ostream* os) {
+  *os << describe(m);
+}
 
 class ScanMatchesNaiveScan : public ::testing::TestWithParam<Mode> {};
 
@@ -89,8 +91,10 @@ TEST_P(ScanMatchesNaiveScan, ResultsFileHoldsExactlyTheNaivelyKeptPairs) {
   for (std::size_t x = 1; x < body.size(); ++x) {
     const double before = std::stod(body[x - 1].substr(body[x - 1].find('\t', body[x - 1].find('\t') + 1) + 1));
     const double after = std::stod(body[x].substr(body[x].find('\t', body[x].find('\t') + 1) + 1));
-    if (m.minP) EXPECT_LE(before, after) << x;
-    else EXPECT_GE(before, after) << x;
+    if (m.minP)
+      EXPECT_LE(before, after) << x;
+    else
+      EXPECT_GE(before, after) << x;
   }
   std::sort(body.begin(), body.end());
   EXPECT_EQ(body, expectedResultLines(params, data, kept));
@@ -109,7 +113,8 @@ std::vector<Mode> allModes() {
       for (bool missing : {false, true}) {
         for (bool minP : {false, true}) {
           for (int min_cell : {1, 4}) {
-            for (const char* blocks : {"", "3", "20"}) modes.push_back({epistasis, score, missing, minP, min_cell, blocks});
+            for (const char* blocks : {"", "3", "20"})
+              modes.push_back({epistasis, score, missing, minP, min_cell, blocks});
           }
         }
       }
@@ -123,14 +128,13 @@ INSTANTIATE_TEST_SUITE_P(EveryMode, ScanMatchesNaiveScan, ::testing::ValuesIn(al
 
 // Two SNPs whose table puts 4 cases in cell (1, 1) and 4 controls in cell
 // (2, 2): the association score is exactly 8 with 2 degrees of freedom.
-const char* kExactEight =
-    "Trait a b\n1 1 1\n1 1 1\n1 1 1\n1 1 1\n0 2 2\n0 2 2\n0 2 2\n0 2 2\n";
+const char* kExactEight = "Trait a b\n1 1 1\n1 1 1\n1 1 1\n1 1 1\n0 2 2\n0 2 2\n0 2 2\n0 2 2\n";
 
 TEST(ScanThreshold, IsStrictAndProgressReportsOncePerCombination) {
   ScratchDir dir;
   writeFile(dir / "data.txt", kExactEight);
-  const std::vector<std::string> base = {"-n", "1", "-p", "1", "-i", "data.txt", "-o", "res",
-                                         "--association", "--score", "--maxT", "--nomissing", "-t"};
+  const std::vector<std::string> base = {
+      "-n", "1", "-p", "1", "-i", "data.txt", "-o", "res", "--association", "--score", "--maxT", "--nomissing", "-t"};
   std::vector<std::string> at = base;
   at.push_back("8");
   RunResult run = runDyadmill(at, dir.path());
@@ -138,7 +142,8 @@ TEST(ScanThreshold, IsStrictAndProgressReportsOncePerCombination) {
   EXPECT_EQ(readFile(dir / "res.txt"), "FistSNP\tSecondSNP\tRaw_Statistic(ChiSq)\tDF_interaction\t\n");
   // A block of two SNPs has one first SNP: one progress report, no division by zero.
   std::size_t reports = 0;
-  for (const std::string& line : splitLines(run.output)) reports += contains(line, "INFO: Number of significant") ? 1 : 0;
+  for (const std::string& line : splitLines(run.output))
+    reports += contains(line, "INFO: Number of significant") ? 1 : 0;
   EXPECT_EQ(reports, 1u);
 
   std::vector<std::string> below = base;
@@ -160,9 +165,10 @@ TEST(ScanOutput, AnnouncesEveryCombinationAndItsBlock) {
                                     dir.path());
   ASSERT_EQ(run.exit_status, 0) << run.output;
   // Blocks of 4, 3 and 3 SNPs: distinct pairs first, then each block with itself.
-  const char* expected[] = {"\n\nINFO: Processing data block combinatation 1 out of 6 \n\nINFO: SNPs in the block: 4 \n",
-                            "\n\nINFO: Processing data block combinatation 3 out of 6 \n\nINFO: SNPs in the block: 3 \n",
-                            "\n\nINFO: Processing data block combinatation 6 out of 6 \n\nINFO: SNPs in the block: 3 \n"};
+  const char* expected[] = {
+      "\n\nINFO: Processing data block combinatation 1 out of 6 \n\nINFO: SNPs in the block: 4 \n",
+      "\n\nINFO: Processing data block combinatation 3 out of 6 \n\nINFO: SNPs in the block: 3 \n",
+      "\n\nINFO: Processing data block combinatation 6 out of 6 \n\nINFO: SNPs in the block: 3 \n"};
   for (const char* piece : expected) EXPECT_TRUE(contains(run.output, piece)) << piece;
   EXPECT_TRUE(contains(run.output,
                        "INFO: Calculating marginal fractions for the 1st marker (BEFORE PERMUTATION if any)\n"
@@ -177,8 +183,8 @@ TEST(ScanOutput, LocationPrintsALongWorkingDirectoryWhole) {
   for (int k = 0; k < 6; ++k) deep /= std::string(60, static_cast<char>('a' + k));
   std::filesystem::create_directories(deep);
   writeFile(deep / "data.txt", kExactEight);
-  const RunResult run = runDyadmill({"-n", "1", "-p", "1", "-i", "data.txt", "-o", "res", "-t", "1",
-                                     "--association", "--score", "--maxT", "--nomissing"},
+  const RunResult run = runDyadmill({"-n", "1", "-p", "1", "-i", "data.txt", "-o", "res", "-t", "1", "--association",
+                                     "--score", "--maxT", "--nomissing"},
                                     deep);
   ASSERT_EQ(run.exit_status, 0) << run.output;
   EXPECT_TRUE(contains(run.output, "***Location: " + std::filesystem::canonical(deep).string() + "\n"));
@@ -190,13 +196,14 @@ TEST(ScanOutput, UnwritableFilesAreReportedAndLeaveNothingBehind) {
   ScratchDir dir;
   writeFile(dir / "data.txt", kExactEight);
   std::filesystem::create_directory(dir / "SNP_pairs_and_permut_p_vals_maxT.txt");
-  const std::vector<std::string> args = {"-n", "1", "-p", "1", "-i", "data.txt", "-t", "1",
-                                         "--association", "--score", "--maxT", "--nomissing", "-o"};
+  const std::vector<std::string> args = {
+      "-n", "1", "-p", "1", "-i", "data.txt", "-t", "1", "--association", "--score", "--maxT", "--nomissing", "-o"};
   std::vector<std::string> with_output = args;
   with_output.push_back("res");
   RunResult run = runDyadmill(with_output, dir.path());
   EXPECT_EQ(run.exit_status, 255);
-  EXPECT_TRUE(contains(run.output, "ERROR: Unable to write permutation matrix file: SNP_pairs_and_permut_p_vals_maxT.txt\n"));
+  EXPECT_TRUE(
+      contains(run.output, "ERROR: Unable to write permutation matrix file: SNP_pairs_and_permut_p_vals_maxT.txt\n"));
   EXPECT_EQ(readFile(dir / "res.txt"), "FistSNP\tSecondSNP\tRaw_Statistic(ChiSq)\tDF_interaction\t\na\tb\t8\t2\t\n");
 
   std::filesystem::remove(dir / "SNP_pairs_and_permut_p_vals_maxT.txt");
@@ -232,12 +239,13 @@ GenotypeData millionPairs() {
 TEST(ScanStorageLimit, StopsWhenOneCombinationKeepsTooManyPairs) {
   ScratchDir dir;
   writeFile(dir / "data.txt", millionPairs().toText());
-  const RunResult run = runDyadmill({"-n", "1", "-p", "1", "-i", "data.txt", "-o", "res", "-t", "-1",
-                                     "--association", "--score", "--maxT", "--nomissing"},
+  const RunResult run = runDyadmill({"-n", "1", "-p", "1", "-i", "data.txt", "-o", "res", "-t", "-1", "--association",
+                                     "--score", "--maxT", "--nomissing"},
                                     dir.path());
   EXPECT_EQ(run.exit_status, 1);
-  EXPECT_TRUE(contains(run.output, "ERROR: Increase current treshold value (-t) of -1.000000 as there are 1000001 "
-                                   "significant pairs already!\n"));
+  EXPECT_TRUE(contains(run.output,
+                       "ERROR: Increase current treshold value (-t) of -1.000000 as there are 1000001 "
+                       "significant pairs already!\n"));
   EXPECT_FALSE(std::filesystem::exists(dir / "res.txt"));
 }
 
@@ -250,8 +258,9 @@ TEST(ScanStorageLimit, StopsWhenTheRunKeepsTooManyPairs) {
                                      "--association", "--score", "--maxT", "--nomissing"},
                                     dir.path());
   EXPECT_EQ(run.exit_status, 1);
-  EXPECT_TRUE(contains(run.output, "ERROR (top_vect): Increase treshold value (-t) of -1.000000 as there are 1000405 "
-                                   "significant pairs already!\nERROR: Aborting to prevent memory issues!....\n"));
+  EXPECT_TRUE(contains(run.output,
+                       "ERROR (top_vect): Increase treshold value (-t) of -1.000000 as there are 1000405 "
+                       "significant pairs already!\nERROR: Aborting to prevent memory issues!....\n"));
   EXPECT_TRUE(contains(run.output, "INFO: Processing data block combinatation 3 out of 3"));
   EXPECT_FALSE(std::filesystem::exists(dir / "res.txt"));
 }

@@ -161,8 +161,9 @@ std::vector<std::vector<int>> shuffledLabels(const std::vector<int>& labels, std
   return all;
 }
 
-std::map<std::pair<std::size_t, std::size_t>, std::vector<double>> naivePermutationValues(
-    const RunParameters& params, const GenotypeData& data, std::uint64_t blocks) {
+std::map<std::pair<std::size_t, std::size_t>, std::vector<double>> naivePermutationValues(const RunParameters& params,
+                                                                                          const GenotypeData& data,
+                                                                                          std::uint64_t blocks) {
   const std::vector<int> labels = recodedTraits(data);
   const std::uint64_t P = params.permutationParam;
   const auto shuffles = shuffledLabels(labels, params.randomParam, P);

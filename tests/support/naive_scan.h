@@ -77,8 +77,9 @@ std::vector<std::vector<int>> shuffledLabels(const std::vector<int>& labels, std
 // are visited in scan order because, under epistasis with the
 // likelihood-ratio test, the KSA cut-off of a permuted pair is carried over
 // from the previous scored pair that is not kept.
-std::map<std::pair<std::size_t, std::size_t>, std::vector<double>> naivePermutationValues(
-    const RunParameters& params, const GenotypeData& data, std::uint64_t blocks);
+std::map<std::pair<std::size_t, std::size_t>, std::vector<double>> naivePermutationValues(const RunParameters& params,
+                                                                                          const GenotypeData& data,
+                                                                                          std::uint64_t blocks);
 
 // Step-down adjusted p-values (maxT or minP) of the kept pairs, computed
 // directly from their definition: for the pair at sorted rank r, one plus

@@ -76,7 +76,9 @@ std::vector<std::string> splitLines(const std::string& text) {
   return lines;
 }
 
-bool contains(const std::string& text, const std::string& piece) { return text.find(piece) != std::string::npos; }
+bool contains(const std::string& text, const std::string& piece) {
+  return text.find(piece) != std::string::npos;
+}
 
 std::string GenotypeData::toText() const {
   std::string text = "Trait";

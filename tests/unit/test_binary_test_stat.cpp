@@ -91,10 +91,16 @@ double ksa(const BinaryTestStat& s, const Table& t) {
 double ipf(const BinaryTestStat& s, const Table& t, std::uint16_t A, std::uint16_t N) {
   return s.computeBinary2DEpistasisIPFTestStat(t.a, t.n, t.am1, t.am2, t.nm1, t.nm2, A, N, t.dim1, t.dim2);
 }
-double ipf(const BinaryTestStat& s, const Table& t) { return ipf(s, t, t.A, t.N); }
-IpfFit fit(const Table& t) { return fitNoThreeWayInteraction(t.a, t.n, t.am1, t.am2, t.nm1, t.nm2, t.dim1, t.dim2); }
+double ipf(const BinaryTestStat& s, const Table& t) {
+  return ipf(s, t, t.A, t.N);
+}
+IpfFit fit(const Table& t) {
+  return fitNoThreeWayInteraction(t.a, t.n, t.am1, t.am2, t.nm1, t.nm2, t.dim1, t.dim2);
+}
 
-double relTol(double x) { return 1e-10 * std::max(1.0, std::fabs(x)); }
+double relTol(double x) {
+  return 1e-10 * std::max(1.0, std::fabs(x));
+}
 
 TEST(BinaryTestStatAssociation, MatchesGAndPearsonStatisticsOfTheTwoRowTable) {
   RunParameters params;
@@ -165,8 +171,8 @@ TEST(BinaryTestStat, FullAndReducedFormsAgreeBitForBit) {
       if (t.nm2[i] > 0) af2[i] = double(t.am2[i]) / double(t.nm2[i]), uf2[i] = 1 - af2[i];
     }
     const double fraction = double(t.A) / double(t.N);
-    const double reduced = stat.computeBinary2DEpistasisKSAreducedTestStat(t.a, t.n, af1, af2, uf1, uf2, t.N,
-                                                                           fraction, 1 - fraction, 3, 3);
+    const double reduced = stat.computeBinary2DEpistasisKSAreducedTestStat(t.a, t.n, af1, af2, uf1, uf2, t.N, fraction,
+                                                                           1 - fraction, 3, 3);
     EXPECT_EQ(ksa(stat, t), reduced);
     EXPECT_TRUE(std::isfinite(reduced));
   }

@@ -31,8 +31,8 @@ struct Mode {
 std::string describe(const Mode& m) {
   std::ostringstream s;
   s << (m.epistasis ? "epistasis" : "association") << (m.score ? "/score" : "/likelihood")
-    << (m.missing ? "/missing" : "/nomissing") << (m.minP ? "/minP" : "/maxT") << "/m" << m.min_cell << "/b"
-    << m.blocks << "/P" << m.permutations;
+    << (m.missing ? "/missing" : "/nomissing") << (m.minP ? "/minP" : "/maxT") << "/m" << m.min_cell << "/b" << m.blocks
+    << "/P" << m.permutations;
   return s.str();
 }
 
@@ -168,7 +168,8 @@ TEST(FastScan, WritesTheSameResultsAndMatrixFiles) {
       const Outcome o = runFinalStage(run, store.snp_names, kept);
       ::testing::internal::GetCapturedStdout();
       EXPECT_FALSE(o.stopped());
-      files[n++] = readFile("res.txt") + "|" + readFile(m.minP ? "matrix_minP.txt" : "SNP_pairs_and_permut_p_vals_maxT.txt");
+      files[n++] =
+          readFile("res.txt") + "|" + readFile(m.minP ? "matrix_minP.txt" : "SNP_pairs_and_permut_p_vals_maxT.txt");
       std::filesystem::current_path(previous);
     }
     EXPECT_GT(splitLines(files[0]).size(), 3u) << describe(m);

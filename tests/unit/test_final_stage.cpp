@@ -63,7 +63,8 @@ TEST_F(FinalStage, MaxTStepDownOfTheWorkedExample) {
   EXPECT_EQ(readFile(dir_ / "res.txt"),
             "FistSNP\tSecondSNP\tRaw_Statistic(ChiSq)\tDF_interaction\tp-value(2 permutations based)\n"
             "rs1\trs2\t30\t4\t0.5\nrs2\trs3\t20\t4\t1\nrs1\trs4\t10\t4\t1\n");
-  EXPECT_TRUE(contains(out, "INFO: Final results ....\nINFO: There is total of 3 signif. SNP pairs to write to results file\n"));
+  EXPECT_TRUE(contains(
+      out, "INFO: Final results ....\nINFO: There is total of 3 signif. SNP pairs to write to results file\n"));
 }
 
 TEST_F(FinalStage, MinPStepDownCountsEqualityAndNeverReportsAboveOne) {
@@ -129,10 +130,12 @@ TEST_F(FinalStage, SizeLineRoundsDownToWholeMegabytes) {
   RunParameters params;
   std::vector<std::uint64_t> p_vect;
   TopVector top(41667, pair(0, 1, 5, {}));
-  EXPECT_TRUE(contains(run(params, top, p_vect), "INFO: Writing the final 1 MBs output file containing 41667 pairs \n"));
+  EXPECT_TRUE(
+      contains(run(params, top, p_vect), "INFO: Writing the final 1 MBs output file containing 41667 pairs \n"));
   top.pop_back();
   params = RunParameters{};
-  EXPECT_TRUE(contains(run(params, top, p_vect), "INFO: Writing the final 0 MBs output file containing 41666 pairs \n"));
+  EXPECT_TRUE(
+      contains(run(params, top, p_vect), "INFO: Writing the final 0 MBs output file containing 41666 pairs \n"));
 }
 
 }  // namespace

@@ -70,8 +70,8 @@ Reads expectFastEqualsGeneral(const std::string& content, bool missing) {
   Reads reads;
   reads.general = readWith(path, missing, ReaderTuning{.fast_path = false});
   EXPECT_EQ(reads.general.counters.fast_lines, 0u);
-  for (const std::size_t block : {std::size_t{1}, std::size_t{7}, std::size_t{64}, std::size_t{4096},
-                                  reader_internal::kDefaultBlockSize}) {
+  for (const std::size_t block :
+       {std::size_t{1}, std::size_t{7}, std::size_t{64}, std::size_t{4096}, reader_internal::kDefaultBlockSize}) {
     SCOPED_TRACE("block of " + std::to_string(block) + " bytes");
     Read fast = readWith(path, missing, ReaderTuning{.fast_path = true, .block_size = block});
     EXPECT_EQ(fast.output, reads.general.output);
@@ -157,13 +157,12 @@ TEST(GenotypeReaderFast, WhichLinesTakeTheFastPath) {
     bool fast;
   };
   const std::vector<Shape> shapes = {
-      {"1 0 1 2", true, true},      {"0 2 2 0", false, true},    {"1 -9 1 2", true, true},
-      {"1 0 -9999 -1", true, true}, {"0 -09 1 2", true, true},   {"1 -9 1 2", false, false},
-      {"1 0 -0 2", true, false},    {"1 0 -10000 2", true, false}, {"1  0 1 2", true, false},
-      {" 1 0 1 2", true, false},    {"1 0 1 2 ", true, false},   {"+1 0 1 2", true, false},
-      {"1 00 1 2", true, false},    {"1 0 +1 2", true, false},   {"1 0\t1 2", true, false},
-      {"1 0 3 2", true, false},     {"2 0 1 2", true, false},    {"1 0 1", true, false},
-      {"1 0 1 2 1", true, false},   {"1 0 12 2", true, false},   {"1 0 - 2", true, false},
+      {"1 0 1 2", true, true},   {"0 2 2 0", false, true},   {"1 -9 1 2", true, true},   {"1 0 -9999 -1", true, true},
+      {"0 -09 1 2", true, true}, {"1 -9 1 2", false, false}, {"1 0 -0 2", true, false},  {"1 0 -10000 2", true, false},
+      {"1  0 1 2", true, false}, {" 1 0 1 2", true, false},  {"1 0 1 2 ", true, false},  {"+1 0 1 2", true, false},
+      {"1 00 1 2", true, false}, {"1 0 +1 2", true, false},  {"1 0\t1 2", true, false},  {"1 0 3 2", true, false},
+      {"2 0 1 2", true, false},  {"1 0 1", true, false},     {"1 0 1 2 1", true, false}, {"1 0 12 2", true, false},
+      {"1 0 - 2", true, false},
   };
   for (const Shape& s : shapes) {
     SCOPED_TRACE(s.line);
@@ -208,12 +207,24 @@ TEST(GenotypeReaderFast, BadLinesGiveTheGeneralRoutinesError) {
     }
     const std::size_t snp_field = 1 + rng() % snps;
     switch (round % 6) {
-      case 0: fields[snp_field] = bad_fields[rng() % bad_fields.size()]; break;
-      case 1: fields.pop_back(); break;
-      case 2: fields[0] = round % 4 == 0 ? "2" : "-1"; break;
-      case 3: fields[snp_field] = missing ? "3" : "-9"; break;  // -9 is an error under --nomissing
-      case 4: fields.push_back("1"); break;
-      default: fields.clear(); break;
+      case 0:
+        fields[snp_field] = bad_fields[rng() % bad_fields.size()];
+        break;
+      case 1:
+        fields.pop_back();
+        break;
+      case 2:
+        fields[0] = round % 4 == 0 ? "2" : "-1";
+        break;
+      case 3:
+        fields[snp_field] = missing ? "3" : "-9";
+        break;  // -9 is an error under --nomissing
+      case 4:
+        fields.push_back("1");
+        break;
+      default:
+        fields.clear();
+        break;
     }
     line = fields.empty() ? "   " : fields[0];
     for (std::size_t f = 1; f < fields.size(); ++f) line += " " + fields[f];

@@ -97,8 +97,8 @@ TEST(GenotypeStore, CasesAreNeverTheLargerGroup) {
     std::uint16_t affected, unaffected;
     bool inverted;
   };
-  const std::vector<Case> cases = {{3, 5, 3, 5, false}, {5, 3, 3, 5, true}, {4, 4, 4, 4, false}, {1, 9, 1, 9, false},
-                                   {9, 1, 1, 9, true}};
+  const std::vector<Case> cases = {
+      {3, 5, 3, 5, false}, {5, 3, 3, 5, true}, {4, 4, 4, 4, false}, {1, 9, 1, 9, false}, {9, 1, 1, 9, true}};
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.cases) + " cases, " + std::to_string(c.controls) + " controls");
     // Cases and controls interleaved so that a recoding by position would show.
@@ -174,9 +174,15 @@ TEST(GenotypeStore, AssemblyRunReadsOnlyTheHeader) {
 
 TEST(BitCounting, EdgeValues) {
   const CountTable& table = count_table();
-  const std::vector<std::pair<std::uint64_t, unsigned>> words = {
-      {0, 0},       {1, 1},  {0x00FF, 8}, {0xFFFF, 16}, {0x8000000000000001ULL, 2}, {~std::uint64_t{0}, 64},
-      {0x10000, 1}, {1ULL << 63, 1}, {0xFFFF0000FFFF0000ULL, 32}};
+  const std::vector<std::pair<std::uint64_t, unsigned>> words = {{0, 0},
+                                                                 {1, 1},
+                                                                 {0x00FF, 8},
+                                                                 {0xFFFF, 16},
+                                                                 {0x8000000000000001ULL, 2},
+                                                                 {~std::uint64_t{0}, 64},
+                                                                 {0x10000, 1},
+                                                                 {1ULL << 63, 1},
+                                                                 {0xFFFF0000FFFF0000ULL, 32}};
   for (const auto& [w, bits] : words) {
     SCOPED_TRACE(w);
     EXPECT_EQ(count(w), bits);

@@ -78,8 +78,10 @@ TEST_P(PairTableMatchesNaiveCount, InEveryCombinationAndUnderRelabelling) {
           EXPECT_EQ(table.total_subjects_amount, N);
           if (shape.epistasis) {
             for (int c = 0; c < 3; ++c) {
-              EXPECT_EQ(table.total_subjects_marg1[c], naive.total[c * 3] + naive.total[c * 3 + 1] + naive.total[c * 3 + 2]);
-              EXPECT_EQ(table.affected_subjects_marg2[c], naive.affected[c] + naive.affected[3 + c] + naive.affected[6 + c]);
+              EXPECT_EQ(table.total_subjects_marg1[c],
+                        naive.total[c * 3] + naive.total[c * 3 + 1] + naive.total[c * 3 + 2]);
+              EXPECT_EQ(table.affected_subjects_marg2[c],
+                        naive.affected[c] + naive.affected[3 + c] + naive.affected[6 + c]);
             }
           }
         }
@@ -118,11 +120,12 @@ TEST_P(PairTableMatchesNaiveCount, InEveryCombinationAndUnderRelabelling) {
   EXPECT_EQ(pairs, 55u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    SubjectCountsAndModes, PairTableMatchesNaiveCount,
-    ::testing::Values(Shape{2, false, 1, true}, Shape{63, false, 1, false}, Shape{64, false, 1, true},
-                      Shape{65, true, 1, true}, Shape{129, false, 3, true}, Shape{130, true, 3, true},
-                      Shape{200, false, 1, false}, Shape{200, true, 2, false}, Shape{97, false, 0, true}));
+INSTANTIATE_TEST_SUITE_P(SubjectCountsAndModes, PairTableMatchesNaiveCount,
+                         ::testing::Values(Shape{2, false, 1, true}, Shape{63, false, 1, false},
+                                           Shape{64, false, 1, true}, Shape{65, true, 1, true},
+                                           Shape{129, false, 3, true}, Shape{130, true, 3, true},
+                                           Shape{200, false, 1, false}, Shape{200, true, 2, false},
+                                           Shape{97, false, 0, true}));
 
 PairTable tableWithTotals(std::initializer_list<int> totals) {
   PairTable t;

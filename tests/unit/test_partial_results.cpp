@@ -8,7 +8,8 @@
 namespace dyadmill::testing {
 namespace {
 
-TestStat2DObject record(std::uint64_t i, std::uint64_t j, double value, std::uint16_t df, std::vector<double> permuted) {
+TestStat2DObject record(std::uint64_t i, std::uint64_t j, double value, std::uint16_t df,
+                        std::vector<double> permuted) {
   TestStat2DObject r;
   r.i = i;
   r.j = j;
@@ -38,7 +39,9 @@ class Assembly : public ::testing::Test {
     p.permutationParam = permutations;
     return p;
   }
-  void write(int k, const std::string& content) const { writeFile(dir_ / ("out_partial" + std::to_string(k) + ".txt"), content); }
+  void write(int k, const std::string& content) const {
+    writeFile(dir_ / ("out_partial" + std::to_string(k) + ".txt"), content);
+  }
 
   Outcome assemble(const RunParameters& p, TopVector& top, std::string& out, std::uint64_t snps = 1000) const {
     ::testing::internal::CaptureStdout();
@@ -66,12 +69,18 @@ TEST_F(Assembly, ReadsFilesInOrderWhateverTheSpacing) {
   EXPECT_EQ(top[4].DegFreedom, 2);
   EXPECT_EQ(out,
             "ASSEMBLING PARTIAL RESULTS FILES ...\n"
-            "\nINFO: Partial output file " + (dir_ / "out_partial1.txt").string() + " is being open \n"
-            "INFO: Done reading the partial file and generating the top vector\n"
-            "\nINFO: Partial output file " + (dir_ / "out_partial2.txt").string() + " is being open \n"
-            "INFO: Done reading the partial file and generating the top vector\n"
-            "\nINFO: Partial output file " + (dir_ / "out_partial3.txt").string() + " is being open \n"
-            "INFO: Done reading the partial file and generating the top vector\n");
+            "\nINFO: Partial output file " +
+                (dir_ / "out_partial1.txt").string() +
+                " is being open \n"
+                "INFO: Done reading the partial file and generating the top vector\n"
+                "\nINFO: Partial output file " +
+                (dir_ / "out_partial2.txt").string() +
+                " is being open \n"
+                "INFO: Done reading the partial file and generating the top vector\n"
+                "\nINFO: Partial output file " +
+                (dir_ / "out_partial3.txt").string() +
+                " is being open \n"
+                "INFO: Done reading the partial file and generating the top vector\n");
 
   // Without permutations in the assembly run, values present are ignored.
   top.clear();

@@ -22,7 +22,9 @@
 namespace dyadmill {
 
 // Failure messages name the kernel rather than dump the enum's bytes.
-static void PrintTo(KernelKind kind, std::ostream* os) { *os << kernelName(kind); }
+static void PrintTo(KernelKind kind, std::ostream* os) {
+  *os << kernelName(kind);
+}
 
 namespace {
 
