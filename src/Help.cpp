@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "console.h"
+
 namespace dyadmill {
 
 namespace {
@@ -76,7 +78,7 @@ EXAMPLE COMMANDS:
 }  // namespace
 
 void PrintHelp::print_help() const {
-  std::fwrite(kHelpText, 1, sizeof(kHelpText) - 1, stdout);
+  console().write(std::string_view(kHelpText, sizeof(kHelpText) - 1));
 }
 
 }  // namespace dyadmill

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <new>
 
+#include "console.h"
 #include "run.h"
 
 int main(int argc, char** argv) {
@@ -11,7 +12,8 @@ int main(int argc, char** argv) {
   } catch (const std::bad_alloc&) {
     // The only failure the library leaves to the entry: a block combination
     // or result list too large for this machine's memory.
-    std::puts("ERROR: Out of memory. Use more data blocks (-b), more processes (-n) or a stricter threshold (-t).");
+    dyadmill::console().line(
+        "ERROR: Out of memory. Use more data blocks (-b), more processes (-n) or a stricter threshold (-t).");
     return 255;
   }
 }

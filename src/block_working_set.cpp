@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "BinaryTestStat.h"
+#include "console.h"
 
 namespace dyadmill {
 
@@ -123,7 +124,8 @@ void reducedFormConstants(const RunParameters& params, const GenotypeStore& stor
 void loadBlockCombination(const RunParameters& params, const GenotypeStore& store, const BlockTable& blocks,
                           std::uint64_t K, const SubjectSubset& cases, const SubjectSubset& controls,
                           BlockWorkingSet& set) {
-  std::printf("\n\nINFO: Processing data block combinatation %" PRIu64 " out of %" PRIu64 " \n\n", K + 1, blocks.Kend);
+  console().print("\n\nINFO: Processing data block combinatation %" PRIu64 " out of %" PRIu64 " \n\n", K + 1,
+                  blocks.Kend);
   set.K = K;
   // A single block is the whole data set, whatever the table says.
   const bool whole = params.blockAmount == 1;
@@ -134,7 +136,7 @@ void loadBlockCombination(const RunParameters& params, const GenotypeStore& stor
   set.unaffected_int_amount = controls.words();
 
   splitBlock(params, store, b1, e1, cases, controls, set.block1);
-  std::printf("INFO: SNPs in the block: %" PRIu64 " \n", set.block1.snp_amount);
+  console().print("INFO: SNPs in the block: %" PRIu64 " \n", set.block1.snp_amount);
   if (!set.coincide) {
     splitBlock(params, store, blocks.begin2[K], blocks.end2[K], cases, controls, set.block2_storage);
   } else {
@@ -142,7 +144,7 @@ void loadBlockCombination(const RunParameters& params, const GenotypeStore& stor
   }
 
   reducedFormConstants(params, store, set.affected_fraction, set.unaffected_fraction);
-  std::puts("INFO: Calculating marginal fractions for the 1st marker (BEFORE PERMUTATION if any)");
+  console().line("INFO: Calculating marginal fractions for the 1st marker (BEFORE PERMUTATION if any)");
   if (params.missing()) return;
   countMargins(params, store, set.affected_int_amount, set.unaffected_int_amount, set.block1);
   if (!set.coincide) countMargins(params, store, set.affected_int_amount, set.unaffected_int_amount, set.block2());

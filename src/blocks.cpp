@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "console.h"
+
 namespace dyadmill {
 
 namespace {
@@ -17,19 +19,19 @@ void addCombination(BlockTable& table, std::uint64_t b1, std::uint64_t e1, std::
 }
 
 void printBlockTable(const BlockTable& table) {
-  std::printf("K:%" PRIu64 "\n", table.blockcombo_amount);
+  console().print("K:%" PRIu64 "\n", table.blockcombo_amount);
   for (std::uint64_t i = 0; i < table.blockcombo_amount; ++i) {
-    std::printf("\nBlock combination  #: %" PRIu64 " SNP1 begin[]: %" PRIu64 " SNP1 end[]: %" PRIu64 "\n", i,
-                table.begin[i], table.end[i]);
-    std::printf("begin2[]: %" PRIu64 " end2[]: %" PRIu64 "\n", table.begin2[i], table.end2[i]);
+    console().print("\nBlock combination  #: %" PRIu64 " SNP1 begin[]: %" PRIu64 " SNP1 end[]: %" PRIu64 "\n", i,
+                    table.begin[i], table.end[i]);
+    console().print("begin2[]: %" PRIu64 " end2[]: %" PRIu64 "\n", table.begin2[i], table.end2[i]);
   }
 }
 
 Outcome loadDistributionError(const RunParameters& params, std::uint64_t combinations, std::uint64_t per_process) {
-  std::printf("\nERROR: \nNon-uniform load distribution per thread!\n");
-  std::puts(params.permutationParam == 0 ? "MODE:NO PERMUTATIONS" : "MODE:PERMUTATIONS");
-  std::printf(">>Set  -n to %" PRIu64, combinations);
-  if (per_process > 1) std::printf(">>OR set -n to%" PRIu64 "\n", combinations / (per_process - 1));
+  console().print("\nERROR: \nNon-uniform load distribution per thread!\n");
+  console().line(params.permutationParam == 0 ? "MODE:NO PERMUTATIONS" : "MODE:PERMUTATIONS");
+  console().print(">>Set  -n to %" PRIu64, combinations);
+  if (per_process > 1) console().print(">>OR set -n to%" PRIu64 "\n", combinations / (per_process - 1));
   return Outcome::stop(kExitError);
 }
 
@@ -37,22 +39,22 @@ Outcome loadDistributionError(const RunParameters& params, std::uint64_t combina
 Outcome assignShare(const RunParameters& params, BlockTable& table) {
   const std::uint64_t combinations = table.blockcombo_amount;
   if (params.processAmount == 1) {
-    std::printf("Total amount of block comb. to process: %" PRIu64 " with %" PRIu64 " SNPs each\n", combinations,
-                table.maxblock_size);
+    console().print("Total amount of block comb. to process: %" PRIu64 " with %" PRIu64 " SNPs each\n", combinations,
+                    table.maxblock_size);
     table.Kbegin = 0;
     table.Kend = combinations;
     return Outcome::proceed();
   }
   const std::uint64_t n = params.processAmount;
   const std::uint64_t per_process = (combinations + n - 1) / n;
-  std::printf("blockcombo_perprocess: %" PRIu64 "\n", per_process);
-  std::printf("processAmount: %" PRIu64 "\n", n);
-  std::printf("K:%" PRIu64 "\n", combinations);
+  console().print("blockcombo_perprocess: %" PRIu64 "\n", per_process);
+  console().print("processAmount: %" PRIu64 "\n", n);
+  console().print("K:%" PRIu64 "\n", combinations);
   for (std::uint64_t p = 0; p < n; ++p) {
     const std::uint64_t kbegin = p * per_process;
     const std::uint64_t kend = std::min((p + 1) * per_process, combinations);
     if (kbegin >= kend) return loadDistributionError(params, combinations, per_process);
-    std::printf("%" PRIu64 ":Kbegin_vect[p]:%" PRIu64 " // Kend_vect[p]: %" PRIu64 "\n", p, kbegin, kend);
+    console().print("%" PRIu64 ":Kbegin_vect[p]:%" PRIu64 " // Kend_vect[p]: %" PRIu64 "\n", p, kbegin, kend);
     if (p + 1 == params.processID) {
       table.Kbegin = kbegin;
       table.Kend = kend;
@@ -110,25 +112,25 @@ BlockTable listBlockCombinations(std::uint64_t snp_amount, std::uint64_t blocks)
 Outcome formBlocks(RunParameters& params, std::uint64_t snp_amount, BlockTable& table) {
   if (params.blockAmount == 0) {
     params.blockAmount = static_cast<std::uint16_t>(automaticBlockAmount(snp_amount, params.permutationParam));
-    std::printf("%u\n", static_cast<unsigned>(params.blockAmount));
+    console().print("%u\n", static_cast<unsigned>(params.blockAmount));
     if (params.blockAmount == 0) {
-      std::puts("ERROR: Number of blocks could not be ZERO! Aborting");
+      console().line("ERROR: Number of blocks could not be ZERO! Aborting");
       return Outcome::stop(kExitError);
     }
     if (params.blockAmount == 1 && params.processAmount > 1) {
-      std::puts("ERROR: No need for parallel mode with such small dataset! Aborting");
+      console().line("ERROR: No need for parallel mode with such small dataset! Aborting");
       return Outcome::stop(kExitError);
     }
     const double blocks = params.blockAmount;
-    std::printf("Block combinations for parallel process #: %g\n", std::ceil(blocks * blocks * 0.5));
+    console().print("Block combinations for parallel process #: %g\n", std::ceil(blocks * blocks * 0.5));
   }
-  std::printf("\n***Final blockAmount : %u ***\n", static_cast<unsigned>(params.blockAmount));
-  std::puts("INFO: Defining data block combinations of data");
+  console().print("\n***Final blockAmount : %u ***\n", static_cast<unsigned>(params.blockAmount));
+  console().line("INFO: Defining data block combinations of data");
   table = listBlockCombinations(snp_amount, params.blockAmount);
   printBlockTable(table);
   if (Outcome o = assignShare(params, table); o.stopped()) return o;
-  std::printf("Kbegin=%" PRIu64 "  Kend=%" PRIu64 "\n", table.Kbegin, table.Kend);
-  std::puts("INFO: Starting to loop over the data block combinations");
+  console().print("Kbegin=%" PRIu64 "  Kend=%" PRIu64 "\n", table.Kbegin, table.Kend);
+  console().line("INFO: Starting to loop over the data block combinations");
   return Outcome::proceed();
 }
 

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "Help.h"
+#include "console.h"
 
 namespace dyadmill {
 
@@ -48,7 +49,7 @@ bool parseThreshold(std::string_view text, float& value) {
 }
 
 Outcome invalidValue(const char* option, const char* value) {
-  std::printf("ERROR! Invalid value for option %s: %s\n", option, value);
+  console().print("ERROR! Invalid value for option %s: %s\n", option, value);
   return Outcome::stop(kExitError);
 }
 
@@ -130,7 +131,7 @@ Outcome readOptions(int argc, const char* const* argv, RunParameters& params) {
   for (int k = 1; k < argc; ++k) {
     const OptionInfo* option = findOption(argv[k]);
     if (option == nullptr) {
-      std::printf("ERROR! Unknown command option: %s\n", argv[k]);
+      console().print("ERROR! Unknown command option: %s\n", argv[k]);
       return Outcome::stop(kExitError);
     }
     if (option->kind == ValueKind::None) {
@@ -138,7 +139,7 @@ Outcome readOptions(int argc, const char* const* argv, RunParameters& params) {
       continue;
     }
     if (k + 1 >= argc) {
-      std::printf("ERROR! Option %s requires a value\n", option->name);
+      console().print("ERROR! Option %s requires a value\n", option->name);
       return Outcome::stop(kExitError);
     }
     const char* value = argv[++k];
@@ -188,7 +189,7 @@ Outcome checkPresence(int argc, const char* const* argv) {
     const bool present = validate_in_parameters(argc, argv, check.first) == 1 ||
                          (check.second != nullptr && validate_in_parameters(argc, argv, check.second) == 1);
     if (!present) {
-      std::puts(check.message);
+      console().line(check.message);
       return Outcome::stop(kExitError);
     }
   }
@@ -197,16 +198,16 @@ Outcome checkPresence(int argc, const char* const* argv) {
 
 Outcome checkProcessNumbering(const RunParameters& params) {
   if (params.processAmount == 0) {
-    std::puts("ERROR! The number of processes is mandatory and must be higher than 0.");
+    console().line("ERROR! The number of processes is mandatory and must be higher than 0.");
     return Outcome::stop(kExitError);
   }
   if (params.processAmount == 1 && params.processID != 1) {
-    std::puts("ERROR! The unique process ID must be 1 when the number of processes is 1.");
+    console().line("ERROR! The unique process ID must be 1 when the number of processes is 1.");
     return Outcome::stop(kExitError);
   }
   if (params.processAmount > 1 && params.processID > params.processAmount) {
-    std::puts("ERROR! The unique process ID number is mandatory when the number of processes is larger than 1.");
-    std::puts(
+    console().line("ERROR! The unique process ID number is mandatory when the number of processes is larger than 1.");
+    console().line(
         "It must be a number between 1 and the number of parallel processes (parallel phase), or 0 (final "
         "sequential phase).");
     return Outcome::stop(kExitError);
@@ -217,11 +218,11 @@ Outcome checkProcessNumbering(const RunParameters& params) {
 Outcome checkPermutations(const RunParameters& params) {
   if (params.permutationParam == 0) return Outcome::proceed();
   if (params.processID != 0 && params.randomParam == 0) {
-    std::puts("ERROR! The random seed is mandatory.");
+    console().line("ERROR! The random seed is mandatory.");
     return Outcome::stop(kExitError);
   }
   if (params.permutationParam == 1) {
-    std::puts("ERROR! Select # of permuations > 1");
+    console().line("ERROR! Select # of permuations > 1");
     return Outcome::stop(kExitError);
   }
   return Outcome::proceed();
@@ -237,47 +238,47 @@ int validate_in_parameters(int argc, const char* const* argv, const char* option
 }
 
 void echoParameters(const RunParameters& params) {
-  std::puts("*************CHOSEN PARAMETERES*********************");
-  std::printf("Input genotype file: %s\n", params.inFile.c_str());
-  std::printf("Output final results file: %s\n", params.outFile.c_str());
-  std::printf("Threshold (-t): %g\n", static_cast<double>(params.thresholdParam));
+  console().line("*************CHOSEN PARAMETERES*********************");
+  console().print("Input genotype file: %s\n", params.inFile.c_str());
+  console().print("Output final results file: %s\n", params.outFile.c_str());
+  console().print("Threshold (-t): %g\n", static_cast<double>(params.thresholdParam));
   if (params.permutationParam == 0) {
-    std::puts("permutationParam:  No Permutations (0)");
+    console().line("permutationParam:  No Permutations (0)");
   } else {
-    std::printf("permutationParam:  %" PRIu64 " permutations\n", params.permutationParam);
+    console().print("permutationParam:  %" PRIu64 " permutations\n", params.permutationParam);
   }
   if (params.testTypeOption == 0) {
-    std::puts("testTypeOption:  LIKELIHOODRATIO (0)");
+    console().line("testTypeOption:  LIKELIHOODRATIO (0)");
   } else {
-    std::printf("testTypeOption:   SCORE (%d)\n", params.testTypeOption);
+    console().print("testTypeOption:   SCORE (%d)\n", params.testTypeOption);
   }
-  std::puts(params.hypothesisOption == 0 ? "hypothesisOption:   ASSOCIATION" : "hypothesisOption:    EPISTASIS");
-  std::puts(params.algoOption == 0 ? "algoOption:  maxT" : "algoOption:   minP");
-  std::puts("KSAsafetyParam:  1");
-  std::printf("Number of Permutations: %" PRIu64 "\n", params.permutationParam);
-  std::puts("dimensionOption:  0");
-  std::printf("missingGenoOption:  %d%s\n", params.missingGenoOption,
-              params.missingGenoOption == 0 ? " (no missigness in data)" : " (missigness in data allowed)");
-  std::puts("*************************************************");
-  std::printf("You had set -m parameter (GroupSize) to %d\n", params.minGroupSizeParam);
+  console().line(params.hypothesisOption == 0 ? "hypothesisOption:   ASSOCIATION" : "hypothesisOption:    EPISTASIS");
+  console().line(params.algoOption == 0 ? "algoOption:  maxT" : "algoOption:   minP");
+  console().line("KSAsafetyParam:  1");
+  console().print("Number of Permutations: %" PRIu64 "\n", params.permutationParam);
+  console().line("dimensionOption:  0");
+  console().print("missingGenoOption:  %d%s\n", params.missingGenoOption,
+                  params.missingGenoOption == 0 ? " (no missigness in data)" : " (missigness in data allowed)");
+  console().line("*************************************************");
+  console().print("You had set -m parameter (GroupSize) to %d\n", params.minGroupSizeParam);
 }
 
 Outcome parseCommandLine(int argc, const char* const* argv, RunParameters& params) {
   if (argc < 3) {
-    std::puts("ERROR! You passed too few arguments");
+    console().line("ERROR! You passed too few arguments");
     PrintHelp().print_help();
     return Outcome::stop(kExitError);
   }
   if (Outcome o = readOptions(argc, argv, params); o.stopped()) return o;
   if (params.outFile.empty()) {
-    std::puts("Output file name of size zero. Have you used -o option? Could not read output file name");
+    console().line("Output file name of size zero. Have you used -o option? Could not read output file name");
     return Outcome::stop(kExitError);
   }
   if (Outcome o = checkPresence(argc, argv); o.stopped()) return o;
   // Under minP the threshold is the p-value cut-off of every pair: a value
   // outside (0, 1] has no critical value.
   if (params.minP() && !(params.thresholdParam > 0.0f && params.thresholdParam <= 1.0f)) {
-    std::puts("ERROR! With --minP the threshold (-t) is a p-value and must be in (0, 1]");
+    console().line("ERROR! With --minP the threshold (-t) is a p-value and must be in (0, 1]");
     return Outcome::stop(kExitError);
   }
   echoParameters(params);

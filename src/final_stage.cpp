@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "console.h"
 #include "output_file.h"
 
 namespace dyadmill {
@@ -29,7 +30,7 @@ bool writeMatrixFile(const char* name, const std::vector<std::string>& snp_names
     }
     if (file.commit()) return true;
   }
-  std::printf("ERROR: Unable to write permutation matrix file: %s\n", name);
+  console().print("ERROR: Unable to write permutation matrix file: %s\n", name);
   return false;
 }
 
@@ -51,9 +52,9 @@ void successiveBest(TopVector& top_vect, Better better) {
 
 std::vector<std::uint64_t> permutationPValues(const RunParameters& params, const std::vector<std::string>& snp_names,
                                               TopVector& top_vect, bool& matrix_files_ok) {
-  std::puts("INFO: Final results ....");
+  console().line("INFO: Final results ....");
   const std::uint64_t top_amount = top_vect.size();
-  std::printf("INFO: There is total of %" PRIu64 " signif. SNP pairs to write to results file\n", top_amount);
+  console().print("INFO: There is total of %" PRIu64 " signif. SNP pairs to write to results file\n", top_amount);
   std::vector<std::uint64_t> p_vect(top_amount, 1);
 
   if (!params.minP()) {
@@ -67,12 +68,12 @@ std::vector<std::uint64_t> permutationPValues(const RunParameters& params, const
     }
   } else {
     std::sort(top_vect.begin(), top_vect.end(), compareTestStat2DObjectsReverse);
-    std::puts(
+    console().line(
         "INFO: The permutation based p-values for each signif. SNP pair are written in "
         "\"sorted_SNP_pairs_and_permut_p_vals_minP.txt\" ");
     matrix_files_ok = writeMatrixFile(kMinPMatrixFile, snp_names, top_vect) && matrix_files_ok;
     successiveBest(top_vect, [](double a, double b) { return std::min(a, b); });
-    std::puts(kMinPSuccessiveFile);
+    console().line(kMinPSuccessiveFile);
     matrix_files_ok = writeMatrixFile(kMinPSuccessiveFile, snp_names, top_vect) && matrix_files_ok;
     for (std::uint64_t x = 0; x < top_amount; ++x) {
       for (double value : top_vect[x].permutValues) {
@@ -88,17 +89,17 @@ std::vector<std::uint64_t> permutationPValues(const RunParameters& params, const
 Outcome writeResultsFile(RunParameters& params, const std::vector<std::string>& snp_names, const TopVector& top_vect,
                          const std::vector<std::uint64_t>& p_vect) {
   const std::uint64_t top_amount = top_vect.size();
-  std::printf("INFO: Writing the final %" PRIu64 " MBs output file containing %" PRIu64 " pairs \n",
-              (24 * top_amount) / 1000000, top_amount);
+  console().print("INFO: Writing the final %" PRIu64 " MBs output file containing %" PRIu64 " pairs \n",
+                  (24 * top_amount) / 1000000, top_amount);
   params.outFile += ".txt";
-  std::printf("***Output file name: \"%s\"\n", params.outFile.c_str());
+  console().print("***Output file name: \"%s\"\n", params.outFile.c_str());
   std::error_code ec;
   const std::filesystem::path cwd = std::filesystem::current_path(ec);
-  std::printf("***Location: %s\n", ec ? "(unknown)" : cwd.c_str());
+  console().print("***Location: %s\n", ec ? "(unknown)" : cwd.c_str());
 
   AtomicOutputFile file(params.outFile);
   if (!file.isOpen()) {
-    std::puts("Unable to open OUTPUT file");
+    console().line("Unable to open OUTPUT file");
     return Outcome::stop(kExitError);
   }
   const std::uint64_t P = params.permutationParam;
@@ -121,7 +122,7 @@ Outcome writeResultsFile(RunParameters& params, const std::vector<std::string>& 
     std::fputc('\n', out);
   }
   if (!file.commit()) {
-    std::printf("ERROR: Unable to write results file: %s\n", params.outFile.c_str());
+    console().print("ERROR: Unable to write results file: %s\n", params.outFile.c_str());
     return Outcome::stop(kExitError);
   }
   return Outcome::proceed();

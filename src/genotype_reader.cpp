@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "console.h"
 #include "genotype_reader_internal.h"
 
 namespace dyadmill {
@@ -94,12 +95,12 @@ class LineReader {
 };
 
 Outcome lineError(const std::string& file, std::uint64_t line_number, const std::string& problem) {
-  std::printf("ERROR: %s, line %" PRIu64 ": %s\n", file.c_str(), line_number, problem.c_str());
+  console().print("ERROR: %s, line %" PRIu64 ": %s\n", file.c_str(), line_number, problem.c_str());
   return Outcome::stop(kExitError);
 }
 
 Outcome fileError(const std::string& file, const std::string& problem) {
-  std::printf("ERROR: %s: %s\n", file.c_str(), problem.c_str());
+  console().print("ERROR: %s: %s\n", file.c_str(), problem.c_str());
   return Outcome::stop(kExitError);
 }
 
@@ -114,7 +115,7 @@ Outcome readHeader(LineReader& in, const std::string& file, GenotypeStore& store
   if (field == fields.end()) {
     return lineError(file, 1, "the header line holds only spaces; it must name the trait column and then every SNP");
   }
-  std::puts("INFO: Reading SNP names");
+  console().line("INFO: Reading SNP names");
   for (++field; field != fields.end(); ++field) store.snp_names.push_back(*field);
   if (store.snp_names.empty()) {
     return lineError(file, 1, "the header names no SNP columns, only the trait column");
@@ -125,7 +126,7 @@ Outcome readHeader(LineReader& in, const std::string& file, GenotypeStore& store
 // Counting pass: the number of subject lines fixes every size before any
 // bit is set.
 Outcome countSubjects(LineReader& in, const std::string& file, std::uint16_t& total_amount) {
-  std::puts("INFO: Counting number of lines(subjects) in the input file....");
+  console().line("INFO: Counting number of lines(subjects) in the input file....");
   std::string_view line;
   std::uint64_t line_number = 1;
   std::uint32_t subjects = 0;
@@ -149,7 +150,7 @@ void sizeStore(const RunParameters& params, GenotypeStore& store) {
   store.cumdimension_vect.resize(store.snp_amount + 1);
   for (std::uint64_t i = 0; i <= store.snp_amount; ++i) store.cumdimension_vect[i] = i * rows_per_snp;
   store.dimension_vect.assign(store.snp_amount, 3);
-  std::printf("INFO: Total number of SNPs in the INPUT file: %" PRIu64 "\n", store.snp_amount);
+  console().print("INFO: Total number of SNPs in the INPUT file: %" PRIu64 "\n", store.snp_amount);
   store.snp_matrix = BitMatrix(rows_per_snp * store.snp_amount, total_int_amount);
 }
 
@@ -299,7 +300,7 @@ class FastEncoder {
 
 Outcome encodeSubjects(const RunParameters& params, LineReader& in, GenotypeStore& store,
                        const reader_internal::ReaderTuning& tuning, reader_internal::ReaderCounters& counters) {
-  std::puts("INFO: Starting to convert genotypes of INPUT file line by line");
+  console().line("INFO: Starting to convert genotypes of INPUT file line by line");
   std::string_view line;
   in.next(line);  // header
   FastEncoder fast(params, store);
@@ -331,7 +332,7 @@ Outcome encodeSubjects(const RunParameters& params, LineReader& in, GenotypeStor
   if (j != store.total_amount) {
     return fileError(params.inFile, "the file shrank while it was being read");
   }
-  std::puts("INFO: Done reading the input genotype data");
+  console().line("INFO: Done reading the input genotype data");
   return Outcome::proceed();
 }
 
@@ -363,7 +364,7 @@ Outcome readGenotypeFile(const RunParameters& params, GenotypeStore& store, cons
   std::ifstream in(params.inFile, std::ios::binary);
   std::error_code ec;
   if (!in || std::filesystem::is_directory(params.inFile, ec)) {
-    std::puts("ERROR: Unable to open the input genotype file! Check the path to the file!");
+    console().line("ERROR: Unable to open the input genotype file! Check the path to the file!");
     return Outcome::stop(kExitError);
   }
   LineReader lines(in, tuning.block_size);

@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "chi_square.h"
+#include "console.h"
 #include "fast_scan.h"
 #include "permutation.h"
 #include "progress.h"
@@ -64,11 +65,11 @@ void useThresholdsFor(const RunParameters& params, std::uint16_t df, Thresholds&
 namespace {
 
 void allocateStores(const RunParameters& params, std::uint64_t rows, std::uint64_t columns, PairStores& stores) {
-  std::puts("INFO: Allocating memory for final results storage");
+  console().line("INFO: Allocating memory for final results storage");
   stores = PairStores{};
   stores.columns = columns;
   if (params.permutationParam == 0) return;
-  std::puts("INFO: PERMUTATION MODE: Assigning memory to store subject counts (cases, controls)");
+  console().line("INFO: PERMUTATION MODE: Assigning memory to store subject counts (cases, controls)");
   const std::uint64_t pairs = rows * columns;
   stores.totals_pairs.assign(pairs * kCells, 0);
   stores.degreesoffreedom.assign(pairs, 0);
@@ -96,8 +97,8 @@ void savePairForPermutations(const PairTable& table, std::uint16_t df, std::uint
 Outcome keepPair(const RunParameters& params, std::uint64_t gi, std::uint64_t gj, double statistic, std::uint16_t df,
                  TopVector& top_vect_block) {
   if (top_vect_block.size() > kMaxKeptPairs) {
-    std::printf("ERROR: Increase current treshold value (-t) of %f as there are %zd significant pairs already!\n",
-                static_cast<double>(params.thresholdParam), top_vect_block.size());
+    console().print("ERROR: Increase current treshold value (-t) of %f as there are %zd significant pairs already!\n",
+                    static_cast<double>(params.thresholdParam), top_vect_block.size());
     return Outcome::stop(kExitLimit);
   }
   TestStat2DObject obj;
@@ -161,7 +162,7 @@ Outcome scanBlockCombinations(ScanContext& ctx) {
     allocateStores(params, set.block1.snp_amount, set.block2().snp_amount, stores);
     Thresholds thresholds;
     initThresholds(params, thresholds);
-    std::puts("INFO: Looping over SNP pairs and counting number of cases and countrols for each SNP pair");
+    console().line("INFO: Looping over SNP pairs and counting number of cases and countrols for each SNP pair");
 
     TopVector top_vect_block;
     std::time_t start_time = 0;
@@ -176,9 +177,10 @@ Outcome scanBlockCombinations(ScanContext& ctx) {
     ctx.top_vect.insert(ctx.top_vect.end(), std::make_move_iterator(top_vect_block.begin()),
                         std::make_move_iterator(top_vect_block.end()));
     if (ctx.top_vect.size() > kMaxKeptPairs) {
-      std::printf("ERROR (top_vect): Increase treshold value (-t) of %f as there are %zd significant pairs already!\n",
-                  static_cast<double>(params.thresholdParam), ctx.top_vect.size());
-      std::puts("ERROR: Aborting to prevent memory issues!....");
+      console().print(
+          "ERROR (top_vect): Increase treshold value (-t) of %f as there are %zd significant pairs already!\n",
+          static_cast<double>(params.thresholdParam), ctx.top_vect.size());
+      console().line("ERROR: Aborting to prevent memory issues!....");
       return Outcome::stop(kExitLimit);
     }
   }

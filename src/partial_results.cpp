@@ -8,6 +8,7 @@
 #include <fstream>
 #include <vector>
 
+#include "console.h"
 #include "output_file.h"
 
 namespace dyadmill {
@@ -24,7 +25,7 @@ bool convertUnsigned(const std::string& field, T& value) {
 }
 
 Outcome lineError(const std::string& file, std::uint64_t line_number, const std::string& problem) {
-  std::printf("ERROR: %s, line %" PRIu64 ": %s\n", file.c_str(), line_number, problem.c_str());
+  console().print("ERROR: %s, line %" PRIu64 ": %s\n", file.c_str(), line_number, problem.c_str());
   return Outcome::stop(kExitError);
 }
 
@@ -64,8 +65,8 @@ Outcome parsePartialLine(const RunParameters& params, std::uint64_t snp_amount, 
   pair.permutValues.assign(P, 0.0);
   if (P > 0) {
     if (P > n_tokens - 4) {
-      std::printf("ERROR: partial file has less permutation values (%" PRIu64 ") than specified (%" PRIu64 ")\n",
-                  n_tokens - 4, P);
+      console().print("ERROR: partial file has less permutation values (%" PRIu64 ") than specified (%" PRIu64 ")\n",
+                      n_tokens - 4, P);
       return Outcome::stop(kExitError);
     }
     for (std::uint64_t p = 0; p < P; ++p) {
@@ -103,38 +104,38 @@ std::string formatPartialLine(const TestStat2DObject& pair) {
 
 Outcome writePartialFile(const RunParameters& params, const TopVector& top_vect, double size_limit_mb) {
   const float partial_outfile_size = static_cast<float>(30 * static_cast<std::uint64_t>(top_vect.size())) / 1000000.0f;
-  std::printf("INFO: The resulting partial output file is estimated to be of %.3f MBs in size\n",
-              static_cast<double>(partial_outfile_size));
+  console().print("INFO: The resulting partial output file is estimated to be of %.3f MBs in size\n",
+                  static_cast<double>(partial_outfile_size));
   if (partial_outfile_size > size_limit_mb) {
-    std::puts(
+    console().line(
         "ERROR: The partial output file exceeded 700MB limit! Process is stopped! Increase the treshold value (-t).");
     return Outcome::stop(kExitLimit);
   }
   const std::string name = partialFileName(params.outFile, params.processID);
-  std::puts(kStars.c_str());
-  std::printf("The partial output will be written in file %s \n", name.c_str());
-  std::puts(kStars.c_str());
+  console().line(kStars.c_str());
+  console().print("The partial output will be written in file %s \n", name.c_str());
+  console().line(kStars.c_str());
 
   AtomicOutputFile file(name);
   if (file.isOpen()) {
     for (const TestStat2DObject& pair : top_vect) std::fputs(formatPartialLine(pair).c_str(), file.stream());
     if (file.commit()) return Outcome::proceed();
   }
-  std::printf("ERROR: Unable to write partial output file: %s.\n", name.c_str());
+  console().print("ERROR: Unable to write partial output file: %s.\n", name.c_str());
   return Outcome::stop(kExitError);
 }
 
 Outcome assemblePartialFiles(const RunParameters& params, std::uint64_t snp_amount, TopVector& top_vect) {
-  std::puts("ASSEMBLING PARTIAL RESULTS FILES ...");
+  console().line("ASSEMBLING PARTIAL RESULTS FILES ...");
   for (std::uint64_t k = 1; k <= params.processAmount; ++k) {
     const std::string name = partialFileName(params.outFile, k);
     std::ifstream in(name, std::ios::binary);
     if (!in) {
-      std::printf("ERROR: Unable to open partial output file%" PRIu64 " %s\n", k, name.c_str());
-      std::printf("ERROR: Check that the output file name used to create partial files is the same\n");
+      console().print("ERROR: Unable to open partial output file%" PRIu64 " %s\n", k, name.c_str());
+      console().print("ERROR: Check that the output file name used to create partial files is the same\n");
       return Outcome::stop(kExitError);
     }
-    std::printf("\nINFO: Partial output file %s is being open \n", name.c_str());
+    console().print("\nINFO: Partial output file %s is being open \n", name.c_str());
     std::string line;
     std::uint64_t line_number = 0;
     while (std::getline(in, line)) {
@@ -143,7 +144,7 @@ Outcome assemblePartialFiles(const RunParameters& params, std::uint64_t snp_amou
       if (Outcome o = parsePartialLine(params, snp_amount, name, line_number, line, top_vect); o.stopped()) return o;
     }
     if (in.bad()) return lineError(name, line_number + 1, "the file could not be read to its end");
-    std::puts("INFO: Done reading the partial file and generating the top vector");
+    console().line("INFO: Done reading the partial file and generating the top vector");
   }
   return Outcome::proceed();
 }

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "chi_square.h"
+#include "console.h"
 #include "fast_scan.h"
 #include "fast_statistics.h"
 #include "progress.h"
@@ -383,9 +384,9 @@ void runPermutations(ScanContext& ctx, BlockWorkingSet& set, Thresholds& thresho
 
   for (std::uint64_t p = 1; p <= P; ++p) {
     const std::time_t now_perm = std::time(nullptr);
-    std::printf("INFO PERMUTATION TIME:\n-->Started permutation #%" PRIu64 " out of %" PRIu64 " of data block %" PRIu64
-                " out of %" PRIu64 " on %s",
-                p, P, set.K, ctx.blocks.Kend, std::ctime(&now_perm));
+    console().print("INFO PERMUTATION TIME:\n-->Started permutation #%" PRIu64 " out of %" PRIu64
+                    " of data block %" PRIu64 " out of %" PRIu64 " on %s",
+                    p, P, set.K, ctx.blocks.Kend, std::ctime(&now_perm));
     if (p == 2) reportPermutationEstimate(P, ctx.blocks.Kend - set.K, now_perm, start_time);
 
     shuffler.shuffle();

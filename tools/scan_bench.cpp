@@ -14,8 +14,6 @@
 // of R scans (block table, pair loop, permutations; no output files) and
 // pairs per second, where a pair is counted once per scan and once more per
 // permutation.
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -29,32 +27,13 @@
 
 #include "blocks.h"
 #include "command_line.h"
+#include "console.h"
 #include "genotype_reader.h"
 #include "pair_scan.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// The library reports on standard output; the bench keeps its own table
-// readable by sending those lines to /dev/null while it works.
-class QuietStdout {
- public:
-  QuietStdout() : saved_(::dup(1)) {
-    std::fflush(stdout);
-    const int null = ::open("/dev/null", O_WRONLY);
-    ::dup2(null, 1);
-    ::close(null);
-  }
-  ~QuietStdout() {
-    std::fflush(stdout);
-    ::dup2(saved_, 1);
-    ::close(saved_);
-  }
-
- private:
-  int saved_;
-};
 
 double seconds(Clock::duration d) {
   return std::chrono::duration<double>(d).count();
@@ -100,12 +79,12 @@ int main(int argc, char** argv) {
   dyadmill::RunParameters params;
   dyadmill::GenotypeStore store;
   {
-    QuietStdout quiet;
+    dyadmill::ConsoleCapture quiet(dyadmill::ConsoleCapture::Mode::Discard);
     if (dyadmill::parseCommandLine(static_cast<int>(args.size()), args.data(), params).stopped()) return 2;
   }
   const auto read_start = Clock::now();
   {
-    QuietStdout quiet;
+    dyadmill::ConsoleCapture quiet(dyadmill::ConsoleCapture::Mode::Discard);
     if (dyadmill::readGenotypeFile(params, store).stopped()) {
       std::fprintf(stderr, "cannot read %s\n", params.inFile.c_str());
       return 1;
@@ -119,7 +98,7 @@ int main(int argc, char** argv) {
 
   dyadmill::BlockTable blocks;
   {
-    QuietStdout quiet;
+    dyadmill::ConsoleCapture quiet(dyadmill::ConsoleCapture::Mode::Discard);
     if (dyadmill::formBlocks(params, store.snp_amount, blocks).stopped()) return 1;
   }
   if (keep > 0) {
@@ -127,7 +106,7 @@ int main(int argc, char** argv) {
     calibration.permutationParam = 0;
     dyadmill::ScanContext ctx(calibration, store, blocks);
     {
-      QuietStdout quiet;
+      dyadmill::ConsoleCapture quiet(dyadmill::ConsoleCapture::Mode::Discard);
       if (dyadmill::scanBlockCombinations(ctx).stopped()) return 1;
     }
     std::vector<double> statistics;
@@ -164,7 +143,7 @@ int main(int argc, char** argv) {
       ctx.path = timing.path;
       const auto start = Clock::now();
       {
-        QuietStdout quiet;
+        dyadmill::ConsoleCapture quiet(dyadmill::ConsoleCapture::Mode::Discard);
         if (dyadmill::scanBlockCombinations(ctx).stopped()) return 1;
       }
       runs.push_back(seconds(Clock::now() - start));

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "blocks.h"
+#include "console.h"
 #include "fast_scan.h"
 #include "fast_statistics.h"
 #include "final_stage.h"
@@ -55,13 +56,13 @@ RunParameters parametersOf(const Mode& m) {
 TopVector scan(const RunParameters& params, const GenotypeStore& store, ScanPath path, TileKernel kernel) {
   RunParameters run = params;
   BlockTable blocks;
-  ::testing::internal::CaptureStdout();
+  console().startCapture();
   const bool formed = !formBlocks(run, store.snp_amount, blocks).stopped();
   ScanContext ctx(run, store, blocks);
   ctx.path = path;
   if (kernel != nullptr) ctx.kernel = kernel;
   const bool scanned = formed && !scanBlockCombinations(ctx).stopped();
-  const std::string output = ::testing::internal::GetCapturedStdout();
+  const std::string output = console().endCapture();
   EXPECT_TRUE(scanned) << output;
   return ctx.top_vect;
 }
@@ -164,9 +165,9 @@ TEST(FastScan, WritesTheSameResultsAndMatrixFiles) {
       std::filesystem::current_path(dir.path());
       RunParameters run = params;
       run.outFile = "res";
-      ::testing::internal::CaptureStdout();
+      console().startCapture();
       const Outcome o = runFinalStage(run, store.snp_names, kept);
-      ::testing::internal::GetCapturedStdout();
+      console().endCapture();
       EXPECT_FALSE(o.stopped());
       files[n++] =
           readFile("res.txt") + "|" + readFile(m.minP ? "matrix_minP.txt" : "SNP_pairs_and_permut_p_vals_maxT.txt");
@@ -211,9 +212,9 @@ TEST(FastStatistics, ApproximationsStayWithinTheirTolerance) {
         const SubjectSubset cases(store.binary_diagnostic_vect, 1, true);
         const SubjectSubset controls(store.binary_diagnostic_vect, 1, false);
         BlockWorkingSet set;
-        ::testing::internal::CaptureStdout();
+        console().startCapture();
         loadBlockCombination(params, store, blocks, 0, cases, controls, set);
-        ::testing::internal::GetCapturedStdout();
+        console().endCapture();
         FastStatistics fast(params, store.total_amount, store.affected_amount);
         fast.prepareBlocks(set);
         const BinaryTestStat stat(params);

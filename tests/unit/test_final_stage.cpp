@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include "console.h"
 #include "final_stage.h"
 #include "test_support.h"
 
@@ -31,14 +32,14 @@ class FinalStage : public ::testing::Test {
   }
 
   std::string run(RunParameters& params, TopVector& top, std::vector<std::uint64_t>& p_vect) {
-    ::testing::internal::CaptureStdout();
+    console().startCapture();
     bool ok = true;
     p_vect = permutationPValues(params, names_, top, ok);
     params.outFile = (dir_.path() / "res").string();
     const Outcome o = writeResultsFile(params, names_, top, p_vect);
     EXPECT_TRUE(ok);
     EXPECT_FALSE(o.stopped());
-    return ::testing::internal::GetCapturedStdout();
+    return console().endCapture();
   }
 
   ScratchDir dir_;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "console.h"
 #include "genotype_reader_internal.h"
 #include "test_support.h"
 
@@ -33,9 +34,9 @@ Read readWith(const std::string& path, bool missing, const ReaderTuning& tuning)
   params.processAmount = 1;
   params.processID = 1;
   Read r;
-  ::testing::internal::CaptureStdout();
+  console().startCapture();
   const Outcome o = reader_internal::readGenotypeFile(params, r.store, tuning, &r.counters);
-  r.output = ::testing::internal::GetCapturedStdout();
+  r.output = console().endCapture();
   r.exit_status = o.stopped() ? o.exitStatus() : -1;
   return r;
 }

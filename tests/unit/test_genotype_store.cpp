@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "console.h"
 #include "genotype_reader.h"
 #include "genotype_store.h"
 #include "run_parameters.h"
@@ -33,9 +34,9 @@ Loaded load(const std::string& content, bool missing, std::uint16_t process = 1)
   params.processAmount = process == 0 ? 2 : 1;
   params.processID = process;
   Loaded loaded;
-  ::testing::internal::CaptureStdout();
+  console().startCapture();
   loaded.ok = !readGenotypeFile(params, loaded.store).stopped();
-  ::testing::internal::GetCapturedStdout();
+  console().endCapture();
   return loaded;
 }
 

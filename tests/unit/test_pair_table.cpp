@@ -8,6 +8,7 @@
 #include "block_working_set.h"
 #include "blocks.h"
 #include "chi_square.h"
+#include "console.h"
 #include "naive_scan.h"
 #include "pair_scan.h"
 #include "pair_table.h"
@@ -57,9 +58,9 @@ TEST_P(PairTableMatchesNaiveCount, InEveryCombinationAndUnderRelabelling) {
   std::size_t pairs = 0;
   for (std::uint64_t K = 0; K < blocks.blockcombo_amount; ++K) {
     BlockWorkingSet set;
-    ::testing::internal::CaptureStdout();
+    console().startCapture();
     loadBlockCombination(params, store, blocks, K, cases, controls, set);
-    ::testing::internal::GetCapturedStdout();
+    console().endCapture();
     const SplitBlock& b1 = set.block1;
     const std::uint64_t start = set.coincide ? 1 : 0;
     std::vector<PairTable> saved;

@@ -2,6 +2,7 @@
 // order and every way a partial file can be refused.
 #include <gtest/gtest.h>
 
+#include "console.h"
 #include "partial_results.h"
 #include "test_support.h"
 
@@ -44,9 +45,9 @@ class Assembly : public ::testing::Test {
   }
 
   Outcome assemble(const RunParameters& p, TopVector& top, std::string& out, std::uint64_t snps = 1000) const {
-    ::testing::internal::CaptureStdout();
+    console().startCapture();
     const Outcome o = assemblePartialFiles(p, snps, top);
-    out = ::testing::internal::GetCapturedStdout();
+    out = console().endCapture();
     return o;
   }
 
@@ -145,9 +146,9 @@ TEST(PartialWriter, WritesTheFileAndRefusesOversizedOnes) {
   params.permutationParam = 1;
   const TopVector top = {record(1, 2, 3.5, 4, {0.25}), record(2, 9, 1.0 / 3.0, 8, {7})};
 
-  ::testing::internal::CaptureStdout();
+  console().startCapture();
   Outcome o = writePartialFile(params, top);
-  std::string out = ::testing::internal::GetCapturedStdout();
+  std::string out = console().endCapture();
   ASSERT_FALSE(o.stopped()) << out;
   const std::string stars(74, '*');
   EXPECT_EQ(out, "INFO: The resulting partial output file is estimated to be of 0.000 MBs in size\n" + stars +
@@ -156,9 +157,9 @@ TEST(PartialWriter, WritesTheFileAndRefusesOversizedOnes) {
   EXPECT_EQ(readFile(dir / "w_partial3.txt"), "1 2 3.5 4  0.25\n2 9 0.33333333333333331483 8  7\n");
 
   // The guard counts 30 bytes a pair, whatever the permutations.
-  ::testing::internal::CaptureStdout();
+  console().startCapture();
   o = writePartialFile(params, TopVector(40000, record(1, 2, 1, 1, {1, 2, 3})), 1.0);
-  out = ::testing::internal::GetCapturedStdout();
+  out = console().endCapture();
   EXPECT_EQ(o.exitStatus(), 1);
   EXPECT_EQ(out,
             "INFO: The resulting partial output file is estimated to be of 1.200 MBs in size\n"
@@ -167,9 +168,9 @@ TEST(PartialWriter, WritesTheFileAndRefusesOversizedOnes) {
   EXPECT_EQ(readFile(dir / "w_partial3.txt"), "1 2 3.5 4  0.25\n2 9 0.33333333333333331483 8  7\n");
 
   params.outFile = (dir / "missing-folder" / "w").string();
-  ::testing::internal::CaptureStdout();
+  console().startCapture();
   o = writePartialFile(params, top);
-  out = ::testing::internal::GetCapturedStdout();
+  out = console().endCapture();
   EXPECT_EQ(o.exitStatus(), 255);
   EXPECT_TRUE(contains(out, "ERROR: Unable to write partial output file: " + params.outFile + "_partial3.txt.\n"));
 }
