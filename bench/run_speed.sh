@@ -33,7 +33,7 @@ while (($#)); do
     *) echo "unknown option: $1" >&2; exit 2 ;;
   esac
 done
-bench=$build/tools/dyadmill-scan-bench
+bench=$build/bench/dyadmill-scan-bench
 generate=$build/tools/dyadmill-generate
 for tool in "$bench" "$generate"; do
   [[ -x $tool ]] || { echo "missing $tool: build first (cmake --build $build)" >&2; exit 2; }

@@ -27,7 +27,11 @@ fi
 
 jobs=$(nproc)
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
-cmake --build build -j"$jobs"
+if [[ $mode == example ]]; then
+  cmake --build build -j"$jobs" --target dyadmill
+else
+  cmake --build build -j"$jobs"
+fi
 
 if [[ $mode == example ]]; then
   mkdir -p example-run
