@@ -38,7 +38,7 @@ Outcome loadDistributionError(const RunParameters& params, std::uint64_t combina
 // Contiguous slices of ceil(K / n) combinations, the last one shorter.
 Outcome assignShare(const RunParameters& params, BlockTable& table) {
   const std::uint64_t combinations = table.blockcombo_amount;
-  if (params.processAmount == 1) {
+  if (params.processAmount <= 1) {  // 0 never gets here: the command line refuses it
     console().print("Total amount of block comb. to process: %" PRIu64 " with %" PRIu64 " SNPs each\n", combinations,
                     table.maxblock_size);
     table.Kbegin = 0;

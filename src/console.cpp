@@ -6,11 +6,10 @@
 
 namespace dyadmill {
 
-namespace {
-constinit Console the_console;
-}  // namespace
-
-Console& console() { return the_console; }
+Console& console() {
+  static Console instance;
+  return instance;
+}
 
 void Console::print(const char* format, ...) {
   if (discard_) return;
