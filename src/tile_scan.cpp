@@ -97,15 +97,6 @@ TileLanes TileScan::lanes(std::uint64_t i, std::uint64_t t) const {
           std::min<std::uint64_t>(kTileLanes, set_.block2().snp_amount - j_base)};
 }
 
-void TileScan::count(std::uint64_t i, std::uint64_t t) {
-  const SplitBlock& b1 = set_.block1;
-  kernel_(b1.cases.row(i * levels_), tiled_cases_.tile(t), set_.affected_int_amount, levels_, case_counts_);
-  if (tiled_controls_) {
-    kernel_(b1.controls.row(i * levels_), tiled_controls_->tile(t), set_.unaffected_int_amount, levels_,
-            control_counts_);
-  }
-}
-
 void TileScan::formTables(std::uint64_t i, const TileLanes& lanes) {
   if (reduced_) {
     const SplitBlock& b1 = set_.block1;
@@ -184,17 +175,7 @@ void TileScan::unpack(unsigned lane, CountedCells& counted) const {
   }
 }
 
-void TileScan::pairTable(std::uint64_t i, std::uint64_t j, unsigned lane, PairTable& table) const {
-  if (whole_tiles_ && reduced_) {
-    // The reduced forms read neither the amounts nor the pair's margins.
-    for (unsigned k = 0; k < kCells; ++k) {
-      table.affected_subjects[k] = static_cast<std::uint16_t>(cases_[k][lane]);
-      table.total_subjects[k] = static_cast<std::uint16_t>(totals_[k][lane]);
-    }
-    table.affected_subjects_amount = 0;
-    table.total_subjects_amount = 0;
-    return;
-  }
+void TileScan::completeLaneTable(std::uint64_t i, std::uint64_t j, unsigned lane, PairTable& table) const {
   CountedCells counted;
   unpack(lane, counted);
   scorer_.complete(i, j, counted, table);

@@ -71,7 +71,14 @@ class TileScan {
   bool reduced() const { return reduced_; }
 
   // Counts first SNP i against tile t (cases, and controls when counted).
-  void count(std::uint64_t i, std::uint64_t t);
+  void count(std::uint64_t i, std::uint64_t t) {
+    const SplitBlock& b1 = set_.block1;
+    kernel_(b1.cases.row(i * levels_), tiled_cases_.tile(t), set_.affected_int_amount, levels_, case_counts_);
+    if (tiled_controls_) {
+      kernel_(b1.controls.row(i * levels_), tiled_controls_->tile(t), set_.unaffected_int_amount, levels_,
+              control_counts_);
+    }
+  }
 
   // After count(): the whole tables of the tile's lanes (wholeTiles() only).
   // First scan: cases and totals from the counts; lanes past the block
@@ -93,13 +100,26 @@ class TileScan {
 
   // The PairTable of pair (i, j), lane `lane` of the counted tile (first
   // scan).
-  void pairTable(std::uint64_t i, std::uint64_t j, unsigned lane, PairTable& table) const;
+  void pairTable(std::uint64_t i, std::uint64_t j, unsigned lane, PairTable& table) const {
+    if (whole_tiles_ && reduced_) {
+      // The reduced forms read neither the amounts nor the pair's margins.
+      for (unsigned k = 0; k < kCells; ++k) {
+        table.affected_subjects[k] = static_cast<std::uint16_t>(cases_[k][lane]);
+        table.total_subjects[k] = static_cast<std::uint16_t>(totals_[k][lane]);
+      }
+      table.affected_subjects_amount = 0;
+      table.total_subjects_amount = 0;
+    } else {
+      completeLaneTable(i, j, lane, table);
+    }
+  }
   // The same under permuted labels: saved totals, counted cases.
   void permutedPairTable(std::uint64_t i, std::uint64_t j, unsigned lane, const PairStores& stores,
                          PairTable& table) const;
 
  private:
   void unpack(unsigned lane, CountedCells& counted) const;
+  void completeLaneTable(std::uint64_t i, std::uint64_t j, unsigned lane, PairTable& table) const;
 
   const PairScorer& scorer_;
   const BlockWorkingSet& set_;
