@@ -30,9 +30,6 @@ class PairScorer {
 
   const RunParameters& params() const { return params_; }
   const BlockWorkingSet& set() const { return set_; }
-  const BinaryTestStat& stat() const { return stat_; }
-  std::uint16_t affectedAmount() const { return affected_; }
-  std::uint16_t totalAmount() const { return total_; }
 
   // The table of block-1 SNP i and block-2 SNP j (see countPairTable).
   void count(std::uint64_t i, std::uint64_t j, PairTable& table) const {

@@ -32,9 +32,6 @@ struct CountedCells {
   std::array<std::uint16_t, kCells> controls{};
 };
 
-void countCells(const RunParameters& params, const BlockWorkingSet& set, std::uint64_t i, std::uint64_t j,
-                bool with_controls, CountedCells& counted);
-
 // The whole table from its counted cells: row 0 and column 0 from the SNPs'
 // margins (--nomissing), then the cell rule, amounts and the pair's margins.
 void completePairTable(const RunParameters& params, const BlockWorkingSet& set, std::uint16_t affected_amount,
