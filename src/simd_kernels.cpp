@@ -9,13 +9,14 @@
 
 #include "BinaryTestStat.h"
 
-// The instruction-set variants live in this one file, each function compiled
-// for its own instruction set through a target attribute. The file (and the
-// rest of the program) stays baseline x86-64, so no AVX instruction can leak
-// into shared code or run before the probe has asked the CPU. Helpers that
-// handle vectors carry their variant's attribute: a plain inline function or
-// a lambda would be compiled for the baseline and could not use the
-// intrinsics.
+// The counting kernels and the tile fits live in this one file, each
+// variant compiled for its own instruction set through a target attribute
+// (the approximations stamp out their lane loops per vector level the same
+// way). The file (and the rest of the program) stays baseline x86-64, so no
+// AVX instruction can leak into shared code or run before the probe has
+// asked the CPU. Helpers that handle vectors carry their variant's
+// attribute: a plain inline function or a lambda would be compiled for the
+// baseline and could not use the intrinsics.
 
 namespace dyadmill {
 

@@ -383,5 +383,50 @@ TEST(FastStatistics, LanesAndSinglePairsGiveTheSameDoubles) {
   }
 }
 
+// The same for the reduced forms (--nomissing, no cell dropped): the tiles
+// of a real block against its own pairs' tables.
+TEST(FastStatistics, ReducedLanesAndSinglePairsGiveTheSameDoubles) {
+  for (bool epistasis : {false, true}) {
+    for (bool score : {false, true}) {
+      if (epistasis && score) continue;
+      const Mode m{epistasis, score, false, false, 1, 1, 0};
+      const RunParameters params = parametersOf(m);
+      const GenotypeStore store = loadStore(shapedData(41, 27, 300, false), params);
+      const BlockTable blocks = listBlockCombinations(store.snp_amount, 1);
+      BlockWorkingSet set;
+      console().startCapture();
+      loadBlockCombination(params, store, blocks, 0, SubjectSubset(store.binary_diagnostic_vect, 1, true),
+                           SubjectSubset(store.binary_diagnostic_vect, 1, false), set);
+      console().endCapture();
+      const PairScorer scorer(params, store, set);
+      const std::uint64_t snps = set.block1.snp_amount;
+      for (const SimdKernels& simd : everySimdLevel()) {
+        FastStatistics fast(params, store.total_amount, store.affected_amount, simd.vectors);
+        fast.prepareBlocks(set);
+        for (std::uint64_t i = 0; i < snps; ++i) {
+          for (std::uint64_t j_base = 0; j_base < snps; j_base += kTileLanes) {
+            LaneCells cases{}, totals{};
+            PairTable tables[kTileLanes];
+            const unsigned lanes = static_cast<unsigned>(std::min<std::uint64_t>(kTileLanes, snps - j_base));
+            for (unsigned lane = 0; lane < lanes; ++lane) {
+              scorer.count(i, j_base + lane, tables[lane]);
+              for (unsigned k = 0; k < kCells; ++k) {
+                cases[k][lane] = tables[lane].affected_subjects[k];
+                totals[k][lane] = tables[lane].total_subjects[k];
+              }
+            }
+            double screened[kTileLanes];
+            fast.screenTile(cases, totals, i, j_base, screened);
+            for (unsigned lane = 0; lane < lanes; ++lane) {
+              ASSERT_EQ(screened[lane], fast.screen(tables[lane], i, j_base + lane))
+                  << describe(m) << " kernel " << kernelName(simd.kind) << " pair " << i << "," << j_base + lane;
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace dyadmill::testing
