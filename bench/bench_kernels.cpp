@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "tile_kernels.h"
+#include "simd_kernels.h"
 
 namespace {
 

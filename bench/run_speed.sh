@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The scan speed table: the plain (reference) scan and the fast scan side by
+# The scan speed table: the reference scan and the fast scan side by
 # side, in one process per row, on generated data; prints pairs per second,
 # the speed-up and whether both kept the same pairs with the same values.
 #

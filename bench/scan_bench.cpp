@@ -1,4 +1,4 @@
-// dyadmill-scan-bench: times the plain and the fast pair scan side by side
+// dyadmill-scan-bench: times the reference and the fast pair scan side by side
 // on one genotype file, in one process, and checks that they keep the same
 // pairs with the same values.
 //
@@ -29,7 +29,7 @@
 #include "command_line.h"
 #include "console.h"
 #include "genotype_reader.h"
-#include "pair_scan.h"
+#include "scan_driver.h"
 
 namespace {
 
@@ -107,7 +107,7 @@ int main(int argc, char** argv) {
     dyadmill::ScanContext ctx(calibration, store, blocks);
     {
       dyadmill::ConsoleCapture quiet(dyadmill::ConsoleCapture::Mode::Discard);
-      if (dyadmill::scanBlockCombinations(ctx).stopped()) return 1;
+      if (dyadmill::scanBlockCombinations(ctx, dyadmill::ScanPath::Fast).stopped()) return 1;
     }
     std::vector<double> statistics;
     for (const auto& pair : ctx.top_vect) statistics.push_back(pair.testStatValue);
@@ -140,21 +140,20 @@ int main(int argc, char** argv) {
         timing.path == dyadmill::ScanPath::Reference && reference_repeats > 0 ? reference_repeats : repeats;
     for (int r = 0; r < runs_wanted; ++r) {
       dyadmill::ScanContext ctx(params, store, blocks);
-      ctx.path = timing.path;
       const auto start = Clock::now();
       {
         dyadmill::ConsoleCapture quiet(dyadmill::ConsoleCapture::Mode::Discard);
-        if (dyadmill::scanBlockCombinations(ctx).stopped()) return 1;
+        if (dyadmill::scanBlockCombinations(ctx, timing.path).stopped()) return 1;
       }
       runs.push_back(seconds(Clock::now() - start));
       timing.kept = std::move(ctx.top_vect);
     }
     timing.median_seconds = median(runs);
-    dyadmill::ScanContext probe(params, store, blocks);
+    const dyadmill::SimdKernels probe = dyadmill::probeSimdKernels();
     std::printf("%-9s  %8.3f s  %8.2f M pairs/s  kept %zu%s%s\n", timing.name, timing.median_seconds,
                 pairs / timing.median_seconds / 1e6, timing.kept.size(),
                 timing.path == dyadmill::ScanPath::Fast ? "  kernel " : "",
-                timing.path == dyadmill::ScanPath::Fast ? dyadmill::kernelName(probe.kernel_kind) : "");
+                timing.path == dyadmill::ScanPath::Fast ? dyadmill::kernelName(probe.kind) : "");
   }
   if (timings.size() == 2) {
     const bool same = sameResults(timings[0].kept, timings[1].kept);

@@ -105,6 +105,9 @@ void computeMarginFractions(SplitBlock& block) {
   }
 }
 
+namespace {
+
+// Run-wide constants of the reduced statistics for this run's mode.
 void reducedFormConstants(const RunParameters& params, const GenotypeStore& store, double& affected_fraction,
                           double& unaffected_fraction) {
   affected_fraction = 0.0;
@@ -120,6 +123,8 @@ void reducedFormConstants(const RunParameters& params, const GenotypeStore& stor
     unaffected_fraction = 1.0 - case_share;
   }
 }
+
+}  // namespace
 
 void loadBlockCombination(const RunParameters& params, const GenotypeStore& store, const BlockTable& blocks,
                           std::uint64_t K, const SubjectSubset& cases, const SubjectSubset& controls,

@@ -90,10 +90,6 @@ void loadBlockCombination(const RunParameters& params, const GenotypeStore& stor
                           std::uint64_t K, const SubjectSubset& cases, const SubjectSubset& controls,
                           BlockWorkingSet& set);
 
-// Run-wide constants of the reduced statistics for this run's mode.
-void reducedFormConstants(const RunParameters& params, const GenotypeStore& store, double& affected_fraction,
-                          double& unaffected_fraction);
-
 // Per-SNP case counts of a split block (--nomissing), from its case rows:
 // level 0 = all cases minus the counted levels.
 void countCaseMargins(const RunParameters& params, std::uint16_t affected_amount, std::uint64_t case_words,

@@ -34,8 +34,107 @@ void deriveLevelZeroCells(const LevelCounts& margin1, const LevelCounts& margin2
   }
 }
 
-}  // namespace
+// Empties the cells of a --nomissing table with fewer than `min_cell`
+// subjects, taking them off the amounts and (under epistasis) the pair's
+// margins, which start as the run's totals and the SNPs' margins.
+void dropSmallCells(const BlockWorkingSet& set, bool epistasis, std::int32_t min_cell, u16 affected_amount,
+                    u16 total_amount, std::uint64_t i, std::uint64_t j, PairTable& table) {
+  table.affected_subjects_amount = affected_amount;
+  table.total_subjects_amount = total_amount;
+  if (epistasis) {
+    table.affected_subjects_marg1 = set.block1.affecteds_marginal[i];
+    table.affected_subjects_marg2 = set.block2().affecteds_marginal[j];
+    table.total_subjects_marg1 = set.block1.totals_marginal[i];
+    table.total_subjects_marg2 = set.block2().totals_marginal[j];
+  }
+  for (unsigned k = 0; k < kCells; ++k) {
+    if (table.total_subjects[k] >= min_cell) continue;
+    const unsigned c = k / kLevels, d = k % kLevels;
+    const u16 a = table.affected_subjects[k];
+    const u16 t = table.total_subjects[k];
+    if (epistasis) {
+      table.affected_subjects_marg1[c] = sub16(table.affected_subjects_marg1[c], a);
+      table.affected_subjects_marg2[d] = sub16(table.affected_subjects_marg2[d], a);
+      table.total_subjects_marg1[c] = sub16(table.total_subjects_marg1[c], t);
+      table.total_subjects_marg2[d] = sub16(table.total_subjects_marg2[d], t);
+    }
+    table.affected_subjects_amount = sub16(table.affected_subjects_amount, a);
+    table.total_subjects_amount = sub16(table.total_subjects_amount, t);
+    table.affected_subjects[k] = 0;
+    table.total_subjects[k] = 0;
+  }
+}
 
+// --missing: all nine cells are counted; the amounts and the pair's margins
+// are the sums of the cells the rule keeps.
+void keepLargeCells(bool epistasis, std::int32_t min_cell, const CountedCells& counted, PairTable& table) {
+  table.affected_subjects_amount = 0;
+  table.total_subjects_amount = 0;
+  table.affected_subjects_marg1 = {};
+  table.affected_subjects_marg2 = {};
+  table.total_subjects_marg1 = {};
+  table.total_subjects_marg2 = {};
+  for (unsigned k = 0; k < kCells; ++k) {
+    const unsigned c = k / kLevels, d = k % kLevels;
+    const u16 a = counted.cases[k];
+    const u16 t = add16(a, counted.controls[k]);
+    const bool kept = t >= min_cell;
+    table.affected_subjects[k] = kept ? a : 0;
+    table.total_subjects[k] = kept ? t : 0;
+    if (!kept) continue;
+    table.affected_subjects_amount = add16(table.affected_subjects_amount, a);
+    table.total_subjects_amount = add16(table.total_subjects_amount, t);
+    if (epistasis) {
+      table.affected_subjects_marg1[c] = add16(table.affected_subjects_marg1[c], a);
+      table.affected_subjects_marg2[d] = add16(table.affected_subjects_marg2[d], a);
+      table.total_subjects_marg1[c] = add16(table.total_subjects_marg1[c], t);
+      table.total_subjects_marg2[d] = add16(table.total_subjects_marg2[d], t);
+    }
+  }
+}
+
+// The case side under permuted labels of a --nomissing table whose
+// dropped cells are those with a saved total of 0.
+void dropEmptyCaseCells(const BlockWorkingSet& set, bool epistasis, u16 affected_amount, std::uint64_t i,
+                        std::uint64_t j, PairTable& table) {
+  table.affected_subjects_amount = affected_amount;
+  if (epistasis) {
+    table.affected_subjects_marg1 = set.block1.affecteds_marginal[i];
+    table.affected_subjects_marg2 = set.block2().affecteds_marginal[j];
+  }
+  for (unsigned k = 0; k < kCells; ++k) {
+    if (table.total_subjects[k] != 0) continue;
+    const unsigned c = k / kLevels, d = k % kLevels;
+    const u16 a = table.affected_subjects[k];
+    if (epistasis) {
+      table.affected_subjects_marg1[c] = sub16(table.affected_subjects_marg1[c], a);
+      table.affected_subjects_marg2[d] = sub16(table.affected_subjects_marg2[d], a);
+    }
+    table.affected_subjects_amount = sub16(table.affected_subjects_amount, a);
+    table.affected_subjects[k] = 0;
+  }
+}
+
+// --missing, permuted labels: the counted cases of the cells the first
+// scan kept, summed into the amount and the pair's case margins.
+void keepSavedCaseCells(bool epistasis, const CountedCells& counted, PairTable& table) {
+  table.affected_subjects_amount = 0;
+  table.affected_subjects_marg1 = {};
+  table.affected_subjects_marg2 = {};
+  for (unsigned k = 0; k < kCells; ++k) {
+    const unsigned c = k / kLevels, d = k % kLevels;
+    const u16 a = table.total_subjects[k] == 0 ? 0 : counted.cases[k];
+    table.affected_subjects[k] = a;
+    if (table.total_subjects[k] == 0) continue;
+    table.affected_subjects_amount = add16(table.affected_subjects_amount, a);
+    if (epistasis) {
+      table.affected_subjects_marg1[c] = add16(table.affected_subjects_marg1[c], a);
+      table.affected_subjects_marg2[d] = add16(table.affected_subjects_marg2[d], a);
+    }
+  }
+}
+
+// Cells counted from the bit rows, cases and controls apart.
 void countCells(const RunParameters& params, const BlockWorkingSet& set, std::uint64_t i, std::uint64_t j,
                 bool with_controls, CountedCells& counted) {
   const SplitBlock& b1 = set.block1;
@@ -54,83 +153,29 @@ void countCells(const RunParameters& params, const BlockWorkingSet& set, std::ui
   }
 }
 
+}  // namespace
+
 void completePairTable(const RunParameters& params, const BlockWorkingSet& set, u16 affected_amount, u16 total_amount,
                        std::uint64_t i, std::uint64_t j, const CountedCells& counted, PairTable& table) {
-  const SplitBlock& b1 = set.block1;
-  const SplitBlock& b2 = set.block2();
-  const bool epistasis = params.epistasis();
   const std::int32_t min_cell = params.minCellSize();
-  if (!params.missing()) {
-    for (unsigned c = 1; c < kLevels; ++c) {
-      for (unsigned d = 1; d < kLevels; ++d) {
-        const unsigned k = c * kLevels + d;
-        table.affected_subjects[k] = counted.cases[k];
-        table.total_subjects[k] = add16(counted.cases[k], counted.controls[k]);
-      }
-    }
-    deriveLevelZeroCells(b1.affecteds_marginal[i], b2.affecteds_marginal[j], table.affected_subjects);
-    deriveLevelZeroCells(b1.totals_marginal[i], b2.totals_marginal[j], table.total_subjects);
-    if (min_cell <= 1) {
-      table.affected_subjects_amount = 0;
-      table.total_subjects_amount = 0;
-      return;
-    }
-    table.affected_subjects_amount = affected_amount;
-    table.total_subjects_amount = total_amount;
-    if (epistasis) {
-      table.affected_subjects_marg1 = b1.affecteds_marginal[i];
-      table.affected_subjects_marg2 = b2.affecteds_marginal[j];
-      table.total_subjects_marg1 = b1.totals_marginal[i];
-      table.total_subjects_marg2 = b2.totals_marginal[j];
-    }
-    for (unsigned c = 0; c < kLevels; ++c) {
-      for (unsigned d = 0; d < kLevels; ++d) {
-        const unsigned k = c * kLevels + d;
-        if (table.total_subjects[k] >= min_cell) continue;
-        const u16 a = table.affected_subjects[k];
-        const u16 t = table.total_subjects[k];
-        if (epistasis) {
-          table.affected_subjects_marg1[c] = sub16(table.affected_subjects_marg1[c], a);
-          table.affected_subjects_marg2[d] = sub16(table.affected_subjects_marg2[d], a);
-          table.total_subjects_marg1[c] = sub16(table.total_subjects_marg1[c], t);
-          table.total_subjects_marg2[d] = sub16(table.total_subjects_marg2[d], t);
-        }
-        table.affected_subjects_amount = sub16(table.affected_subjects_amount, a);
-        table.total_subjects_amount = sub16(table.total_subjects_amount, t);
-        table.affected_subjects[k] = 0;
-        table.total_subjects[k] = 0;
-      }
-    }
+  if (params.missing()) {
+    keepLargeCells(params.epistasis(), min_cell, counted, table);
     return;
   }
-
-  table.affected_subjects_amount = 0;
-  table.total_subjects_amount = 0;
-  table.affected_subjects_marg1 = {};
-  table.affected_subjects_marg2 = {};
-  table.total_subjects_marg1 = {};
-  table.total_subjects_marg2 = {};
-  for (unsigned c = 0; c < kLevels; ++c) {
-    for (unsigned d = 0; d < kLevels; ++d) {
+  for (unsigned c = 1; c < kLevels; ++c) {
+    for (unsigned d = 1; d < kLevels; ++d) {
       const unsigned k = c * kLevels + d;
-      const u16 a = counted.cases[k];
-      const u16 t = add16(a, counted.controls[k]);
-      if (t < min_cell) {
-        table.affected_subjects[k] = 0;
-        table.total_subjects[k] = 0;
-        continue;
-      }
-      table.affected_subjects[k] = a;
-      table.total_subjects[k] = t;
-      table.affected_subjects_amount = add16(table.affected_subjects_amount, a);
-      table.total_subjects_amount = add16(table.total_subjects_amount, t);
-      if (epistasis) {
-        table.affected_subjects_marg1[c] = add16(table.affected_subjects_marg1[c], a);
-        table.affected_subjects_marg2[d] = add16(table.affected_subjects_marg2[d], a);
-        table.total_subjects_marg1[c] = add16(table.total_subjects_marg1[c], t);
-        table.total_subjects_marg2[d] = add16(table.total_subjects_marg2[d], t);
-      }
+      table.affected_subjects[k] = counted.cases[k];
+      table.total_subjects[k] = add16(counted.cases[k], counted.controls[k]);
     }
+  }
+  deriveLevelZeroCells(set.block1.affecteds_marginal[i], set.block2().affecteds_marginal[j], table.affected_subjects);
+  deriveLevelZeroCells(set.block1.totals_marginal[i], set.block2().totals_marginal[j], table.total_subjects);
+  if (min_cell > 1) {
+    dropSmallCells(set, params.epistasis(), min_cell, affected_amount, total_amount, i, j, table);
+  } else {
+    table.affected_subjects_amount = 0;
+    table.total_subjects_amount = 0;
   }
 }
 
@@ -143,57 +188,18 @@ void countPairTable(const RunParameters& params, const BlockWorkingSet& set, u16
 
 void completePermutedCaseTable(const RunParameters& params, const BlockWorkingSet& set, u16 affected_amount,
                                std::uint64_t i, std::uint64_t j, const CountedCells& counted, PairTable& table) {
-  const SplitBlock& b1 = set.block1;
-  const SplitBlock& b2 = set.block2();
-  const bool epistasis = params.epistasis();
-  if (!params.missing()) {
-    for (unsigned c = 1; c < kLevels; ++c) {
-      for (unsigned d = 1; d < kLevels; ++d) table.affected_subjects[c * kLevels + d] = counted.cases[c * kLevels + d];
-    }
-    deriveLevelZeroCells(b1.affecteds_marginal[i], b2.affecteds_marginal[j], table.affected_subjects);
-    if (params.minCellSize() <= 1) {
-      table.affected_subjects_amount = 0;
-      return;
-    }
-    table.affected_subjects_amount = affected_amount;
-    if (epistasis) {
-      table.affected_subjects_marg1 = b1.affecteds_marginal[i];
-      table.affected_subjects_marg2 = b2.affecteds_marginal[j];
-    }
-    for (unsigned c = 0; c < kLevels; ++c) {
-      for (unsigned d = 0; d < kLevels; ++d) {
-        const unsigned k = c * kLevels + d;
-        if (table.total_subjects[k] != 0) continue;
-        const u16 a = table.affected_subjects[k];
-        if (epistasis) {
-          table.affected_subjects_marg1[c] = sub16(table.affected_subjects_marg1[c], a);
-          table.affected_subjects_marg2[d] = sub16(table.affected_subjects_marg2[d], a);
-        }
-        table.affected_subjects_amount = sub16(table.affected_subjects_amount, a);
-        table.affected_subjects[k] = 0;
-      }
-    }
+  if (params.missing()) {
+    keepSavedCaseCells(params.epistasis(), counted, table);
     return;
   }
-
-  table.affected_subjects_amount = 0;
-  table.affected_subjects_marg1 = {};
-  table.affected_subjects_marg2 = {};
-  for (unsigned c = 0; c < kLevels; ++c) {
-    for (unsigned d = 0; d < kLevels; ++d) {
-      const unsigned k = c * kLevels + d;
-      if (table.total_subjects[k] == 0) {
-        table.affected_subjects[k] = 0;
-        continue;
-      }
-      const u16 a = counted.cases[k];
-      table.affected_subjects[k] = a;
-      table.affected_subjects_amount = add16(table.affected_subjects_amount, a);
-      if (epistasis) {
-        table.affected_subjects_marg1[c] = add16(table.affected_subjects_marg1[c], a);
-        table.affected_subjects_marg2[d] = add16(table.affected_subjects_marg2[d], a);
-      }
-    }
+  for (unsigned c = 1; c < kLevels; ++c) {
+    for (unsigned d = 1; d < kLevels; ++d) table.affected_subjects[c * kLevels + d] = counted.cases[c * kLevels + d];
+  }
+  deriveLevelZeroCells(set.block1.affecteds_marginal[i], set.block2().affecteds_marginal[j], table.affected_subjects);
+  if (params.minCellSize() > 1) {
+    dropEmptyCaseCells(set, params.epistasis(), affected_amount, i, j, table);
+  } else {
+    table.affected_subjects_amount = 0;
   }
 }
 
@@ -232,57 +238,6 @@ std::uint16_t degreesOfFreedom(const RunParameters& params, const PairTable& tab
     }
   }
   return df;
-}
-
-double pairKsaStatistic(const RunParameters& params, const BinaryTestStat& stat, const BlockWorkingSet& set,
-                        u16 total_amount, std::uint64_t i, std::uint64_t j, const PairTable& t) {
-  const Counts affected(t.affected_subjects);
-  const Counts totals(t.total_subjects);
-  if (params.reducedForms()) {
-    const SplitBlock& b1 = set.block1;
-    const SplitBlock& b2 = set.block2();
-    return stat.computeBinary2DEpistasisKSAreducedTestStat(
-        affected, totals, b1.affecteds_marginal_fractions[i], b2.affecteds_marginal_fractions[j],
-        b1.unaffecteds_marginal_fractions[i], b2.unaffecteds_marginal_fractions[j], total_amount, set.affected_fraction,
-        set.unaffected_fraction, kLevels, kLevels);
-  }
-  return stat.computeBinary2DEpistasisKSATestStat(
-      affected, totals, t.affected_subjects_marg1, t.affected_subjects_marg2, t.total_subjects_marg1,
-      t.total_subjects_marg2, t.affected_subjects_amount, t.total_subjects_amount, kLevels, kLevels);
-}
-
-double pairIpfStatistic(const RunParameters& params, const BinaryTestStat& stat, const BlockWorkingSet& set,
-                        u16 affected_amount, u16 total_amount, std::uint64_t i, std::uint64_t j, const PairTable& t) {
-  const Counts affected(t.affected_subjects);
-  const Counts totals(t.total_subjects);
-  if (params.reducedForms()) {
-    const SplitBlock& b1 = set.block1;
-    const SplitBlock& b2 = set.block2();
-    return stat.computeBinary2DEpistasisIPFTestStat(
-        affected, totals, b1.affecteds_marginal[i], b2.affecteds_marginal[j], b1.totals_marginal[i],
-        b2.totals_marginal[j], affected_amount, total_amount, kLevels, kLevels);
-  }
-  return stat.computeBinary2DEpistasisIPFTestStat(
-      affected, totals, t.affected_subjects_marg1, t.affected_subjects_marg2, t.total_subjects_marg1,
-      t.total_subjects_marg2, t.affected_subjects_amount, t.total_subjects_amount, kLevels, kLevels);
-}
-
-double pairStatistic(const RunParameters& params, const BinaryTestStat& stat, const BlockWorkingSet& set,
-                     u16 affected_amount, u16 total_amount, std::uint64_t i, std::uint64_t j, const PairTable& t,
-                     double threshold_KSA) {
-  if (!params.epistasis()) {
-    const Counts affected(t.affected_subjects);
-    const Counts totals(t.total_subjects);
-    return params.reducedForms()
-               ? stat.computeBinary2DAssociationReducedTestStat(affected, totals, set.affected_fraction, kCells)
-               : stat.computeBinary2DAssociationTestStat(affected, totals, t.affected_subjects_amount,
-                                                         t.total_subjects_amount, kCells);
-  }
-  if (!params.score()) {
-    const double ksa = pairKsaStatistic(params, stat, set, total_amount, i, j, t);
-    if (!(ksa > threshold_KSA)) return ksa;
-  }
-  return pairIpfStatistic(params, stat, set, affected_amount, total_amount, i, j, t);
 }
 
 }  // namespace dyadmill

@@ -1,11 +1,10 @@
 // The two-locus table of one SNP pair: counting it from the split bit rows,
-// the minimum cell size rule, its degrees of freedom, and its statistic.
+// the minimum cell size rule and its degrees of freedom.
 #pragma once
 
 #include <array>
 #include <cstdint>
 
-#include "BinaryTestStat.h"
 #include "block_working_set.h"
 #include "run_parameters.h"
 
@@ -32,9 +31,6 @@ struct CountedCells {
   std::array<std::uint16_t, kCells> cases{};
   std::array<std::uint16_t, kCells> controls{};
 };
-
-void countCells(const RunParameters& params, const BlockWorkingSet& set, std::uint64_t i, std::uint64_t j,
-                bool with_controls, CountedCells& counted);
 
 // The whole table from its counted cells: row 0 and column 0 from the SNPs'
 // margins (--nomissing), then the cell rule, amounts and the pair's margins.
@@ -65,21 +61,5 @@ void countPermutedCaseTable(const RunParameters& params, const BlockWorkingSet& 
 // Epistasis: (3 - 1) x (3 - 1), less one per empty inner cell and per
 // inner cell that is the first to meet an empty row or column edge.
 std::uint16_t degreesOfFreedom(const RunParameters& params, const PairTable& table);
-
-// The pair's statistic by the run's mode: the reduced forms with
-// --nomissing and no cell dropped, the full forms otherwise. Under
-// epistasis with the likelihood-ratio test the KSA screen comes first and
-// the IPF statistic replaces it only when KSA > threshold_KSA.
-// The screen and the final interaction statistic of an epistasis pair, by
-// the reduced or full forms as pairStatistic chooses them.
-double pairKsaStatistic(const RunParameters& params, const BinaryTestStat& stat, const BlockWorkingSet& set,
-                        std::uint16_t total_amount, std::uint64_t i, std::uint64_t j, const PairTable& table);
-double pairIpfStatistic(const RunParameters& params, const BinaryTestStat& stat, const BlockWorkingSet& set,
-                        std::uint16_t affected_amount, std::uint16_t total_amount, std::uint64_t i, std::uint64_t j,
-                        const PairTable& table);
-
-double pairStatistic(const RunParameters& params, const BinaryTestStat& stat, const BlockWorkingSet& set,
-                     std::uint16_t affected_amount, std::uint16_t total_amount, std::uint64_t i, std::uint64_t j,
-                     const PairTable& table, double threshold_KSA);
 
 }  // namespace dyadmill

@@ -7,7 +7,8 @@
 #include <ctime>
 #include <vector>
 
-#include "pair_scan.h"
+#include "pair_scorer.h"
+#include "scan_types.h"
 
 namespace dyadmill {
 
@@ -30,10 +31,12 @@ class TraitShuffler {
 
 // Runs the run's permutations over the combination after its pair loop:
 // rebuilds the case rows and case margins under every relabelling, rescans
-// every pair with the saved totals, and writes each kept pair's value for
-// that permutation. `start_time` is the start of the combination's pair
+// the pairs with the saved totals (by `path`), and writes each kept pair's
+// value for that permutation. `set` is the scorer's working set, which the
+// relabelling rewrites. `start_time` is the start of the combination's pair
 // loop (for the run-time estimate).
-void runPermutations(ScanContext& ctx, BlockWorkingSet& set, Thresholds& thresholds, const PairStores& stores,
-                     TopVector& top_vect_block, std::time_t start_time);
+void runPermutations(ScanContext& ctx, ScanPath path, const PairScorer& scorer, BlockWorkingSet& set,
+                     const Thresholds& thresholds, const PairStores& stores, TopVector& top_vect_block,
+                     std::time_t start_time);
 
 }  // namespace dyadmill

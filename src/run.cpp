@@ -7,9 +7,9 @@
 #include "final_stage.h"
 #include "genotype_reader.h"
 #include "genotype_store.h"
-#include "pair_scan.h"
 #include "partial_results.h"
 #include "run_parameters.h"
+#include "scan_driver.h"
 
 namespace dyadmill {
 
@@ -29,7 +29,7 @@ int scan(RunParameters& params, const GenotypeStore& store) {
   BlockTable blocks;
   if (Outcome o = formBlocks(params, store.snp_amount, blocks); o.stopped()) return o.exitStatus();
   ScanContext ctx(params, store, blocks);
-  if (Outcome o = scanBlockCombinations(ctx); o.stopped()) return o.exitStatus();
+  if (Outcome o = scanBlockCombinations(ctx, ScanPath::Fast); o.stopped()) return o.exitStatus();
   if (params.processAmount > 1) return writePartialFile(params, ctx.top_vect).exitStatus();
   return runFinalStage(params, store.snp_names, ctx.top_vect).exitStatus();
 }

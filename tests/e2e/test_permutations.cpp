@@ -7,8 +7,8 @@
 
 #include "blocks.h"
 #include "naive_scan.h"
-#include "pair_scan.h"
 #include "permutation.h"
+#include "scan_driver.h"
 #include "test_support.h"
 
 namespace dyadmill::testing {
@@ -88,7 +88,7 @@ TEST_P(PermutationsMatchBruteForce, PermutedValuesAndAdjustedPValues) {
   ::testing::internal::CaptureStdout();
   ASSERT_FALSE(formBlocks(run_params, store.snp_amount, blocks).stopped());
   ScanContext ctx(run_params, store, blocks);
-  const Outcome scanned = scanBlockCombinations(ctx);
+  const Outcome scanned = scanBlockCombinations(ctx, ScanPath::Fast);
   const std::string console = ::testing::internal::GetCapturedStdout();
   ASSERT_FALSE(scanned.stopped()) << console;
   ASSERT_EQ(ctx.top_vect.size(), kept.size());

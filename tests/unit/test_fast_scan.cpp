@@ -1,6 +1,6 @@
-// The fast scan against the plain one: same kept pairs, same values, same
-// permuted values, in every mode, at every word tail and with every
-// counting kernel the CPU runs.
+// The fast scan against the reference scan: same kept pairs, same values,
+// same permuted values, in every mode, at every word tail and with every
+// set of instruction-set variants the CPU runs.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -8,13 +8,14 @@
 #include <random>
 #include <sstream>
 
+#include "approximations.h"
 #include "blocks.h"
 #include "console.h"
-#include "fast_scan.h"
-#include "fast_statistics.h"
 #include "final_stage.h"
 #include "naive_scan.h"
-#include "pair_scan.h"
+#include "pair_scorer.h"
+#include "scan_driver.h"
+#include "tile_scan.h"
 
 namespace dyadmill::testing {
 namespace {
@@ -53,15 +54,14 @@ RunParameters parametersOf(const Mode& m) {
   return p;
 }
 
-TopVector scan(const RunParameters& params, const GenotypeStore& store, ScanPath path, TileKernel kernel) {
+TopVector scan(const RunParameters& params, const GenotypeStore& store, ScanPath path,
+               const SimdKernels& simd = probeSimdKernels()) {
   RunParameters run = params;
   BlockTable blocks;
   console().startCapture();
   const bool formed = !formBlocks(run, store.snp_amount, blocks).stopped();
-  ScanContext ctx(run, store, blocks);
-  ctx.path = path;
-  if (kernel != nullptr) ctx.kernel = kernel;
-  const bool scanned = formed && !scanBlockCombinations(ctx).stopped();
+  ScanContext ctx(run, store, blocks, simd);
+  const bool scanned = formed && !scanBlockCombinations(ctx, path).stopped();
   const std::string output = console().endCapture();
   EXPECT_TRUE(scanned) << output;
   return ctx.top_vect;
@@ -110,7 +110,7 @@ std::vector<Mode> everyMode(std::uint64_t permutations) {
 }
 
 // Every mode at word-boundary subject counts, with and without permutations.
-TEST(FastScan, MatchesThePlainScanInEveryMode) {
+TEST(FastScan, MatchesTheReferenceScanInEveryMode) {
   for (std::size_t subjects : {2, 63, 64, 65, 131}) {
     for (bool missing : {false, true}) {
       const GenotypeData data = shapedData(static_cast<std::uint32_t>(subjects), 21, subjects, missing);
@@ -120,31 +120,38 @@ TEST(FastScan, MatchesThePlainScanInEveryMode) {
           const RunParameters params = parametersOf(m);
           const GenotypeStore store = loadStore(data, params);
           const std::string what = describe(m) + " subjects " + std::to_string(subjects);
-          expectSame(scan(params, store, ScanPath::Reference, nullptr), scan(params, store, ScanPath::Fast, nullptr),
-                     what);
+          expectSame(scan(params, store, ScanPath::Reference), scan(params, store, ScanPath::Fast), what);
         }
       }
     }
   }
 }
 
-// Every subject count from 2 to 200 (every tail of a 64-bit word, for cases
-// and controls apart), cycling through the modes, with each kernel.
-TEST(FastScan, MatchesThePlainScanAtEveryWordTailWithEveryKernel) {
-  const std::vector<Mode> modes = everyMode(3);
-  std::vector<std::pair<KernelKind, TileKernel>> kernels;
+// The sets of instruction-set variants this CPU runs (counting kernel, tile
+// fit, lane loops), slowest first.
+std::vector<SimdKernels> everySimdLevel() {
+  std::vector<SimdKernels> levels;
   for (KernelKind kind : {KernelKind::Generic, KernelKind::Popcnt, KernelKind::Avx2, KernelKind::Avx512}) {
-    if (TileKernel kernel = tileKernel(kind)) kernels.push_back({kind, kernel});
+    SimdKernels simd;
+    if (simdKernelsOf(kind, simd)) levels.push_back(simd);
   }
+  return levels;
+}
+
+// Every subject count from 2 to 200 (every tail of a 64-bit word, for cases
+// and controls apart), cycling through the modes, with each variant set.
+TEST(FastScan, MatchesTheReferenceScanAtEveryWordTailWithEveryKernel) {
+  const std::vector<Mode> modes = everyMode(3);
+  const std::vector<SimdKernels> levels = everySimdLevel();
   for (std::size_t subjects = 2; subjects <= 200; ++subjects) {
     const Mode& m = modes[subjects % modes.size()];
     const GenotypeData data = shapedData(static_cast<std::uint32_t>(1000 + subjects), 17, subjects, m.missing);
     const RunParameters params = parametersOf(m);
     const GenotypeStore store = loadStore(data, params);
-    const TopVector reference = scan(params, store, ScanPath::Reference, nullptr);
-    for (const auto& [kind, kernel] : kernels) {
-      expectSame(reference, scan(params, store, ScanPath::Fast, kernel),
-                 describe(m) + " subjects " + std::to_string(subjects) + " kernel " + kernelName(kind));
+    const TopVector reference = scan(params, store, ScanPath::Reference);
+    for (const SimdKernels& simd : levels) {
+      expectSame(reference, scan(params, store, ScanPath::Fast, simd),
+                 describe(m) + " subjects " + std::to_string(subjects) + " kernel " + kernelName(simd.kind));
     }
   }
 }
@@ -160,7 +167,7 @@ TEST(FastScan, WritesTheSameResultsAndMatrixFiles) {
     std::string files[2];
     int n = 0;
     for (ScanPath path : {ScanPath::Reference, ScanPath::Fast}) {
-      TopVector kept = scan(params, store, path, nullptr);
+      TopVector kept = scan(params, store, path);
       ScratchDir dir;
       std::filesystem::current_path(dir.path());
       RunParameters run = params;
@@ -180,18 +187,18 @@ TEST(FastScan, WritesTheSameResultsAndMatrixFiles) {
 
 // Where the approximation lands within its tolerance of the cut-off, the
 // exact statistic decides: thresholds set exactly at kept statistics.
-TEST(FastScan, ThresholdsAtExactStatisticsDecideAsThePlainScan) {
+TEST(FastScan, ThresholdsAtExactStatisticsDecideAsTheReferenceScan) {
   const GenotypeData data = shapedData(9, 25, 150, false);
   for (const Mode& m : {Mode{false, false, false, false, 1, 1, 0}, Mode{true, false, false, false, 1, 1, 0},
                         Mode{false, true, false, false, 1, 1, 0}, Mode{true, false, true, false, 1, 1, 0}}) {
     RunParameters params = parametersOf(m);
     const GenotypeStore store = loadStore(data, params);
-    const TopVector all = scan(params, store, ScanPath::Reference, nullptr);
+    const TopVector all = scan(params, store, ScanPath::Reference);
     ASSERT_GE(all.size(), 3u);
     for (std::size_t x : {std::size_t{0}, all.size() / 2, all.size() - 1}) {
       // The float threshold nearest to a kept statistic.
       params.thresholdParam = static_cast<float>(all[x].testStatValue);
-      expectSame(scan(params, store, ScanPath::Reference, nullptr), scan(params, store, ScanPath::Fast, nullptr),
+      expectSame(scan(params, store, ScanPath::Reference), scan(params, store, ScanPath::Fast),
                  describe(m) + " at threshold " + std::to_string(params.thresholdParam));
     }
   }
@@ -215,17 +222,15 @@ TEST(FastStatistics, ApproximationsStayWithinTheirTolerance) {
         console().startCapture();
         loadBlockCombination(params, store, blocks, 0, cases, controls, set);
         console().endCapture();
-        FastStatistics fast(params, store.total_amount, store.affected_amount);
+        FastStatistics fast(params, store.total_amount, store.affected_amount, VectorLevel::Portable);
         fast.prepareBlocks(set);
-        const BinaryTestStat stat(params);
+        const PairScorer scorer(params, store, set);
         double largest_ratio = 0.0;
         for (std::uint64_t i = 0; i + 1 < set.block1.snp_amount; ++i) {
           for (std::uint64_t j = i + 1; j < set.block1.snp_amount; ++j) {
             PairTable table;
-            countPairTable(params, set, store.affected_amount, store.total_amount, i, j, table);
-            const double exact =
-                epistasis ? pairKsaStatistic(params, stat, set, store.total_amount, i, j, table)
-                          : pairStatistic(params, stat, set, store.affected_amount, store.total_amount, i, j, table, 0);
+            scorer.count(i, j, table);
+            const double exact = epistasis ? scorer.ksa(i, j, table) : scorer.statistic(i, j, table, 0);
             const double approximation = fast.screen(table, i, j);
             const double difference = std::fabs(exact - approximation);
             ASSERT_LE(difference, fast.tolerance(approximation)) << i << "," << j;
@@ -269,44 +274,155 @@ TEST(FastLog, AgreesWithTheLibraryLogarithm) {
 namespace dyadmill::testing {
 namespace {
 
+using LaneLevels = std::int32_t[kLevels][kTileLanes];
+
+void expectLanesFitAsOneTable(const LaneCells& cases, const LaneCells& totals, const LaneLevels& a1,
+                              const LaneLevels& t1, const LaneLevels& a2, const LaneLevels& t2, const TileFit& fit,
+                              const std::string& what) {
+  for (unsigned lane = 0; lane < kTileLanes; ++lane) {
+    std::uint16_t aff[kCells], tot[kCells], m1a[3], m1t[3], m2a[3], m2t[3];
+    for (unsigned k = 0; k < kCells; ++k) {
+      aff[k] = static_cast<std::uint16_t>(cases[k][lane]);
+      tot[k] = static_cast<std::uint16_t>(totals[k][lane]);
+    }
+    for (unsigned c = 0; c < 3; ++c) {
+      m1a[c] = static_cast<std::uint16_t>(a1[c][lane]);
+      m1t[c] = static_cast<std::uint16_t>(t1[c][lane]);
+      m2a[c] = static_cast<std::uint16_t>(a2[c][lane]);
+      m2t[c] = static_cast<std::uint16_t>(t2[c][lane]);
+    }
+    const IpfFit one = fitNoThreeWayInteraction(aff, tot, m1a, m2a, m1t, m2t, 3, 3);
+    for (unsigned k = 0; k < kCells; ++k) {
+      ASSERT_EQ(fit.affected[k][lane], one.affected_fitted[k]) << what << " lane " << lane;
+      ASSERT_EQ(fit.unaffected[k][lane], one.unaffected_fitted[k]) << what << " lane " << lane;
+    }
+  }
+}
+
+// Random tables of a tile, empty cells and levels included, and their
+// margins per lane.
+void randomTile(std::mt19937& rng, int round, LaneCells& cases, LaneCells& totals, LaneLevels& a1, LaneLevels& t1,
+                LaneLevels& a2, LaneLevels& t2) {
+  for (unsigned c = 0; c < kLevels; ++c) {
+    for (unsigned lane = 0; lane < kTileLanes; ++lane) a1[c][lane] = t1[c][lane] = a2[c][lane] = t2[c][lane] = 0;
+  }
+  for (unsigned lane = 0; lane < kTileLanes; ++lane) {
+    const int scale = 1 + static_cast<int>(rng() % 400);
+    for (unsigned k = 0; k < kCells; ++k) {
+      const bool empty = rng() % 7 == 0 || (round % 5 == 0 && k / 3 == lane % 3);
+      totals[k][lane] = empty ? 0 : static_cast<std::int32_t>(rng() % scale);
+      cases[k][lane] = totals[k][lane] == 0 ? 0 : static_cast<std::int32_t>(rng() % (totals[k][lane] + 1));
+      a1[k / 3][lane] += cases[k][lane];
+      t1[k / 3][lane] += totals[k][lane];
+      a2[k % 3][lane] += cases[k][lane];
+      t2[k % 3][lane] += totals[k][lane];
+    }
+  }
+}
+
 // Eight tables fitted side by side give each table's fit to the last bit,
-// whatever each lane's number of sweeps, empty cells and levels included.
+// whatever each lane's number of sweeps, empty cells and levels included,
+// with every fit this CPU runs.
 TEST(FitTile, EachLaneFitsExactlyAsTheOneTableFit) {
   std::mt19937 rng(17);
   for (int round = 0; round < 300; ++round) {
-    std::int32_t cases[kCells][kTileLanes], totals[kCells][kTileLanes];
-    std::int32_t a1[kLevels][kTileLanes] = {}, t1[kLevels][kTileLanes] = {};
-    std::int32_t a2[kLevels][kTileLanes] = {}, t2[kLevels][kTileLanes] = {};
-    for (unsigned lane = 0; lane < kTileLanes; ++lane) {
-      const int scale = 1 + static_cast<int>(rng() % 400);
-      for (unsigned k = 0; k < kCells; ++k) {
-        const bool empty = rng() % 7 == 0 || (round % 5 == 0 && k / 3 == lane % 3);
-        totals[k][lane] = empty ? 0 : static_cast<std::int32_t>(rng() % scale);
-        cases[k][lane] = totals[k][lane] == 0 ? 0 : static_cast<std::int32_t>(rng() % (totals[k][lane] + 1));
-        a1[k / 3][lane] += cases[k][lane];
-        t1[k / 3][lane] += totals[k][lane];
-        a2[k % 3][lane] += cases[k][lane];
-        t2[k % 3][lane] += totals[k][lane];
+    LaneCells cases, totals;
+    LaneLevels a1, t1, a2, t2;
+    randomTile(rng, round, cases, totals, a1, t1, a2, t2);
+    for (const SimdKernels& simd : everySimdLevel()) {
+      TileFit fit;
+      simd.fit(totals, a1, t1, a2, t2, fit);
+      expectLanesFitAsOneTable(cases, totals, a1, t1, a2, t2, fit,
+                               "round " + std::to_string(round) + " kernel " + kernelName(simd.kind));
+    }
+  }
+}
+
+// A --missing table screened in a tile's lane and on its own gives the same
+// double at every vector level: the approximations are written once.
+TEST(FastStatistics, LanesAndSinglePairsGiveTheSameDoubles) {
+  std::mt19937 rng(23);
+  for (bool epistasis : {false, true}) {
+    for (bool score : {false, true}) {
+      if (epistasis && score) continue;  // no approximation there
+      RunParameters params = parametersOf({epistasis, score, true, false, 1, 1, 0});
+      for (const SimdKernels& simd : everySimdLevel()) {
+        const FastStatistics fast(params, 3600, 1200, simd.vectors);
+        for (int round = 0; round < 100; ++round) {
+          LaneCells cases, totals;
+          LaneLevels a1, t1, a2, t2;
+          randomTile(rng, round, cases, totals, a1, t1, a2, t2);
+          double lanes[kTileLanes];
+          fast.screenTileFull(cases, totals, lanes);
+          for (unsigned lane = 0; lane < kTileLanes; ++lane) {
+            PairTable table;
+            for (unsigned k = 0; k < kCells; ++k) {
+              table.affected_subjects[k] = static_cast<std::uint16_t>(cases[k][lane]);
+              table.total_subjects[k] = static_cast<std::uint16_t>(totals[k][lane]);
+            }
+            for (unsigned c = 0; c < kLevels; ++c) {
+              table.affected_subjects_marg1[c] = static_cast<std::uint16_t>(a1[c][lane]);
+              table.total_subjects_marg1[c] = static_cast<std::uint16_t>(t1[c][lane]);
+              table.affected_subjects_marg2[c] = static_cast<std::uint16_t>(a2[c][lane]);
+              table.total_subjects_marg2[c] = static_cast<std::uint16_t>(t2[c][lane]);
+              table.affected_subjects_amount = static_cast<std::uint16_t>(table.affected_subjects_amount + a1[c][lane]);
+              table.total_subjects_amount = static_cast<std::uint16_t>(table.total_subjects_amount + t1[c][lane]);
+            }
+            const double single = fast.screen(table, 0, 0);
+            // Tables without cases or controls give NaN both ways.
+            if (std::isnan(single)) {
+              EXPECT_TRUE(std::isnan(lanes[lane]));
+              continue;
+            }
+            ASSERT_EQ(lanes[lane], single) << describe({epistasis, score, true, false, 1, 1, 0}) << " kernel "
+                                           << kernelName(simd.kind) << " round " << round << " lane " << lane;
+          }
+        }
       }
     }
-    TileFit fit;
-    fitTile(totals, a1, t1, a2, t2, fit);
-    for (unsigned lane = 0; lane < kTileLanes; ++lane) {
-      std::uint16_t aff[kCells], tot[kCells], m1a[3], m1t[3], m2a[3], m2t[3];
-      for (unsigned k = 0; k < kCells; ++k) {
-        aff[k] = static_cast<std::uint16_t>(cases[k][lane]);
-        tot[k] = static_cast<std::uint16_t>(totals[k][lane]);
-      }
-      for (unsigned c = 0; c < 3; ++c) {
-        m1a[c] = static_cast<std::uint16_t>(a1[c][lane]);
-        m1t[c] = static_cast<std::uint16_t>(t1[c][lane]);
-        m2a[c] = static_cast<std::uint16_t>(a2[c][lane]);
-        m2t[c] = static_cast<std::uint16_t>(t2[c][lane]);
-      }
-      const IpfFit one = fitNoThreeWayInteraction(aff, tot, m1a, m2a, m1t, m2t, 3, 3);
-      for (unsigned k = 0; k < kCells; ++k) {
-        ASSERT_EQ(fit.affected[k][lane], one.affected_fitted[k]) << "round " << round << " lane " << lane;
-        ASSERT_EQ(fit.unaffected[k][lane], one.unaffected_fitted[k]) << "round " << round << " lane " << lane;
+  }
+}
+
+// The same for the reduced forms (--nomissing, no cell dropped): the tiles
+// of a real block against its own pairs' tables.
+TEST(FastStatistics, ReducedLanesAndSinglePairsGiveTheSameDoubles) {
+  for (bool epistasis : {false, true}) {
+    for (bool score : {false, true}) {
+      if (epistasis && score) continue;
+      const Mode m{epistasis, score, false, false, 1, 1, 0};
+      const RunParameters params = parametersOf(m);
+      const GenotypeStore store = loadStore(shapedData(41, 27, 300, false), params);
+      const BlockTable blocks = listBlockCombinations(store.snp_amount, 1);
+      BlockWorkingSet set;
+      console().startCapture();
+      loadBlockCombination(params, store, blocks, 0, SubjectSubset(store.binary_diagnostic_vect, 1, true),
+                           SubjectSubset(store.binary_diagnostic_vect, 1, false), set);
+      console().endCapture();
+      const PairScorer scorer(params, store, set);
+      const std::uint64_t snps = set.block1.snp_amount;
+      for (const SimdKernels& simd : everySimdLevel()) {
+        FastStatistics fast(params, store.total_amount, store.affected_amount, simd.vectors);
+        fast.prepareBlocks(set);
+        for (std::uint64_t i = 0; i < snps; ++i) {
+          for (std::uint64_t j_base = 0; j_base < snps; j_base += kTileLanes) {
+            LaneCells cases{}, totals{};
+            PairTable tables[kTileLanes];
+            const unsigned lanes = static_cast<unsigned>(std::min<std::uint64_t>(kTileLanes, snps - j_base));
+            for (unsigned lane = 0; lane < lanes; ++lane) {
+              scorer.count(i, j_base + lane, tables[lane]);
+              for (unsigned k = 0; k < kCells; ++k) {
+                cases[k][lane] = tables[lane].affected_subjects[k];
+                totals[k][lane] = tables[lane].total_subjects[k];
+              }
+            }
+            double screened[kTileLanes];
+            fast.screenTile(cases, totals, i, j_base, screened);
+            for (unsigned lane = 0; lane < lanes; ++lane) {
+              ASSERT_EQ(screened[lane], fast.screen(tables[lane], i, j_base + lane))
+                  << describe(m) << " kernel " << kernelName(simd.kind) << " pair " << i << "," << j_base + lane;
+            }
+          }
+        }
       }
     }
   }

@@ -10,8 +10,8 @@
 #include "chi_square.h"
 #include "console.h"
 #include "naive_scan.h"
-#include "pair_scan.h"
 #include "pair_table.h"
+#include "scan_types.h"
 
 namespace dyadmill::testing {
 namespace {

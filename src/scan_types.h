@@ -1,21 +1,26 @@
-// The pair scan of this process's block combinations: result stores and
-// thresholds of a combination, the pair loop, the permutations, and the
-// hand-over of the kept pairs to the run's list.
+// What every stage of the pair scan shares: the run-wide scan state, the
+// cut-offs of a block combination, the stores the permutation rescans read,
+// and the hand-over of a kept pair to the combination's list.
+//
+// The stages depend on each other in one direction only:
+//
+//   scan_driver -> reference_scan, fast_scan        (the first scan)
+//   scan_driver -> permutation -> reference_scan, fast_rescan   (rescans)
+//   fast_scan, fast_rescan -> tile_scan -> approximations -> simd_kernels
+//   reference_scan, fast_rescan -> rescan_common
+//   every stage -> pair_scorer -> pair_table; every stage -> scan_types
 #pragma once
 
 #include <cstdint>
-#include <ctime>
 #include <vector>
 
-#include "BinaryTestStat.h"
 #include "PairTallier.h"
-#include "block_working_set.h"
 #include "blocks.h"
 #include "genotype_store.h"
 #include "outcome.h"
 #include "pair_table.h"
 #include "run_parameters.h"
-#include "tile_kernels.h"
+#include "simd_kernels.h"
 
 namespace dyadmill {
 
@@ -53,45 +58,49 @@ struct PairStores {
   std::vector<LevelCounts> totals_marg1;      // full epistasis statistics only
   std::vector<LevelCounts> totals_marg2;
   std::vector<std::uint16_t> degreesoffreedom;  // per pair
+
+  // Sized for a rows x columns combination; empty without permutations.
+  void allocate(const RunParameters& params, std::uint64_t rows, std::uint64_t columns);
+
+  // Records what the rescan reuses of pair number `pair`.
+  void save(const PairTable& table, std::uint16_t df, std::uint64_t pair);
+
+  // The saved totals, amounts and total margins of pair number `pair`.
+  void load(std::uint64_t pair, PairTable& table) const;
 };
 
-// The plain scan counts and scores pair after pair with the exact
-// statistics; the fast scan counts eight pairs at a time and computes the
-// exact statistics only where an approximation cannot settle the outcome.
-// Both write the same results.
+// Which implementation scans: the reference scores pair after pair with the
+// exact statistics and is what the fast path is tested against; the fast
+// path counts eight pairs at a time and computes the exact statistics only
+// where an approximation cannot settle the outcome. Both keep the same pairs
+// with the same values; a run of the program always takes the fast path.
 enum class ScanPath { Reference, Fast };
 
 // Run-wide state of the scan.
 struct ScanContext {
-  ScanContext(const RunParameters& p, const GenotypeStore& s, const BlockTable& b)
-      : params(p), store(s), blocks(b), stat(p), kernel(bestTileKernel(&kernel_kind)) {}
+  ScanContext(const RunParameters& p, const GenotypeStore& s, const BlockTable& b,
+              const SimdKernels& kernels = probeSimdKernels())
+      : params(p), store(s), blocks(b), simd(kernels) {}
 
   const RunParameters& params;
   const GenotypeStore& store;
   const BlockTable& blocks;
-  BinaryTestStat stat;
+  const SimdKernels simd;           // instruction-set variants of the fast path
   TopVector top_vect;               // kept pairs of finished combinations
   std::vector<double> current_max;  // per permutation, carried across combinations
-  ScanPath path = ScanPath::Fast;
-  KernelKind kernel_kind = KernelKind::Generic;
-  TileKernel kernel;  // counting kernel of the fast scan
 };
 
-// Records what the permutation rescan reuses of pair number `pair`.
-void savePairForPermutations(const PairTable& table, std::uint16_t df, std::uint64_t pair, PairStores& stores);
+// A pair that passed, in block-local indices, before it is kept.
+struct FoundPair {
+  std::uint64_t i;
+  std::uint64_t j;
+  double statistic;
+  std::uint16_t df;
+};
 
 // Appends a kept pair (global SNP indices) to the combination's list, its
 // value a p-value under minP; stops the run when the list is already full.
 Outcome keepPair(const RunParameters& params, std::uint64_t gi, std::uint64_t gj, double statistic, std::uint16_t df,
                  TopVector& top_vect_block);
-
-// The first scan of one combination: counts, scores and keeps every pair,
-// filling the permutation stores when permutations are requested.
-// `start_time` receives the time the loop began.
-Outcome runPairLoop(ScanContext& ctx, const BlockWorkingSet& set, Thresholds& thresholds, PairStores& stores,
-                    TopVector& top_vect_block, std::time_t& start_time);
-
-// Scans every combination of this process's share into ctx.top_vect.
-Outcome scanBlockCombinations(ScanContext& ctx);
 
 }  // namespace dyadmill

@@ -1,4 +1,4 @@
-#include "tile_kernels.h"
+#include "simd_kernels.h"
 
 #include <bit>
 #include <initializer_list>
@@ -7,13 +7,16 @@
 #include <immintrin.h>
 #endif
 
-// The instruction-set variants live in this one file, each function compiled
-// for its own instruction set through a target attribute. The file (and the
-// rest of the program) stays baseline x86-64, so no AVX instruction can leak
-// into shared code or run before tileKernel() has asked the CPU. Helpers that
-// handle vectors carry their variant's attribute: a plain inline function or
-// a lambda would be compiled for the baseline and could not use the
-// intrinsics.
+#include "BinaryTestStat.h"
+
+// The counting kernels and the tile fits live in this one file, each
+// variant compiled for its own instruction set through a target attribute
+// (the approximations stamp out their lane loops per vector level the same
+// way). The file (and the rest of the program) stays baseline x86-64, so no
+// AVX instruction can leak into shared code or run before the probe has
+// asked the CPU. Helpers that handle vectors carry their variant's
+// attribute: a plain inline function or a lambda would be compiled for the
+// baseline and could not use the intrinsics.
 
 namespace dyadmill {
 
@@ -33,6 +36,30 @@ void countTileGeneric(const std::uint64_t* i_rows, const std::uint64_t* tile, st
     }
   }
 }
+
+namespace {
+
+// One table at a time: the lane's fit is exactly fitNoThreeWayInteraction's.
+void fitTileByLane(TileCells totals, TileCells affected1, TileCells total1, TileCells affected2, TileCells total2,
+                   TileFit& fit) {
+  for (unsigned lane = 0; lane < kTileLanes; ++lane) {
+    std::uint16_t cells[kCells], a1[kLevels], t1[kLevels], a2[kLevels], t2[kLevels];
+    for (unsigned k = 0; k < kCells; ++k) cells[k] = static_cast<std::uint16_t>(totals[k][lane]);
+    for (unsigned c = 0; c < kLevels; ++c) {
+      a1[c] = static_cast<std::uint16_t>(affected1[c][lane]);
+      t1[c] = static_cast<std::uint16_t>(total1[c][lane]);
+      a2[c] = static_cast<std::uint16_t>(affected2[c][lane]);
+      t2[c] = static_cast<std::uint16_t>(total2[c][lane]);
+    }
+    const IpfFit one = fitNoThreeWayInteraction({}, cells, a1, a2, t1, t2, kLevels, kLevels);
+    for (unsigned k = 0; k < kCells; ++k) {
+      fit.affected[k][lane] = one.affected_fitted[k];
+      fit.unaffected[k][lane] = one.unaffected_fitted[k];
+    }
+  }
+}
+
+}  // namespace
 
 #if defined(__x86_64__)
 
@@ -207,6 +234,87 @@ __attribute__((target("avx512f,avx512vpopcntdq"))) void countTileAvx512(const st
   }
 }
 
+// ---------------------------------------------------------------------------
+// The exact tile fit in 512-bit registers.
+
+#define DYADMILL_AVX512 __attribute__((target("avx512f"), always_inline)) inline
+
+DYADMILL_AVX512 __m512d loadLanes(const std::int32_t* v) {
+  // The masked form: the plain one trips a false "uninitialized" warning in
+  // some compilers' headers.
+  return _mm512_maskz_cvtepi32_pd(0xFF, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(v)));
+}
+
+// Scales the three cells c0, c0 + stride, c0 + 2 stride of the active lanes
+// to sum to `target`, as the one-table fit scales a row or a column.
+DYADMILL_AVX512 void scaleLanes(__m512d* cells, unsigned c0, unsigned stride, __m512d target, __mmask8 active) {
+  const __m512d zero = _mm512_setzero_pd();
+  const __m512d sum =
+      _mm512_add_pd(_mm512_add_pd(_mm512_add_pd(zero, cells[c0]), cells[c0 + stride]), cells[c0 + 2 * stride]);
+  const __m512d factor = _mm512_div_pd(target, sum);
+  const __mmask8 positive = _mm512_cmp_pd_mask(sum, zero, _CMP_GT_OQ);
+  for (unsigned m = 0; m < kLevels; ++m) {
+    const __m512d scaled = _mm512_maskz_mul_pd(positive, cells[c0 + m * stride], factor);
+    cells[c0 + m * stride] = _mm512_mask_blend_pd(active, cells[c0 + m * stride], scaled);
+  }
+}
+
+// The eight fits in the eight lanes of 512-bit registers: every lane does
+// the one-table fit's additions, divisions and multiplications in the same
+// order (vector division and multiplication round exactly as scalar ones),
+// and a lane that has converged is left unchanged by masked updates.
+__attribute__((target("avx512f"))) void fitTileAvx512(TileCells totals, TileCells affected1, TileCells total1,
+                                                      TileCells affected2, TileCells total2, TileFit& fit) {
+  const __m512d zero = _mm512_setzero_pd();
+  __m512d tot[kCells], a[kCells], u[kCells], a_old[kCells], u_old[kCells];
+  __m512d ta1[kLevels], tu1[kLevels], ta2[kLevels], tu2[kLevels];
+  for (unsigned c = 0; c < kLevels; ++c) {
+    ta1[c] = loadLanes(affected1[c]);
+    tu1[c] = _mm512_sub_pd(loadLanes(total1[c]), ta1[c]);
+    ta2[c] = loadLanes(affected2[c]);
+    tu2[c] = _mm512_sub_pd(loadLanes(total2[c]), ta2[c]);
+  }
+  const __m512d one = _mm512_set1_pd(1.0);
+  for (unsigned k = 0; k < kCells; ++k) {
+    tot[k] = loadLanes(totals[k]);
+    a[k] = u[k] = a_old[k] = u_old[k] = one;
+  }
+  __mmask8 active = 0xFF;
+  const __m512d tolerance = _mm512_set1_pd(BinaryTestStat::kIpfTolerance);
+  for (int it = 0; it < BinaryTestStat::kIpfMaxIterations; ++it) {
+    for (unsigned k = 0; k < kCells; ++k) {
+      const __m512d total_fitted = _mm512_add_pd(a[k], u[k]);
+      const __m512d factor = _mm512_div_pd(tot[k], total_fitted);
+      const __mmask8 positive = _mm512_cmp_pd_mask(total_fitted, zero, _CMP_GT_OQ);
+      a[k] = _mm512_mask_blend_pd(active, a[k], _mm512_maskz_mul_pd(positive, a[k], factor));
+      u[k] = _mm512_mask_blend_pd(active, u[k], _mm512_maskz_mul_pd(positive, u[k], factor));
+    }
+    for (unsigned c = 0; c < kLevels; ++c) {
+      scaleLanes(a, c * kLevels, 1, ta1[c], active);
+      scaleLanes(u, c * kLevels, 1, tu1[c], active);
+    }
+    for (unsigned d = 0; d < kLevels; ++d) {
+      scaleLanes(a, d, kLevels, ta2[d], active);
+      scaleLanes(u, d, kLevels, tu2[d], active);
+    }
+    __m512d error = zero;
+    for (unsigned k = 0; k < kCells; ++k) {
+      error = _mm512_add_pd(error, _mm512_abs_pd(_mm512_sub_pd(a[k], a_old[k])));
+      error = _mm512_add_pd(error, _mm512_abs_pd(_mm512_sub_pd(u[k], u_old[k])));
+    }
+    active &= static_cast<__mmask8>(~_mm512_cmp_pd_mask(error, tolerance, _CMP_LT_OQ));
+    if (active == 0) break;
+    for (unsigned k = 0; k < kCells; ++k) {
+      a_old[k] = a[k];
+      u_old[k] = u[k];
+    }
+  }
+  for (unsigned k = 0; k < kCells; ++k) {
+    _mm512_storeu_pd(fit.affected[k], a[k]);
+    _mm512_storeu_pd(fit.unaffected[k], u[k]);
+  }
+}
+
 bool cpuHas(KernelKind kind) {
   // Makes the answer right even from a static initialiser that runs before
   // the runtime library has filled in the CPU features.
@@ -246,14 +354,44 @@ TileKernel tileKernel(KernelKind kind) {
   return nullptr;
 }
 
-TileKernel bestTileKernel(KernelKind* kind) {
+namespace {
+
+// The vector level a kernel of `kind` implies, and the fit that goes with it.
+void setVectorLevel(KernelKind kind, SimdKernels& kernels) {
+  kernels.vectors = kind == KernelKind::Avx512 ? VectorLevel::Avx512
+                    : kind == KernelKind::Avx2 ? VectorLevel::Avx2
+                                               : VectorLevel::Portable;
+  kernels.fit = fitTileByLane;
+#if defined(__x86_64__)
+  if (kernels.vectors == VectorLevel::Avx512) kernels.fit = fitTileAvx512;
+#endif
+}
+
+}  // namespace
+
+bool simdKernelsOf(KernelKind kind, SimdKernels& kernels) {
+  const TileKernel count = tileKernel(kind);
+  if (count == nullptr) return false;
+  kernels.kind = kind;
+  kernels.count = count;
+  setVectorLevel(kind, kernels);
+  return true;
+}
+
+SimdKernels probeSimdKernels() {
+  SimdKernels kernels;
   for (KernelKind k : {KernelKind::Avx512, KernelKind::Avx2, KernelKind::Popcnt, KernelKind::Generic}) {
-    if (TileKernel kernel = tileKernel(k)) {
-      if (kind != nullptr) *kind = k;
-      return kernel;
-    }
+    if (simdKernelsOf(k, kernels)) break;
   }
-  return countTileGeneric;
+#if defined(__x86_64__)
+  // A CPU with AVX-512 but without its vector popcount counts with the
+  // AVX2 kernel and still fits and approximates in 512-bit registers.
+  if (kernels.vectors != VectorLevel::Avx512 && __builtin_cpu_supports("avx512f")) {
+    kernels.vectors = VectorLevel::Avx512;
+    kernels.fit = fitTileAvx512;
+  }
+#endif
+  return kernels;
 }
 
 const char* kernelName(KernelKind kind) {

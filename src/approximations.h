@@ -26,7 +26,7 @@
 #include "block_working_set.h"
 #include "pair_table.h"
 #include "run_parameters.h"
-#include "tile_kernels.h"
+#include "simd_kernels.h"
 
 namespace dyadmill {
 
@@ -54,24 +54,11 @@ inline double fastLog(double x) {
   return static_cast<double>(exponent_bits - 1023) * 0.69314718055994530942 + kLogTable.log_center[bucket] + series;
 }
 
-// The fitted no-three-way-interaction tables of a tile's pairs, lane by lane.
-struct TileFit {
-  double affected[kCells][kTileLanes];
-  double unaffected[kCells][kTileLanes];
-};
-
-// Fits the tables of a tile's lanes at once, each lane exactly as
-// fitNoThreeWayInteraction fits its one table (the same operations in the
-// same order, so the same fitted values to the last bit). Margins are given
-// per level and lane: cases and subjects at each level of the first SNP
-// (affected1, total1) and of the second (affected2, total2).
-void fitTile(const std::int32_t (*totals)[kTileLanes], const std::int32_t (*affected1)[kTileLanes],
-             const std::int32_t (*total1)[kTileLanes], const std::int32_t (*affected2)[kTileLanes],
-             const std::int32_t (*total2)[kTileLanes], TileFit& fit);
-
 class FastStatistics {
  public:
-  FastStatistics(const RunParameters& params, std::uint16_t total_amount, std::uint16_t affected_amount);
+  // The lane loops run at `vectors`: every level gives the same doubles.
+  FastStatistics(const RunParameters& params, std::uint16_t total_amount, std::uint16_t affected_amount,
+                 VectorLevel vectors);
 
   // Whether the run's statistic has an approximation (the epistasis score
   // statistic, a fitted model for every pair, has none).
@@ -89,23 +76,20 @@ class FastStatistics {
   // scan with the reduced forms (--nomissing, no cell dropped), from their
   // whole tables in cell-major order: cases[k][lane], totals[k][lane].
   // Lanes past the block's end hold empty tables and are to be ignored.
-  // Gives screen()'s values up to rounding (the lanes may be computed with
-  // fused multiply-adds), well within tolerance().
-  void screenTile(const std::int32_t (*cases)[kTileLanes], const std::int32_t (*totals)[kTileLanes], std::uint64_t i,
-                  std::uint64_t j_base, double* out) const;
+  // Gives screen()'s values to the last bit.
+  void screenTile(TileCells cases, TileCells totals, std::uint64_t i, std::uint64_t j_base, double* out) const;
 
   // The same for a --missing scan without dropped cells (minimum cell size
-  // 1), whose statistics take the amounts and margins of each table.
-  void screenTileFull(const std::int32_t (*cases)[kTileLanes], const std::int32_t (*totals)[kTileLanes],
-                      double* out) const;
+  // 1), whose statistics take the amounts and margins of each table; again
+  // screen()'s values to the last bit.
+  void screenTileFull(TileCells cases, TileCells totals, double* out) const;
 
   // Approximates the likelihood-ratio interaction statistic of the fitted
   // no-three-way-interaction model (the fit itself is the exact one).
   double ipf(const PairTable& table, const BlockWorkingSet& set, std::uint64_t i, std::uint64_t j) const;
 
   // The same from a lane of a tile's fit, with the lane's table.
-  double ipf(const std::int32_t (*cases)[kTileLanes], const std::int32_t (*totals)[kTileLanes], const TileFit& fit,
-             unsigned lane) const;
+  double ipf(TileCells cases, TileCells totals, const TileFit& fit, unsigned lane) const;
 
   // Largest difference to expect between an approximation and the exact value.
   double tolerance(double value) const;
@@ -122,6 +106,17 @@ class FastStatistics {
     double controls[3] = {};  // control share of each level (block 2: divided by the control share)
   };
 
+  // The tile loops of one vector level.
+  struct LaneLoops {
+    void (*cell_terms)(TileCells cases, TileCells totals, const double* xlnx, double* out);
+    void (*score)(TileCells cases, TileCells totals, const double* inverse, const double* share, double* out);
+    void (*eta)(TileCells totals, const double* fa1, const double* fu1, const double* const* fa2,
+                const double* const* fu2, double* out);
+    void (*full_terms)(TileCells cases, TileCells totals, const double* xlnx, const double* inverse, bool ksa,
+                       std::int32_t* affected, std::int32_t* total, double* margin_terms, double* eta);
+  };
+  static LaneLoops laneLoops(VectorLevel vectors);
+
   double cellTerms(const PairTable& t) const;
   double association(const PairTable& t) const;
   double reducedKsa(const PairTable& t, std::uint64_t i, std::uint64_t j) const;
@@ -129,6 +124,7 @@ class FastStatistics {
   void snpTerms(const SplitBlock& block, bool second, std::vector<SnpTerms>& terms) const;
 
   const RunParameters& params_;
+  LaneLoops lanes_;
   bool screens_;
   std::uint16_t total_;
   std::uint16_t affected_;

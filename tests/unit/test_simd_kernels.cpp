@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "tile_kernels.h"
+#include "simd_kernels.h"
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -216,14 +216,21 @@ INSTANTIATE_TEST_SUITE_P(Kernels, TileKernelTest,
                            return std::string(kernelName(info.param));
                          });
 
-TEST(TileKernelDispatch, BestKernelIsTheFastestThisCpuRuns) {
-  KernelKind kind = KernelKind::Generic;
-  const TileKernel best = bestTileKernel(&kind);
-  ASSERT_NE(best, nullptr);
-  EXPECT_EQ(best, tileKernel(kind));
+TEST(SimdDispatch, TheProbeChoosesTheFastestVariantsThisCpuRuns) {
+  const SimdKernels best = probeSimdKernels();
+  EXPECT_EQ(best.count, tileKernel(best.kind));
+  ASSERT_NE(best.fit, nullptr);
   // The kinds are listed from slowest to fastest; none past the chosen one runs here.
-  for (int k = static_cast<int>(kind) + 1; k <= static_cast<int>(KernelKind::Avx512); ++k) {
-    EXPECT_EQ(tileKernel(static_cast<KernelKind>(k)), nullptr) << kernelName(static_cast<KernelKind>(k));
+  for (int k = static_cast<int>(best.kind) + 1; k <= static_cast<int>(KernelKind::Avx512); ++k) {
+    SimdKernels other;
+    EXPECT_FALSE(simdKernelsOf(static_cast<KernelKind>(k), other)) << kernelName(static_cast<KernelKind>(k));
+  }
+  // A set at a level has that level's kernel and vectors no wider than its own.
+  for (KernelKind kind : {KernelKind::Generic, KernelKind::Popcnt, KernelKind::Avx2, KernelKind::Avx512}) {
+    SimdKernels set;
+    if (!simdKernelsOf(kind, set)) continue;
+    EXPECT_EQ(set.count, tileKernel(kind));
+    EXPECT_LE(static_cast<int>(set.vectors), static_cast<int>(best.vectors)) << kernelName(kind);
   }
   EXPECT_NE(tileKernel(KernelKind::Generic), nullptr);
 }

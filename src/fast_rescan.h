@@ -1,0 +1,32 @@
+// The fast path's permutation rescans, one per kind of mode (see
+// runPermutations for which runs which). Each records every kept pair's
+// value for permutation p (from 1) under the labels the working set holds
+// now, exactly as the reference rescan does.
+#pragma once
+
+#include <cstdint>
+
+#include "approximations.h"
+#include "pair_scorer.h"
+#include "scan_types.h"
+
+namespace dyadmill {
+
+// Association, or the epistasis score test: no cut-off is carried from
+// pair to pair, so a pair that is not kept leaves no trace and only the
+// kept pairs are rescored.
+void rescoreKeptPairs(const PairScorer& scorer, const PairStores& stores, TopVector& top_vect_block, std::uint64_t p);
+
+// Epistasis likelihood ratio under minP: every pair is scored with its
+// exact statistics, its cases counted a tile at a time, and the carried
+// KSA cut-off is the critical value at the previous unkept pair's p-value.
+void rescanCarriedPairs(ScanContext& ctx, const PairScorer& scorer, const Thresholds& thresholds,
+                        const PairStores& stores, TopVector& top_vect_block, std::uint64_t p);
+
+// Epistasis likelihood ratio under maxT: every pair is screened, a tile at
+// a time, against the cut-off carried from the previous unkept pair, and
+// gets an exact statistic only where the approximations cannot settle it.
+void rescanScreenChain(ScanContext& ctx, const PairScorer& scorer, const PairStores& stores, TopVector& top_vect_block,
+                       std::uint64_t p, FastStatistics& fast);
+
+}  // namespace dyadmill
