@@ -203,7 +203,10 @@ Outcome checkProvenanceLine(AssemblyState& state, const FileState& file, const s
 
 // A '#' line after the first: the pair count, which must come last.
 Outcome readCountLine(FileState& file, std::uint64_t line_number, const std::string& line) {
-  if (file.count_line_seen) return lineError(file.name, line_number, "a second pair-count line");
+  if (file.count_line_seen) {
+    return lineError(file.name, line_number,
+                     "a line starting with '#' after the pair-count line: was another file appended to this one?");
+  }
   if (!parsePairCountLine(line, file.recorded_pairs)) {
     return lineError(file.name, line_number, "a line starting with '#' that is not the pair-count line");
   }
