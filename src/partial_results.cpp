@@ -13,6 +13,7 @@
 
 #include "blocks.h"
 #include "console.h"
+#include "number_fields.h"
 #include "output_set.h"
 
 namespace dyadmill {
@@ -22,10 +23,16 @@ namespace {
 const std::string kStars(74, '*');
 
 // Unsigned fields must not carry a sign: the conversion would wrap "-1".
-template <typename T>
-bool convertUnsigned(const std::string& field, T& value) {
+bool convertUnsigned(const std::string& field, std::uint64_t& value) {
   if (field.empty() || field[0] == '-' || field[0] == '+') return false;
   return boost::conversion::try_lexical_convert(field, value);
+}
+
+bool convertUnsigned(const std::string& field, std::uint16_t& value) {
+  std::int64_t v = 0;
+  if (!parseDecimalField(field, 0, 65535, false, v)) return false;
+  value = static_cast<std::uint16_t>(v);
+  return true;
 }
 
 Outcome lineError(const std::string& file, std::uint64_t line_number, const std::string& problem) {

@@ -46,18 +46,20 @@ int assemble(RunParameters& params, const GenotypeStore& store) {
   return runFinalStage(params, store.snp_names, top_vect).exitStatus();
 }
 
-// Every kept pair and the scan's carried maxima hold one value per
-// permutation: a count beyond this machine's memory is refused before any
-// of it is asked for.
+// The scan carries one value per permutation and every kept pair holds one
+// more set: a count whose first two sets alone exceed this machine's memory
+// is refused before any of it is asked for.
 Outcome checkPermutationMemory(const RunParameters& params) {
   const long pages = ::sysconf(_SC_PHYS_PAGES);
   const long page_size = ::sysconf(_SC_PAGESIZE);
   if (pages <= 0 || page_size <= 0) return Outcome::proceed();
   const auto memory = static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
-  if (params.permutationParam <= memory / sizeof(double)) return Outcome::proceed();
-  console().print("ERROR: --permutations %" PRIu64 " needs %" PRIu64
-                  " MB for each kept pair alone, more than this machine's memory (%" PRIu64 " MB)\n",
-                  params.permutationParam, params.permutationParam * sizeof(double) / 1000000, memory / 1000000);
+  const std::uint64_t per_set = sizeof(double);
+  if (params.permutationParam <= memory / (2 * per_set)) return Outcome::proceed();
+  console().print("ERROR: --permutations %" PRIu64 " needs at least %" PRIu64
+                  " MB (one value per permutation for the scan and for each kept pair), more than this machine's "
+                  "memory (%" PRIu64 " MB)\n",
+                  params.permutationParam, 2 * per_set * params.permutationParam / 1000000, memory / 1000000);
   return Outcome::stop(kExitError);
 }
 
@@ -96,7 +98,13 @@ int runDyadmill(int argc, const char* const* argv) {
     if (Outcome o = checkRegularInputFile(params.inFile); o.stopped()) return o.exitStatus();
   }
   GenotypeStore store;
-  if (Outcome o = readGenotypeFile(params, store); o.stopped()) return o.exitStatus();
+  try {
+    if (Outcome o = readGenotypeFile(params, store); o.stopped()) return o.exitStatus();
+  } catch (const std::bad_alloc&) {
+    console().print("ERROR: Out of memory while storing the genotypes of %s (%zu SNPs, %u subjects)\n",
+                    params.inFile.c_str(), store.snp_names.size(), static_cast<unsigned>(store.total_amount));
+    return kExitError;
+  }
   warnDuplicateSnpNames(params.inFile, store.snp_names);
   if (Outcome o = checkBlockAmount(params, store.snp_names.size()); o.stopped()) return o.exitStatus();
   return params.processID == 0 ? assemble(params, store) : scan(params, store);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 
@@ -279,6 +280,21 @@ TEST(RunChecks, BlocksBeyondTheSnpCountAndNonRegularInputStop) {
                            dup.names[1] + " (columns 3 and 6), " + dup.names[1] + " (columns 3 and 11), " +
                            dup.names[10] + " (columns 12 and 13)\n"))
       << warned.output;
+}
+
+// A permutation count whose values alone exceed the machine's memory is
+// refused before the scan asks for any of it.
+TEST(RunChecks, PermutationCountBeyondMemoryStopsBeforeAllocating) {
+  const std::uint64_t memory =
+      static_cast<std::uint64_t>(::sysconf(_SC_PHYS_PAGES)) * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+  if (memory / 16 >= 2147483647u) GTEST_SKIP() << "this machine could hold 2147483647 permutation values twice";
+  ScratchDir dir;
+  writeFile(dir / "data.txt", randomGenotypes(3, 6, 40).toText());
+  const RunResult run = runDyadmill({"-n", "1", "-p", "1", "-i", "data.txt", "-o", "res", "-t", "5", "--association",
+                                     "--score", "--maxT", "--nomissing", "--permutations", "2147483647", "-r", "3"},
+                                    dir.path());
+  EXPECT_EQ(run.exit_status, 255);
+  EXPECT_TRUE(contains(run.output, "ERROR: --permutations 2147483647 needs at least 34359 MB")) << run.output;
 }
 
 }  // namespace

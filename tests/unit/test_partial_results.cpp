@@ -121,6 +121,8 @@ TEST_F(Assembly, RefusesMissingShortAndMalformedFiles) {
       {"-1 2 3 4 \n", "line 1: field 1 (\"-1\") is not a SNP index"},
       {"1 2 NA 4 \n", "line 1: field 3 (\"NA\") is not a number"},
       {"1 2 3 70000 \n", "line 1: field 4 (\"70000\") is not a number of degrees of freedom"},
+      {"1 2 3 000000000000065536 0.5 1\n", "line 1: field 4 (\"000000000000065536\") is not a number of degrees"},
+      {"1 2 3 000000000000000009 0.5 1\n", "line 1: 9 degrees of freedom are outside the range 1 to 8 of this test"},
       {"1 2 3 4\r\n", "line 1: field 4 (\"4\r\") is not a number of degrees of freedom"},
       {"1 2 3 4 0.5 zz\n", "line 1: field 6 (\"zz\") is not a number"},
       {"5 2000 3 4 0.5 1\n", "line 1: the SNP pair (5, 2000) does not exist in a genotype file of 1000 SNPs"},
