@@ -17,8 +17,8 @@ namespace dyadmill::fuzz {
 inline const std::string& scratchFolder() {
   static const std::string folder = [] {
     const char* tmp = std::getenv("TMPDIR");
-    std::string path = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/dyadmill-fuzz-" +
-                       std::to_string(::getpid());
+    std::string path =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/dyadmill-fuzz-" + std::to_string(::getpid());
     ::mkdir(path.c_str(), 0700);
     return path;
   }();
