@@ -51,8 +51,7 @@ Outcome assignShare(const RunParameters& params, BlockTable& table) {
   console().print("processAmount: %" PRIu64 "\n", n);
   console().print("K:%" PRIu64 "\n", combinations);
   for (std::uint64_t p = 0; p < n; ++p) {
-    const std::uint64_t kbegin = p * per_process;
-    const std::uint64_t kend = std::min((p + 1) * per_process, combinations);
+    const auto [kbegin, kend] = processShare(combinations, n, p + 1);
     if (kbegin >= kend) return loadDistributionError(params, combinations, per_process);
     console().print("%" PRIu64 ":Kbegin_vect[p]:%" PRIu64 " // Kend_vect[p]: %" PRIu64 "\n", p, kbegin, kend);
     if (p + 1 == params.processID) {
@@ -64,6 +63,39 @@ Outcome assignShare(const RunParameters& params, BlockTable& table) {
 }
 
 }  // namespace
+
+Outcome checkBlockAmount(const RunParameters& params, std::uint64_t snp_amount) {
+  if (params.blockAmount <= snp_amount) return Outcome::proceed();
+  console().print("ERROR! -b %u is more than the number of SNPs (%" PRIu64 ")\n",
+                  static_cast<unsigned>(params.blockAmount), snp_amount);
+  return Outcome::stop(kExitError);
+}
+
+std::uint64_t blocksInUse(const RunParameters& params, std::uint64_t snp_amount) {
+  return params.blockAmount != 0 ? params.blockAmount : automaticBlockAmount(snp_amount, params.permutationParam);
+}
+
+std::uint64_t combinationOfPair(std::uint64_t snp_amount, std::uint64_t blocks, std::uint64_t i, std::uint64_t j) {
+  const std::uint64_t S =
+      static_cast<std::uint64_t>(std::ceil(static_cast<double>(snp_amount) / static_cast<double>(blocks)));
+  const std::uint64_t A = snp_amount - (S - 1) * blocks;
+  const std::uint64_t base = A * S;
+  auto blockOf = [&](std::uint64_t snp) { return snp < base ? snp / S : A + (snp - base) / (S - 1); };
+  const std::uint64_t I = blockOf(i);
+  const std::uint64_t J = blockOf(j);
+  // Every pair of distinct blocks comes first, block I with each later block
+  // in turn, then every block with itself.
+  if (I == J) return blocks * (blocks - 1) / 2 + I;
+  return I * (blocks - 1) - I * (I - 1) / 2 + (J - I - 1);
+}
+
+ProcessShare processShare(std::uint64_t combinations, std::uint64_t n, std::uint64_t process) {
+  const std::uint64_t per_process = (combinations + n - 1) / n;
+  ProcessShare share;
+  share.Kbegin = (process - 1) * per_process;
+  share.Kend = std::min(process * per_process, combinations);
+  return share;
+}
 
 std::uint64_t automaticBlockAmount(std::uint64_t snp_amount, std::uint64_t permutationParam) {
   if (permutationParam == 0) return snp_amount > 9999 ? snp_amount / 10000 : 1;

@@ -32,6 +32,26 @@ std::uint64_t automaticBlockAmount(std::uint64_t snp_amount, std::uint64_t permu
 // pairs of distinct blocks first, then every block with itself.
 BlockTable listBlockCombinations(std::uint64_t snp_amount, std::uint64_t blocks);
 
+// A block count given with -b that exceeds the number of SNPs would make
+// empty blocks and a table growing with its square: refused.
+Outcome checkBlockAmount(const RunParameters& params, std::uint64_t snp_amount);
+
+// The block count a run uses: the one given with -b, else the automatic one.
+std::uint64_t blocksInUse(const RunParameters& params, std::uint64_t snp_amount);
+
+// Number of the combination holding the pair of SNPs i < j, in the order of
+// listBlockCombinations, computed without listing the table. Needs
+// 1 <= blocks <= snp_amount.
+std::uint64_t combinationOfPair(std::uint64_t snp_amount, std::uint64_t blocks, std::uint64_t i, std::uint64_t j);
+
+// The combinations [first, second) of process `process` (1..n) when
+// `combinations` are shared among n processes; empty when it gets none.
+struct ProcessShare {
+  std::uint64_t Kbegin = 0;
+  std::uint64_t Kend = 0;
+};
+ProcessShare processShare(std::uint64_t combinations, std::uint64_t n, std::uint64_t process);
+
 // Chooses the block count when none was given, prints the block table and
 // this process's share, and fills `table`. Stops when the count is unusable
 // or some process would get no combination.

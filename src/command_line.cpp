@@ -83,6 +83,7 @@ constexpr OptionInfo kOptions[] = {
     {"--missing", ValueKind::None, 0, 0},
     {"-o", ValueKind::Text, 0, 0},
     {"-i", ValueKind::Text, 0, 0},
+    {"--check-partial", ValueKind::Integer, 1, 65535},
 };
 
 const OptionInfo* findOption(const char* argument) {
@@ -125,6 +126,8 @@ void applyInteger(std::string_view name, std::int64_t v, RunParameters& params) 
     params.minGroupSizeParam = static_cast<std::int32_t>(v);
   else if (name == "--permutations")
     params.permutationParam = static_cast<std::uint64_t>(v);
+  else if (name == "--check-partial")
+    params.checkPartialParam = static_cast<std::uint16_t>(v);
 }
 
 Outcome readOptions(int argc, const char* const* argv, RunParameters& params) {
@@ -228,11 +231,24 @@ Outcome checkPermutations(const RunParameters& params) {
   return Outcome::proceed();
 }
 
+Outcome checkPartialCheckMode(const RunParameters& params) {
+  if (params.checkPartialParam == 0) return Outcome::proceed();
+  if (params.processID != 0 || params.checkPartialParam > params.processAmount) {
+    console().line("ERROR! --check-partial K needs -p 0 and a process number K from 1 to -n");
+    return Outcome::stop(kExitError);
+  }
+  return Outcome::proceed();
+}
+
 }  // namespace
 
 int validate_in_parameters(int argc, const char* const* argv, const char* option) {
-  for (int k = 0; k < argc; ++k) {
+  // Only arguments in option positions count: in "-o -t" the "-t" is the
+  // output name, not the threshold option.
+  for (int k = 1; k < argc; ++k) {
     if (std::strcmp(argv[k], option) == 0) return 1;
+    const OptionInfo* info = findOption(argv[k]);
+    if (info != nullptr && info->kind != ValueKind::None) ++k;
   }
   return 0;
 }
@@ -283,7 +299,8 @@ Outcome parseCommandLine(int argc, const char* const* argv, RunParameters& param
   }
   echoParameters(params);
   if (Outcome o = checkProcessNumbering(params); o.stopped()) return o;
-  return checkPermutations(params);
+  if (Outcome o = checkPermutations(params); o.stopped()) return o;
+  return checkPartialCheckMode(params);
 }
 
 }  // namespace dyadmill

@@ -7,7 +7,7 @@
 #include <system_error>
 
 #include "console.h"
-#include "output_file.h"
+#include "output_set.h"
 
 namespace dyadmill {
 
@@ -19,19 +19,15 @@ constexpr const char* kMinPSuccessiveFile = "matrix_minP.txt";
 
 // One line per pair: names, statistic, then every permutation value between
 // tabs (so consecutive values are two tabs apart).
-bool writeMatrixFile(const char* name, const std::vector<std::string>& snp_names, const TopVector& top_vect) {
-  AtomicOutputFile file(name);
-  if (file.isOpen()) {
-    std::FILE* out = file.stream();
-    for (const TestStat2DObject& pair : top_vect) {
-      std::fprintf(out, "%s//%s\t%g", snp_names[pair.i].c_str(), snp_names[pair.j].c_str(), pair.testStatValue);
-      for (double value : pair.permutValues) std::fprintf(out, "\t%g\t", value);
-      std::fputc('\n', out);
-    }
-    if (file.commit()) return true;
+void writeMatrixFile(const char* name, const std::vector<std::string>& snp_names, const TopVector& top_vect,
+                     OutputSet& outputs) {
+  std::FILE* out = outputs.add(name);
+  if (out == nullptr) return;  // reported when the set is committed
+  for (const TestStat2DObject& pair : top_vect) {
+    std::fprintf(out, "%s//%s\t%g", snp_names[pair.i].c_str(), snp_names[pair.j].c_str(), pair.testStatValue);
+    for (double value : pair.permutValues) std::fprintf(out, "\t%g\t", value);
+    std::fputc('\n', out);
   }
-  console().print("ERROR: Unable to write permutation matrix file: %s\n", name);
-  return false;
 }
 
 // Replaces each pair's permutation values by the best of its own and every
@@ -51,7 +47,7 @@ void successiveBest(TopVector& top_vect, Better better) {
 }  // namespace
 
 std::vector<std::uint64_t> permutationPValues(const RunParameters& params, const std::vector<std::string>& snp_names,
-                                              TopVector& top_vect, bool& matrix_files_ok) {
+                                              TopVector& top_vect, OutputSet& outputs) {
   console().line("INFO: Final results ....");
   const std::uint64_t top_amount = top_vect.size();
   console().print("INFO: There is total of %" PRIu64 " signif. SNP pairs to write to results file\n", top_amount);
@@ -59,7 +55,7 @@ std::vector<std::uint64_t> permutationPValues(const RunParameters& params, const
 
   if (!params.minP()) {
     std::sort(top_vect.begin(), top_vect.end(), compareTestStat2DObjects);
-    matrix_files_ok = writeMatrixFile(kMaxTMatrixFile, snp_names, top_vect) && matrix_files_ok;
+    writeMatrixFile(kMaxTMatrixFile, snp_names, top_vect, outputs);
     successiveBest(top_vect, [](double a, double b) { return std::max(a, b); });
     for (std::uint64_t x = 0; x < top_amount; ++x) {
       for (double value : top_vect[x].permutValues) {
@@ -71,10 +67,10 @@ std::vector<std::uint64_t> permutationPValues(const RunParameters& params, const
     console().line(
         "INFO: The permutation based p-values for each signif. SNP pair are written in "
         "\"sorted_SNP_pairs_and_permut_p_vals_minP.txt\" ");
-    matrix_files_ok = writeMatrixFile(kMinPMatrixFile, snp_names, top_vect) && matrix_files_ok;
+    writeMatrixFile(kMinPMatrixFile, snp_names, top_vect, outputs);
     successiveBest(top_vect, [](double a, double b) { return std::min(a, b); });
     console().line(kMinPSuccessiveFile);
-    matrix_files_ok = writeMatrixFile(kMinPSuccessiveFile, snp_names, top_vect) && matrix_files_ok;
+    writeMatrixFile(kMinPSuccessiveFile, snp_names, top_vect, outputs);
     for (std::uint64_t x = 0; x < top_amount; ++x) {
       for (double value : top_vect[x].permutValues) {
         if (top_vect[x].testStatValue >= value) ++p_vect[x];
@@ -86,8 +82,8 @@ std::vector<std::uint64_t> permutationPValues(const RunParameters& params, const
   return p_vect;
 }
 
-Outcome writeResultsFile(RunParameters& params, const std::vector<std::string>& snp_names, const TopVector& top_vect,
-                         const std::vector<std::uint64_t>& p_vect) {
+void writeResultsFile(RunParameters& params, const std::vector<std::string>& snp_names, const TopVector& top_vect,
+                      const std::vector<std::uint64_t>& p_vect, OutputSet& outputs) {
   const std::uint64_t top_amount = top_vect.size();
   console().print("INFO: Writing the final %" PRIu64 " MBs output file containing %" PRIu64 " pairs \n",
                   (24 * top_amount) / 1000000, top_amount);
@@ -97,13 +93,12 @@ Outcome writeResultsFile(RunParameters& params, const std::vector<std::string>& 
   const std::filesystem::path cwd = std::filesystem::current_path(ec);
   console().print("***Location: %s\n", ec ? "(unknown)" : cwd.c_str());
 
-  AtomicOutputFile file(params.outFile);
-  if (!file.isOpen()) {
+  std::FILE* out = outputs.add(params.outFile);
+  if (out == nullptr) {
     console().line("Unable to open OUTPUT file");
-    return Outcome::stop(kExitError);
+    return;
   }
   const std::uint64_t P = params.permutationParam;
-  std::FILE* out = file.stream();
   std::fputs("FistSNP\tSecondSNP\t", out);
   std::fputs(params.minP() ? "p-value(raw)\t" : "Raw_Statistic(ChiSq)\t", out);
   std::fputs("DF_interaction\t", out);
@@ -121,18 +116,15 @@ Outcome writeResultsFile(RunParameters& params, const std::vector<std::string>& 
     }
     std::fputc('\n', out);
   }
-  if (!file.commit()) {
-    console().print("ERROR: Unable to write results file: %s\n", params.outFile.c_str());
-    return Outcome::stop(kExitError);
-  }
-  return Outcome::proceed();
 }
 
 Outcome runFinalStage(RunParameters& params, const std::vector<std::string>& snp_names, TopVector& top_vect) {
-  bool matrix_files_ok = true;
-  const std::vector<std::uint64_t> p_vect = permutationPValues(params, snp_names, top_vect, matrix_files_ok);
-  if (Outcome o = writeResultsFile(params, snp_names, top_vect, p_vect); o.stopped()) return o;
-  return matrix_files_ok ? Outcome::proceed() : Outcome::stop(kExitError);
+  // The results file joins the set last: its presence means the matrix
+  // files beside it belong to the same run.
+  OutputSet outputs;
+  const std::vector<std::uint64_t> p_vect = permutationPValues(params, snp_names, top_vect, outputs);
+  writeResultsFile(params, snp_names, top_vect, p_vect, outputs);
+  return outputs.commit() ? Outcome::proceed() : Outcome::stop(kExitError);
 }
 
 }  // namespace dyadmill

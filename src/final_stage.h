@@ -8,23 +8,23 @@
 
 #include "PairTallier.h"
 #include "outcome.h"
+#include "output_set.h"
 #include "run_parameters.h"
 
 namespace dyadmill {
 
-// Sorts `top_vect` by significance, writes the permutation matrix file(s)
-// into the working directory and returns one exceedance counter per pair
-// (the adjusted p-value is counter / P). The permutation values are replaced
-// by their successive maxima (maxT) or minima (minP). `matrix_files_ok`
-// turns false when a matrix file could not be written.
+// Sorts `top_vect` by significance, adds the permutation matrix file(s) of
+// the working directory to `outputs` and returns one exceedance counter per
+// pair (the adjusted p-value is counter / P). The permutation values are
+// replaced by their successive maxima (maxT) or minima (minP).
 std::vector<std::uint64_t> permutationPValues(const RunParameters& params, const std::vector<std::string>& snp_names,
-                                              TopVector& top_vect, bool& matrix_files_ok);
+                                              TopVector& top_vect, OutputSet& outputs);
 
-// Writes the results file `outFile` + ".txt" (outFile is extended).
-Outcome writeResultsFile(RunParameters& params, const std::vector<std::string>& snp_names, const TopVector& top_vect,
-                         const std::vector<std::uint64_t>& p_vect);
+// Adds the results file `outFile` + ".txt" (outFile is extended) to `outputs`.
+void writeResultsFile(RunParameters& params, const std::vector<std::string>& snp_names, const TopVector& top_vect,
+                      const std::vector<std::uint64_t>& p_vect, OutputSet& outputs);
 
-// Both steps; the run's exit status is an error when any file failed.
+// Both steps, then commits every file together; an error when any failed.
 Outcome runFinalStage(RunParameters& params, const std::vector<std::string>& snp_names, TopVector& top_vect);
 
 }  // namespace dyadmill

@@ -15,6 +15,7 @@
 
 #include "console.h"
 #include "genotype_reader_internal.h"
+#include "number_fields.h"
 
 namespace dyadmill {
 
@@ -166,8 +167,8 @@ Outcome encodeSubject(const RunParameters& params, const std::string& file, std:
   for (const std::string& field : fields) {
     ++field_index;
     if (field_index > expected) continue;  // only counted, for the message below
-    std::int16_t value = 0;
-    if (!boost::conversion::try_lexical_convert(field, value)) {
+    std::int64_t value = 0;
+    if (!parseDecimalField(field, -32768, 32767, true, value)) {
       return lineError(
           file, line_number,
           "field " + std::to_string(field_index) + " (\"" + field + "\") is not an integer between -32768 and 32767");

@@ -8,13 +8,21 @@
 // line with no permutation values therefore ends in "df " and the first
 // value follows two spaces. Readers split at runs of spaces and tabs, skip
 // empty lines and ignore values beyond the run's permutation count.
+//
+// The pair lines stand between a provenance line and a pair-count line
+// (provenance.h). The assembly checks both against its own options and the
+// genotype file, and every pair against the worker's share and the
+// threshold. Files of an earlier version, without these lines, are still
+// read, with a warning that they cannot be checked.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "PairTallier.h"
 #include "outcome.h"
+#include "provenance.h"
 #include "run_parameters.h"
 
 namespace dyadmill {
@@ -25,12 +33,18 @@ std::string partialFileName(const std::string& outFile, std::uint64_t process);
 // One line of the file, line feed included.
 std::string formatPartialLine(const TestStat2DObject& pair);
 
-// Writes this worker's kept pairs. The size guard refuses (exit status 1)
-// when the estimate exceeds `size_limit_mb` megabytes.
-Outcome writePartialFile(const RunParameters& params, const TopVector& top_vect, double size_limit_mb = 700.0);
+// Writes this worker's kept pairs between its provenance line and the pair
+// count. The size guard refuses (exit status 1) when the estimate exceeds
+// `size_limit_mb` megabytes.
+Outcome writePartialFile(const RunParameters& params, const Provenance& provenance, const TopVector& top_vect,
+                         double size_limit_mb = 700.0);
 
-// Reads the partial files of processes 1 .. processAmount, in order, into
-// `top_vect`. Indices must name SNPs of a genotype file of `snp_amount` SNPs.
-Outcome assemblePartialFiles(const RunParameters& params, std::uint64_t snp_amount, TopVector& top_vect);
+// Reads the partial files of processes first .. last (0: processAmount), in
+// order, into `top_vect`, checking each against `params` and the genotype
+// file's SNP names. With `require_provenance` a file of an earlier version
+// (no provenance lines) is refused instead of read with a warning.
+Outcome assemblePartialFiles(const RunParameters& params, const std::vector<std::string>& snp_names,
+                             TopVector& top_vect, std::uint64_t first = 1, std::uint64_t last = 0,
+                             bool require_provenance = false);
 
 }  // namespace dyadmill

@@ -11,19 +11,20 @@
 namespace dyadmill {
 
 struct RunParameters {
-  std::string inFile;                  // genotype file (-i)
-  std::string outFile;                 // base name of the output files (-o)
-  std::uint64_t randomParam = 0;       // permutation seed (-r), a signed 32-bit value sign-extended
-  std::uint16_t blockAmount = 0;       // data blocks (-b); 0 = chosen automatically
-  std::uint16_t processAmount = 0;     // cooperating processes n (-n)
-  std::uint16_t processID = 1;         // 1..n scans a share, 0 assembles the partial results (-p)
-  std::int32_t minGroupSizeParam = 1;  // minimum subjects per table cell (-m); <= 1 acts as 1
-  float thresholdParam = 9.487729f;    // chi-square value (maxT) or p-value (minP) (-t)
-  std::int32_t hypothesisOption = 0;   // 1 = epistasis, 0 = association
-  std::int32_t algoOption = 0;         // 0 = maxT, 1 = minP
-  std::int32_t testTypeOption = 0;     // non-zero = score test, 0 = likelihood-ratio test
-  std::uint64_t permutationParam = 0;  // number of trait permutations; 0 = none
-  std::int32_t missingGenoOption = 1;  // 1 = missing genotypes allowed, 0 = none (2 bit rows per SNP)
+  std::string inFile;                   // genotype file (-i)
+  std::string outFile;                  // base name of the output files (-o)
+  std::uint64_t randomParam = 0;        // permutation seed (-r), a signed 32-bit value sign-extended
+  std::uint16_t blockAmount = 0;        // data blocks (-b); 0 = chosen automatically
+  std::uint16_t processAmount = 0;      // cooperating processes n (-n)
+  std::uint16_t processID = 1;          // 1..n scans a share, 0 assembles the partial results (-p)
+  std::int32_t minGroupSizeParam = 1;   // minimum subjects per table cell (-m); <= 1 acts as 1
+  float thresholdParam = 9.487729f;     // chi-square value (maxT) or p-value (minP) (-t)
+  std::int32_t hypothesisOption = 0;    // 1 = epistasis, 0 = association
+  std::int32_t algoOption = 0;          // 0 = maxT, 1 = minP
+  std::int32_t testTypeOption = 0;      // non-zero = score test, 0 = likelihood-ratio test
+  std::uint64_t permutationParam = 0;   // number of trait permutations; 0 = none
+  std::int32_t missingGenoOption = 1;   // 1 = missing genotypes allowed, 0 = none (2 bit rows per SNP)
+  std::uint16_t checkPartialParam = 0;  // with -p 0: only check this worker's partial file (--check-partial)
 
   bool epistasis() const { return hypothesisOption == 1; }
   bool minP() const { return algoOption == 1; }

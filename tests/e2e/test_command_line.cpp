@@ -135,7 +135,15 @@ TEST_F(CommandLine, OptionStageStopsPrintOnlyTheirMessage) {
        minp_range},
       {"minP threshold negative", words("-n 1 -p 1 --epistasis --minP --score --missing -i g.txt -o out -t -0.1"),
        minp_range},
-      {"minP default threshold", words("-n 1 -p 1 --epistasis --minP --score --missing -i g.txt -o -t"), minp_range},
+
+      // Only arguments in option positions satisfy the presence checks: a
+      // value that looks like an option is still a value.
+      {"-t only as the value of -o", words("-n 1 -p 1 " + kChoices + "-i g.txt -o -t"),
+       "Threshold is not defined. Use -t option for that\n"},
+      {"-o swallowing --epistasis", words("-n 1 -p 1 -o --epistasis --maxT --score --missing -i g.txt -t 5"),
+       "Marker Hypothesis is not defined! Should be either --epistasis or --association\n"},
+      {"-i only as the value of -o", words("-n 1 -p 1 " + kChoices + "-t 5 -o -i"),
+       "No input file with genotypes provided. Use -i option followed by path to the input file\n"},
   };
   for (const StopCase& c : cases) {
     SCOPED_TRACE(c.label);
@@ -164,11 +172,6 @@ TEST_F(CommandLine, ChecksAfterTheEcho) {
        0,
        {"missingGenoOption:  0 (no missigness in data)", "INFO: Done reading the input genotype data"},
        {"missigness in data allowed"}},
-      {"-t only as the value of -o",
-       words("-n 1 -p 1 " + kChoices + "-i g.txt -o -t"),
-       0,
-       {"Output final results file: -t", "Threshold (-t): 9.48773"},
-       {}},
       {"-t in exponent form", words(kRun + " -t 1e-3"), 0, {"Threshold (-t): 0.001"}, {}},
       {"explicit plus signs", words(kRun + " -t +5 -n +1"), 0, {"Threshold (-t): 5", "Kbegin=0  Kend=1"}, {}},
       {"minP threshold of 1",

@@ -49,6 +49,13 @@ TEST(GenotypeReaderRun, RejectsInputOutsideTheFormatNamingTheLine) {
       {"too many fields", H + "1 0 1 2\n0 1 1 0 2\n", "--missing", "ERROR: g.txt, line 3: ", {"4 fields", "found 5"}},
       {"genotype code 3", H + "1 0 1 2\n0 1 3 0\n", "--missing", "ERROR: g.txt, line 3: ", {"code 3", "SNP b"}},
       {"leading zeros read as a number", H + "1 007 1 2\n", "--missing", "ERROR: g.txt, line 2: ", {"code 7", "SNP a"}},
+      // Long digit strings are read without overflowing on the way.
+      {"many leading zeros", H + "1 0000000000479 1 2\n", "--missing", "ERROR: g.txt, line 2: ", {"code 479"}},
+      {"long number",
+       H + "1 0 1 2\n0 1 1 99999999999999999999\n",
+       "--missing",
+       "ERROR: g.txt, line 3: ",
+       {"99999999999999999999", "integer"}},
       {"trait 2", H + "1 0 1 2\n2 0 1 2\n", "--missing", "ERROR: g.txt, line 3: ", {"trait value 2"}},
       {"trait -1", H + "-1 0 1 2\n", "--missing", "ERROR: g.txt, line 2: ", {"trait value -1"}},
       {"missing code under --nomissing",

@@ -2,6 +2,8 @@
 // in every mode, and the scan's limits and failure paths.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <string>
@@ -113,7 +115,7 @@ std::vector<Mode> allModes() {
       for (bool missing : {false, true}) {
         for (bool minP : {false, true}) {
           for (int min_cell : {1, 4}) {
-            for (const char* blocks : {"", "3", "20"})
+            for (const char* blocks : {"", "3", "14"})
               modes.push_back({epistasis, score, missing, minP, min_cell, blocks});
           }
         }
@@ -190,11 +192,13 @@ TEST(ScanOutput, LocationPrintsALongWorkingDirectoryWhole) {
   EXPECT_TRUE(contains(run.output, "***Location: " + std::filesystem::canonical(deep).string() + "\n"));
 }
 
-// Output files appear only complete: a name that cannot be written is
-// reported, the other files are still written, and no temporary is left.
+// The outputs of a run are committed together: when one cannot be written,
+// none replaces the file of an earlier run, the error names the file and
+// the reason, and no temporary is left.
 TEST(ScanOutput, UnwritableFilesAreReportedAndLeaveNothingBehind) {
   ScratchDir dir;
   writeFile(dir / "data.txt", kExactEight);
+  writeFile(dir / "res.txt", "earlier results\n");
   std::filesystem::create_directory(dir / "SNP_pairs_and_permut_p_vals_maxT.txt");
   const std::vector<std::string> args = {
       "-n", "1", "-p", "1", "-i", "data.txt", "-t", "1", "--association", "--score", "--maxT", "--nomissing", "-o"};
@@ -202,24 +206,42 @@ TEST(ScanOutput, UnwritableFilesAreReportedAndLeaveNothingBehind) {
   with_output.push_back("res");
   RunResult run = runDyadmill(with_output, dir.path());
   EXPECT_EQ(run.exit_status, 255);
-  EXPECT_TRUE(
-      contains(run.output, "ERROR: Unable to write permutation matrix file: SNP_pairs_and_permut_p_vals_maxT.txt\n"));
-  EXPECT_EQ(readFile(dir / "res.txt"), "FistSNP\tSecondSNP\tRaw_Statistic(ChiSq)\tDF_interaction\t\na\tb\t8\t2\t\n");
+  EXPECT_TRUE(contains(run.output,
+                       "ERROR: Unable to write output file SNP_pairs_and_permut_p_vals_maxT.txt: Is a directory. None "
+                       "of this run's output files was replaced.\n"))
+      << run.output;
+  EXPECT_EQ(readFile(dir / "res.txt"), "earlier results\n");
 
   std::filesystem::remove(dir / "SNP_pairs_and_permut_p_vals_maxT.txt");
+  writeFile(dir / "SNP_pairs_and_permut_p_vals_maxT.txt", "earlier matrix\n");
   std::filesystem::create_directory(dir / "blocked.txt");
   std::vector<std::string> blocked = args;
   blocked.push_back("blocked");
   run = runDyadmill(blocked, dir.path());
   EXPECT_EQ(run.exit_status, 255);
-  EXPECT_TRUE(contains(run.output, "ERROR: Unable to write results file: blocked.txt\n"));
+  EXPECT_TRUE(contains(run.output, "ERROR: Unable to write output file blocked.txt: Is a directory."));
   EXPECT_TRUE(std::filesystem::is_directory(dir / "blocked.txt"));
+  EXPECT_EQ(readFile(dir / "SNP_pairs_and_permut_p_vals_maxT.txt"), "earlier matrix\n");
 
   std::vector<std::string> missing_folder = args;
   missing_folder.push_back("no/such/folder/res");
   run = runDyadmill(missing_folder, dir.path());
   EXPECT_EQ(run.exit_status, 255);
   EXPECT_TRUE(contains(run.output, "\nUnable to open OUTPUT file\n"));
+
+  // A successful run replaces the whole set and removes the temporary files
+  // its output names were left with by processes that no longer exist (a
+  // process id above any the system hands out), not those of live ones.
+  const std::string live = "res.txt.tmp" + std::to_string(::getpid());
+  writeFile(dir / "res.txt.tmp99999999", "stale");
+  writeFile(dir / "SNP_pairs_and_permut_p_vals_maxT.txt.tmp99999998", "stale");
+  writeFile(dir / live, "busy");
+  run = runDyadmill(with_output, dir.path());
+  ASSERT_EQ(run.exit_status, 0) << run.output;
+  EXPECT_EQ(readFile(dir / "res.txt"), "FistSNP\tSecondSNP\tRaw_Statistic(ChiSq)\tDF_interaction\t\na\tb\t8\t2\t\n");
+  EXPECT_EQ(readFile(dir / "SNP_pairs_and_permut_p_vals_maxT.txt"), "a//b\t8\n");
+  EXPECT_TRUE(std::filesystem::exists(dir / live));
+  std::filesystem::remove(dir / live);
 
   for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
     EXPECT_FALSE(contains(entry.path().filename().string(), ".tmp")) << entry.path();

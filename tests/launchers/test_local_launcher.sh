@@ -157,6 +157,50 @@ if ((status != 255)) || ! grep -q "worker 1 failed" "$work/value-p/launcher.err"
 fi
 echo "ok - -p is refused, -n required, and option values are not taken for options"
 
+# --- a killed worker stops the queue; --resume runs only what is missing ---
+dir=$work/resume
+mkdir -p "$dir"
+make_fake_dyadmill "$dir/fake-dyadmill" "$dyadmill" 2 hang
+(cd "$dir" && exec "$launcher" --dyadmill "$dir/fake-dyadmill" -j 1 -- "${options[@]}" -n 3 \
+  >launcher.out 2>launcher.err) &
+launcher_pid=$!
+for _ in $(seq 300); do
+  hung=$(awk '$1 == "start" && $2 == 2 { print $3 }' "$dir/fake-dyadmill.trace" 2>/dev/null || true)
+  [[ -n $hung ]] && break
+  sleep 0.1
+done
+[[ -n $hung ]] || fail "resume: worker 2 never started"
+kill -KILL "$hung"
+hung=
+status=0
+wait "$launcher_pid" || status=$?
+((status == 137)) || fail "resume: the launcher exited $status after worker 2 was killed"
+! grep -q '^start 3' "$dir/fake-dyadmill.trace" || fail "resume: worker 3 started after worker 2 failed"
+grep -q "workers not started: 3; rerun with --resume" "$dir/launcher.err" ||
+  fail "resume: the launcher does not name the workers it held back: $(cat "$dir/launcher.err")"
+[[ -f $dir/res_partial1.txt && ! -e $dir/res.txt ]] || fail "resume: unexpected files after the failure"
+
+rm -f -- "$dir/fake-dyadmill.trace"
+make_fake_dyadmill "$dir/fake-dyadmill" "$dyadmill" none 0
+launch resume --dyadmill "$dir/fake-dyadmill" --resume -j 2 -- "${options[@]}" -n 3
+((status == 0)) || fail "resume: the resumed run exited $status: $(cat "$dir/launcher.err")"
+grep -q "resuming: 1 of 3 workers have complete partial files; rerunning: 2 3" "$dir/launcher.out" ||
+  fail "resume: the workers to rerun are not reported: $(cat "$dir/launcher.out")"
+[[ $(awk '$1 == "start" && $2 != 0 { print $2 }' "$dir/fake-dyadmill.trace" | sort | tr '\n' ' ') == "2 3 " ]] ||
+  fail "resume: the workers run were not exactly 2 and 3"
+same_outputs "$reference" "$dir" "resume"
+
+# A partial file cut short (its pair-count line lost) is rerun too, and
+# nothing else.
+sed -i '$d' "$dir/res_partial1.txt"
+rm -f -- "$dir/fake-dyadmill.trace" "$dir/res.txt"
+launch resume --dyadmill "$dir/fake-dyadmill" --resume -- "${options[@]}" -n 3
+((status == 0)) || fail "resume: the second resumed run exited $status"
+[[ $(awk '$1 == "start" && $2 != 0 { print $2 }' "$dir/fake-dyadmill.trace" | tr '\n' ' ') == "1 " ]] ||
+  fail "resume: a truncated partial file was not the only one rerun"
+same_outputs "$reference" "$dir" "resume after truncation"
+echo "ok - a killed worker holds back the queue, and --resume reruns only missing or incomplete workers"
+
 # --- an interrupted launcher stops its workers ---
 dir=$work/interrupt
 mkdir -p "$dir"

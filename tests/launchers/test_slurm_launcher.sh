@@ -224,6 +224,19 @@ check_blocked() {
 }
 check_blocked "$work/fail-exit" "$fail_array" "$fail_assembly" 2
 echo "ok - a worker that fails keeps the assembly from running"
+
+# --resume after the failure: only task 2 goes out again, then the assembly.
+read -r resume_array resume_assembly < <(cd "$work/fail-exit" &&
+  "$launcher" --dyadmill "$dyadmill" --resume --parsable -- "${options[@]}" -n 3 2>resume.err)
+[[ -n ${resume_array:-} && -n ${resume_assembly:-} ]] || fail "--resume: no job ids"
+submitted+=("$resume_array" "$resume_assembly")
+grep -q "rerunning: 2$" "$work/fail-exit/resume.err" || fail "--resume: $(cat "$work/fail-exit/resume.err")"
+states=$(wait_for_job "$resume_array")
+[[ $states == "COMPLETED "* && $(wc -l <<<"$states") == 1 ]] || fail "--resume: the workers ended as: $states"
+states=$(wait_for_job "$resume_assembly")
+[[ $states == "COMPLETED "* ]] || fail "--resume: the assembly job ended as: $states"
+same_outputs "$work/single" "$work/fail-exit" "resumed cluster run"
+echo "ok - --resume reruns only the failed worker, then assembles the single-process results"
 check_blocked "$work/fail-quiet" "$quiet_array" "$quiet_assembly" 3
 grep -q "wrote no res_partial3.txt" "$work/fail-quiet/res_worker3.log" ||
   fail "the job of worker 3 does not say that the partial file is missing"

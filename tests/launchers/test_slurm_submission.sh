@@ -122,6 +122,30 @@ submit failing --dyadmill "$work/failing-dyadmill" -- "${options[@]}" -n 2
 ((failing_status == 3)) || fail "a failing worker's job ended with $failing_status, not dyadmill's 3"
 echo "ok - a worker job fails when dyadmill fails or writes no partial file"
 
+# --- --resume submits only the tasks whose partial files do not pass ---
+# The directory of the three-worker run holds complete partial files: damage
+# one and remove another, and only those two go out again.
+mkdir -p "$work/resume"
+cp "$dir/$out""_partial"[123].txt "$work/resume/"
+rm -- "$work/resume/$out""_partial2.txt"
+sed -i '$d' "$work/resume/$out""_partial3.txt" # the pair-count line: a killed worker
+submit resume --dyadmill "$dyadmill" --resume --max-running 1 -- "${options[@]}" -n 3
+((status == 0)) || fail "--resume: the launcher exited $status: $(cat "$work/resume/launcher.err")"
+has_arg "$work/resume/slurm/args1" "--array=2,3%1"
+has_arg "$work/resume/slurm/args2" "--dependency=afterok:1001"
+grep -q "resuming: 1 of 3 workers have complete partial files; rerunning: 2 3" "$work/resume/launcher.err" ||
+  fail "--resume: the workers to rerun are not reported: $(cat "$work/resume/launcher.err")"
+for k in 2 3; do
+  (cd "$work/resume" && SLURM_ARRAY_TASK_ID=$k bash slurm/script1 >"worker$k.log") || fail "resumed task $k failed"
+done
+(cd "$work/resume" && bash slurm/script2 >assembly.log) || fail "the resumed assembly failed"
+same_outputs "$work/single" "$work/resume" "--resume"
+# Everything complete now: only the assembly, without a dependency.
+submit resume --dyadmill "$dyadmill" --resume --parsable -- "${options[@]}" -n 3
+[[ $(cat "$work/resume/launcher.out") == 1003 ]] || fail "--resume, all complete: $(cat "$work/resume/launcher.out")"
+! grep -q -- '^--dependency' "$work/resume/slurm/args3" || fail "--resume, all complete: the assembly waits on nothing"
+echo "ok - --resume submits only the missing or damaged tasks, or only the assembly"
+
 # --- one process: no assembly ---
 submit one --dyadmill "$dyadmill" --parsable -- "${options[@]}" -n 1
 ((status == 0)) || fail "-n 1: the launcher exited $status"

@@ -110,3 +110,27 @@ TEST(BlockTable, CombinationsCoverEveryPairOnce) {
 
 }  // namespace
 }  // namespace dyadmill
+
+namespace dyadmill {
+namespace {
+
+// The assembly places a pair in its combination arithmetically; it must
+// agree with the listed table for every pair, whatever the block shapes.
+TEST(CombinationOfPair, AgreesWithTheListedTable) {
+  for (std::uint64_t snps : {1u, 2u, 7u, 10u, 23u}) {
+    for (std::uint64_t blocks = 1; blocks <= snps; ++blocks) {
+      const BlockTable table = listBlockCombinations(snps, blocks);
+      for (std::uint64_t K = 0; K < table.blockcombo_amount; ++K) {
+        for (std::uint64_t i = table.begin[K]; i < table.end[K]; ++i) {
+          for (std::uint64_t j = std::max(i + 1, table.begin2[K]); j < table.end2[K]; ++j) {
+            ASSERT_EQ(combinationOfPair(snps, blocks, i, j), K)
+                << snps << " SNPs, " << blocks << " blocks, pair " << i << "," << j;
+          }
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace dyadmill

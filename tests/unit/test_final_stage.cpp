@@ -33,12 +33,11 @@ class FinalStage : public ::testing::Test {
 
   std::string run(RunParameters& params, TopVector& top, std::vector<std::uint64_t>& p_vect) {
     console().startCapture();
-    bool ok = true;
-    p_vect = permutationPValues(params, names_, top, ok);
+    OutputSet outputs;
+    p_vect = permutationPValues(params, names_, top, outputs);
     params.outFile = (dir_.path() / "res").string();
-    const Outcome o = writeResultsFile(params, names_, top, p_vect);
-    EXPECT_TRUE(ok);
-    EXPECT_FALSE(o.stopped());
+    writeResultsFile(params, names_, top, p_vect, outputs);
+    EXPECT_TRUE(outputs.commit());
     return console().endCapture();
   }
 

@@ -45,8 +45,10 @@ class Assembly : public ::testing::Test {
   }
 
   Outcome assemble(const RunParameters& p, TopVector& top, std::string& out, std::uint64_t snps = 1000) const {
+    std::vector<std::string> names;
+    for (std::uint64_t k = 0; k < snps; ++k) names.push_back("rs" + std::to_string(k));
     console().startCapture();
-    const Outcome o = assemblePartialFiles(p, snps, top);
+    const Outcome o = assemblePartialFiles(p, names, top);
     out = console().endCapture();
     return o;
   }
@@ -68,20 +70,16 @@ TEST_F(Assembly, ReadsFilesInOrderWhateverTheSpacing) {
   EXPECT_EQ(top[2].testStatValue, 0.001);
   EXPECT_EQ(top[3].i, 9u);
   EXPECT_EQ(top[4].DegFreedom, 2);
-  EXPECT_EQ(out,
-            "ASSEMBLING PARTIAL RESULTS FILES ...\n"
-            "\nINFO: Partial output file " +
-                (dir_ / "out_partial1.txt").string() +
-                " is being open \n"
-                "INFO: Done reading the partial file and generating the top vector\n"
-                "\nINFO: Partial output file " +
-                (dir_ / "out_partial2.txt").string() +
-                " is being open \n"
-                "INFO: Done reading the partial file and generating the top vector\n"
-                "\nINFO: Partial output file " +
-                (dir_ / "out_partial3.txt").string() +
-                " is being open \n"
-                "INFO: Done reading the partial file and generating the top vector\n");
+  // Files of an earlier version carry no provenance: read, with a warning each.
+  std::string expected = "ASSEMBLING PARTIAL RESULTS FILES ...\n";
+  for (int k = 1; k <= 3; ++k) {
+    const std::string name = (dir_ / ("out_partial" + std::to_string(k) + ".txt")).string();
+    expected += "\nINFO: Partial output file " + name + " is being open \nWARNING: Partial output file " + name +
+                " has no provenance lines (it was written by an earlier version): the options, genotype file and "
+                "completeness it was made with cannot be checked\n"
+                "INFO: Done reading the partial file and generating the top vector\n";
+  }
+  EXPECT_EQ(out, expected);
 
   // Without permutations in the assembly run, values present are ignored.
   top.clear();
@@ -123,6 +121,8 @@ TEST_F(Assembly, RefusesMissingShortAndMalformedFiles) {
       {"-1 2 3 4 \n", "line 1: field 1 (\"-1\") is not a SNP index"},
       {"1 2 NA 4 \n", "line 1: field 3 (\"NA\") is not a number"},
       {"1 2 3 70000 \n", "line 1: field 4 (\"70000\") is not a number of degrees of freedom"},
+      {"1 2 3 000000000000065536 0.5 1\n", "line 1: field 4 (\"000000000000065536\") is not a number of degrees"},
+      {"1 2 3 000000000000000009 0.5 1\n", "line 1: 9 degrees of freedom are outside the range 1 to 8 of this test"},
       {"1 2 3 4\r\n", "line 1: field 4 (\"4\r\") is not a number of degrees of freedom"},
       {"1 2 3 4 0.5 zz\n", "line 1: field 6 (\"zz\") is not a number"},
       {"5 2000 3 4 0.5 1\n", "line 1: the SNP pair (5, 2000) does not exist in a genotype file of 1000 SNPs"},
@@ -144,32 +144,35 @@ TEST(PartialWriter, WritesTheFileAndRefusesOversizedOnes) {
   params.processAmount = 4;
   params.processID = 3;
   params.permutationParam = 1;
+  const Provenance provenance = provenanceOf(params, 0, {"a", "b"}, 10);
+  const std::string header = formatProvenanceLine(provenance);
   const TopVector top = {record(1, 2, 3.5, 4, {0.25}), record(2, 9, 1.0 / 3.0, 8, {7})};
 
   console().startCapture();
-  Outcome o = writePartialFile(params, top);
+  Outcome o = writePartialFile(params, provenance, top);
   std::string out = console().endCapture();
   ASSERT_FALSE(o.stopped()) << out;
   const std::string stars(74, '*');
   EXPECT_EQ(out, "INFO: The resulting partial output file is estimated to be of 0.000 MBs in size\n" + stars +
                      "\nThe partial output will be written in file " + params.outFile + "_partial3.txt \n" + stars +
                      "\n");
-  EXPECT_EQ(readFile(dir / "w_partial3.txt"), "1 2 3.5 4  0.25\n2 9 0.33333333333333331483 8  7\n");
+  const std::string written = header + "1 2 3.5 4  0.25\n2 9 0.33333333333333331483 8  7\n# pairs=2\n";
+  EXPECT_EQ(readFile(dir / "w_partial3.txt"), written);
 
   // The guard counts 30 bytes a pair, whatever the permutations.
   console().startCapture();
-  o = writePartialFile(params, TopVector(40000, record(1, 2, 1, 1, {1, 2, 3})), 1.0);
+  o = writePartialFile(params, provenance, TopVector(40000, record(1, 2, 1, 1, {1, 2, 3})), 1.0);
   out = console().endCapture();
   EXPECT_EQ(o.exitStatus(), 1);
   EXPECT_EQ(out,
             "INFO: The resulting partial output file is estimated to be of 1.200 MBs in size\n"
             "ERROR: The partial output file exceeded 700MB limit! Process is stopped! Increase the treshold value "
             "(-t).\n");
-  EXPECT_EQ(readFile(dir / "w_partial3.txt"), "1 2 3.5 4  0.25\n2 9 0.33333333333333331483 8  7\n");
+  EXPECT_EQ(readFile(dir / "w_partial3.txt"), written);
 
   params.outFile = (dir / "missing-folder" / "w").string();
   console().startCapture();
-  o = writePartialFile(params, top);
+  o = writePartialFile(params, provenance, top);
   out = console().endCapture();
   EXPECT_EQ(o.exitStatus(), 255);
   EXPECT_TRUE(contains(out, "ERROR: Unable to write partial output file: " + params.outFile + "_partial3.txt.\n"));

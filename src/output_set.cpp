@@ -1,0 +1,120 @@
+#include "output_set.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#include "console.h"
+
+namespace dyadmill {
+
+namespace {
+
+std::string temporaryName(const std::string& final_name, long pid) {
+  return final_name + ".tmp" + std::to_string(pid);
+}
+
+// kill with signal 0 only asks whether the process exists; EPERM means it
+// does, under another user.
+bool processExists(long pid) {
+  return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+}
+
+}  // namespace
+
+std::size_t removeStaleTemporaryFiles(const std::string& final_name) {
+  namespace fs = std::filesystem;
+  const fs::path final_path(final_name);
+  const std::string prefix = final_path.filename().string() + ".tmp";
+  fs::path folder = final_path.parent_path();
+  if (folder.empty()) folder = ".";
+  std::error_code ec;
+  fs::directory_iterator it(folder, ec);
+  std::size_t removed = 0;
+  for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) continue;
+    const char* digits = name.data() + prefix.size();
+    const char* end = name.data() + name.size();
+    long pid = 0;
+    const auto [ptr, err] = std::from_chars(digits, end, pid);
+    if (err != std::errc() || ptr != end || pid <= 0 || pid == ::getpid() || processExists(pid)) continue;
+    std::error_code remove_ec;
+    if (fs::remove(it->path(), remove_ec)) ++removed;
+  }
+  return removed;
+}
+
+OutputSet::~OutputSet() {
+  discard();
+}
+
+std::FILE* OutputSet::add(const std::string& final_name) {
+  removeStaleTemporaryFiles(final_name);
+  Entry entry;
+  entry.final_name = final_name;
+  entry.temp_name = temporaryName(final_name, ::getpid());
+  entry.stream = std::fopen(entry.temp_name.c_str(), "wb");
+  if (entry.stream == nullptr) {
+    entry.error = errno != 0 ? errno : EIO;
+  } else {
+    std::setvbuf(entry.stream, nullptr, _IOFBF, 1 << 20);
+  }
+  entries_.push_back(std::move(entry));
+  return entries_.back().stream;
+}
+
+void OutputSet::discard() {
+  for (Entry& entry : entries_) {
+    if (entry.stream != nullptr) std::fclose(entry.stream);
+    entry.stream = nullptr;
+    std::remove(entry.temp_name.c_str());
+  }
+  entries_.clear();
+}
+
+bool OutputSet::commit() {
+  const Entry* failed = nullptr;
+  for (Entry& entry : entries_) {
+    if (entry.stream != nullptr) {
+      errno = 0;
+      const bool written = std::fflush(entry.stream) == 0 && std::ferror(entry.stream) == 0;
+      const int write_errno = errno;
+      const bool closed = std::fclose(entry.stream) == 0;
+      entry.stream = nullptr;
+      if (!written || !closed) entry.error = write_errno != 0 ? write_errno : (errno != 0 ? errno : EIO);
+    }
+    // A folder of the final name would refuse the rename only after the
+    // files before it were in place.
+    std::error_code ec;
+    if (entry.error == 0 && std::filesystem::is_directory(entry.final_name, ec)) entry.error = EISDIR;
+    if (entry.error != 0 && failed == nullptr) failed = &entry;
+  }
+  if (failed != nullptr) {
+    console().print("ERROR: Unable to write output file %s: %s. None of this run's output files was replaced.\n",
+                    failed->final_name.c_str(), std::strerror(failed->error));
+    discard();
+    return false;
+  }
+  // Renames within a folder do not fail short of a vanished folder or a
+  // name taken by a folder; should one fail, the results file (last) is
+  // still absent, so the set reads as incomplete.
+  for (std::size_t k = 0; k < entries_.size(); ++k) {
+    if (std::rename(entries_[k].temp_name.c_str(), entries_[k].final_name.c_str()) != 0) {
+      console().print("ERROR: Unable to rename %s to %s: %s (%zu of %zu output files were already in place).\n",
+                      entries_[k].temp_name.c_str(), entries_[k].final_name.c_str(), std::strerror(errno), k,
+                      entries_.size());
+      discard();
+      return false;
+    }
+  }
+  entries_.clear();
+  return true;
+}
+
+}  // namespace dyadmill

@@ -1,0 +1,48 @@
+// Output files of a run, committed together.
+//
+// Every file is written and closed under a temporary name in its own folder
+// (<name>.tmp<pid>); only when all of them were written without error are
+// they renamed into place, in the order they were added, so that the file
+// added last (the results file) marks a complete set. When any of them fails
+// none is renamed: files of the same names from an earlier run stay as they
+// were, and every temporary file is removed.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace dyadmill {
+
+class OutputSet {
+ public:
+  OutputSet() = default;
+  ~OutputSet();  // removes the temporary files of a set never committed
+  OutputSet(const OutputSet&) = delete;
+  OutputSet& operator=(const OutputSet&) = delete;
+
+  // Starts `final_name` under its temporary name, after removing stale
+  // temporary files of that name. The stream is null when the file cannot
+  // be created; commit() then fails and names it.
+  std::FILE* add(const std::string& final_name);
+
+  // Closes every file and renames them into place. False, after an error
+  // line naming the file and the reason, when any could not be written.
+  [[nodiscard]] bool commit();
+
+ private:
+  struct Entry {
+    std::string final_name;
+    std::string temp_name;
+    std::FILE* stream = nullptr;
+    int error = 0;  // errno of the first failure
+  };
+  void discard();
+  std::vector<Entry> entries_;
+};
+
+// Removes temporary files <final_name>.tmp<pid> left in final_name's folder
+// by processes that no longer exist; returns how many were removed.
+std::size_t removeStaleTemporaryFiles(const std::string& final_name);
+
+}  // namespace dyadmill
