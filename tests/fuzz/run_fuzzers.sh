@@ -25,11 +25,8 @@ build=$(readlink -f -- "$build")
 jobs=${FUZZ_JOBS:-2}
 targets=(genotype_reader partial_reader command_line)
 sanitizers=-fsanitize=address,undefined
-# clang 14 cannot evaluate libstdc++ 12's std::string constructor at
-# compile time, which the console's constinit asks for; the guarantee only
-# matters to the optimised build, so it is dropped here.
 flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer "$sanitizers" -fno-sanitize-recover=undefined
-  -Dconstinit= -I"$root/src" -I"$here")
+  -I"$root/src" -I"$here")
 
 # The program's sources once, instrumented for coverage (an object is
 # rebuilt when its source or any header is newer); each target links them
