@@ -264,6 +264,16 @@ void echoParameters(const RunParameters& params) {
 }
 
 Outcome parseCommandLine(int argc, const char* const* argv, RunParameters& params) {
+  // Asking for help or the version alone is not a mistake: no error line,
+  // and a successful exit.
+  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    PrintHelp().print_help();
+    return Outcome::stop(kExitOk);
+  }
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    console().line("dyadmill " DYADMILL_VERSION);
+    return Outcome::stop(kExitOk);
+  }
   if (argc < 3) {
     console().line("ERROR! You passed too few arguments");
     PrintHelp().print_help();
