@@ -81,6 +81,7 @@ constexpr OptionInfo kOptions[] = {
     {"--permutations", ValueKind::Integer, 0, kInt32Max},
     {"--nomissing", ValueKind::None, 0, 0},
     {"--missing", ValueKind::None, 0, 0},
+    {"--table", ValueKind::None, 0, 0},
     {"-o", ValueKind::Text, 0, 0},
     {"-i", ValueKind::Text, 0, 0},
 };
@@ -109,6 +110,8 @@ void applyFlag(std::string_view name, RunParameters& params) {
     params.missingGenoOption = 0;
   else if (name == "--missing")
     params.missingGenoOption = 1;
+  else if (name == "--table")
+    params.tableOption = true;
 }
 
 void applyInteger(std::string_view name, std::int64_t v, RunParameters& params) {

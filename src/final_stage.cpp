@@ -128,10 +128,19 @@ Outcome writeResultsFile(RunParameters& params, const std::vector<std::string>& 
   return Outcome::proceed();
 }
 
-Outcome runFinalStage(RunParameters& params, const std::vector<std::string>& snp_names, TopVector& top_vect) {
+Outcome runFinalStage(RunParameters& params, const std::vector<std::string>& snp_names, TopVector& top_vect,
+                      const SnpLoci& loci) {
   bool matrix_files_ok = true;
   const std::vector<std::uint64_t> p_vect = permutationPValues(params, snp_names, top_vect, matrix_files_ok);
+  const std::string out_base = params.outFile;  // the results file extends outFile
   if (Outcome o = writeResultsFile(params, snp_names, top_vect, p_vect); o.stopped()) return o;
+  // The annotated table (--table), written after the results file.
+  if (params.tableOption) {
+    if (Outcome o = writeResultsTable(params, resultsTablePath(out_base), snp_names, loci, top_vect, p_vect);
+        o.stopped()) {
+      return o;
+    }
+  }
   return matrix_files_ok ? Outcome::proceed() : Outcome::stop(kExitError);
 }
 

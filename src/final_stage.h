@@ -8,6 +8,7 @@
 
 #include "PairTallier.h"
 #include "outcome.h"
+#include "results_table.h"
 #include "run_parameters.h"
 
 namespace dyadmill {
@@ -24,7 +25,10 @@ std::vector<std::uint64_t> permutationPValues(const RunParameters& params, const
 Outcome writeResultsFile(RunParameters& params, const std::vector<std::string>& snp_names, const TopVector& top_vect,
                          const std::vector<std::uint64_t>& p_vect);
 
-// Both steps; the run's exit status is an error when any file failed.
-Outcome runFinalStage(RunParameters& params, const std::vector<std::string>& snp_names, TopVector& top_vect);
+// Both steps, then the annotated table when it was asked for (`loci` gives
+// its chromosome and position columns); the run's exit status is an error
+// when any file failed.
+Outcome runFinalStage(RunParameters& params, const std::vector<std::string>& snp_names, TopVector& top_vect,
+                      const SnpLoci& loci = {});
 
 }  // namespace dyadmill

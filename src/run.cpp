@@ -7,6 +7,7 @@
 #include "final_stage.h"
 #include "genotype_reader.h"
 #include "genotype_store.h"
+#include "output_checks.h"
 #include "pair_scan.h"
 #include "partial_results.h"
 #include "run_parameters.h"
@@ -20,7 +21,7 @@ namespace {
 int assemble(RunParameters& params, const GenotypeStore& store) {
   TopVector top_vect;
   if (Outcome o = assemblePartialFiles(params, store.snp_names.size(), top_vect); o.stopped()) return o.exitStatus();
-  return runFinalStage(params, store.snp_names, top_vect).exitStatus();
+  return runFinalStage(params, store.snp_names, top_vect, {store.snp_chromosomes, store.snp_positions}).exitStatus();
 }
 
 // Processes 1..n: scan this process's share, then either hand the kept
@@ -31,7 +32,8 @@ int scan(RunParameters& params, const GenotypeStore& store) {
   ScanContext ctx(params, store, blocks);
   if (Outcome o = scanBlockCombinations(ctx); o.stopped()) return o.exitStatus();
   if (params.processAmount > 1) return writePartialFile(params, ctx.top_vect).exitStatus();
-  return runFinalStage(params, store.snp_names, ctx.top_vect).exitStatus();
+  return runFinalStage(params, store.snp_names, ctx.top_vect, {store.snp_chromosomes, store.snp_positions})
+      .exitStatus();
 }
 
 }  // namespace
@@ -40,6 +42,7 @@ int runDyadmill(int argc, const char* const* argv) {
   std::setbuf(stdout, nullptr);
   RunParameters params;
   if (Outcome o = parseCommandLine(argc, argv, params); o.stopped()) return o.exitStatus();
+  if (Outcome o = checkOutputFiles(params); o.stopped()) return o.exitStatus();
   GenotypeStore store;
   if (Outcome o = readGenotypeFile(params, store); o.stopped()) return o.exitStatus();
   return params.processID == 0 ? assemble(params, store) : scan(params, store);

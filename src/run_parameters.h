@@ -24,6 +24,7 @@ struct RunParameters {
   std::int32_t testTypeOption = 0;     // non-zero = score test, 0 = likelihood-ratio test
   std::uint64_t permutationParam = 0;  // number of trait permutations; 0 = none
   std::int32_t missingGenoOption = 1;  // 1 = missing genotypes allowed, 0 = none (2 bit rows per SNP)
+  bool tableOption = false;            // also write the annotated table NAME.tsv (--table)
 
   bool epistasis() const { return hypothesisOption == 1; }
   bool minP() const { return algoOption == 1; }

@@ -146,3 +146,99 @@ TEST(InputFormatsAssembly, ReadsOnlyTheMap) {
 
 }  // namespace
 }  // namespace dyadmill::testing
+
+namespace dyadmill::testing {
+namespace {
+
+std::vector<std::string> tableFields(const std::string& line) {
+  std::vector<std::string> fields;
+  std::string::size_type start = 0;
+  for (;;) {
+    const auto tab = line.find('\t', start);
+    fields.push_back(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
+    if (tab == std::string::npos) return fields;
+    start = tab + 1;
+  }
+}
+
+std::string general(double value) {
+  char text[32];
+  std::snprintf(text, sizeof(text), "%g", value);
+  return text;
+}
+
+// The table beside the results file, from real runs: the same pairs in the
+// same order, the loci of the map, the statistic also under minP, and the
+// results file's permutation p-values; written by the assembly in a split
+// run, identical to a single run's.
+TEST(ResultsTableRuns, FollowTheResultsFileLineByLine) {
+  ScratchDir dir;
+  const GenotypeData data = randomGenotypes(2024, 12, 150, 0.4, 0.03);
+  writeFileset(dir / "data", makeFileset(data, 5));
+  writeFile(dir / "data.txt", data.toText());
+  for (bool minP : {false, true}) {
+    SCOPED_TRACE(minP ? "minP" : "maxT");
+    const FormatMode m{false, true, true, minP, 9};
+    std::vector<std::string> args = options(m, "../data.bed", "1", "1");
+    args.push_back("--table");
+    const std::filesystem::path single = dir / (minP ? "single-minP" : "single-maxT");
+    std::filesystem::create_directory(single);
+    RunResult run = runDyadmill(args, single);
+    ASSERT_EQ(run.exit_status, 0) << run.output;
+    const std::vector<std::string> results = splitLines(readFile(single / "res.txt"));
+    const std::vector<std::string> table = splitLines(readFile(single / "res.tsv"));
+    ASSERT_GT(results.size(), 3u);
+    ASSERT_EQ(table.size(), results.size());
+    EXPECT_EQ(table[0], "CHR1\tBP1\tSNP1\tCHR2\tBP2\tSNP2\tSTAT\tDF\tP\tP_BONF\tP_PERM");
+    for (std::size_t x = 1; x < table.size(); ++x) {
+      const std::vector<std::string> t = tableFields(table[x]);
+      const std::vector<std::string> r = tableFields(results[x]);
+      ASSERT_EQ(t.size(), 11u) << table[x];
+      const std::size_t i = std::stoul(r[0].substr(2)) - 1000;
+      const std::size_t j = std::stoul(r[1].substr(2)) - 1000;
+      EXPECT_EQ(t[0], chromosomeOf(i));
+      EXPECT_EQ(t[1], positionOf(i));
+      EXPECT_EQ(t[2], r[0]);
+      EXPECT_EQ(t[3], chromosomeOf(j));
+      EXPECT_EQ(t[4], positionOf(j));
+      EXPECT_EQ(t[5], r[1]);
+      EXPECT_EQ(general(std::stod(minP ? t[8] : t[6])), r[2]);
+      EXPECT_EQ(t[7], r[3]);
+      EXPECT_EQ(general(std::stod(t[10])), r[4]);
+      // Bonferroni over the 66 pairs of 12 SNPs.
+      EXPECT_DOUBLE_EQ(std::stod(t[9]), std::min(1.0, std::stod(t[8]) * 66));
+    }
+
+    const std::filesystem::path split = dir / (minP ? "split-minP" : "split-maxT");
+    std::filesystem::create_directory(split);
+    for (const char* p : {"1", "2", "0"}) {
+      std::vector<std::string> part = options(m, "../data.bed", "2", p);
+      part.push_back("--table");
+      run = runDyadmill(part, split);
+      ASSERT_EQ(run.exit_status, 0) << run.output;
+      if (std::string(p) != "0") {
+        EXPECT_FALSE(std::filesystem::exists(split / "res.tsv"));
+      }
+    }
+    EXPECT_EQ(readFile(split / "res.tsv"), readFile(single / "res.tsv"));
+  }
+
+  // Text input has no map; without --table there is no table.
+  std::filesystem::create_directory(dir / "text");
+  std::vector<std::string> args = options({false, true, true, false, 0}, "../data.txt", "1", "1");
+  args.push_back("--table");
+  RunResult run = runDyadmill(args, dir / "text");
+  ASSERT_EQ(run.exit_status, 0) << run.output;
+  const std::vector<std::string> table = splitLines(readFile(dir / "text" / "res.tsv"));
+  ASSERT_GT(table.size(), 1u);
+  EXPECT_EQ(table[0], "CHR1\tBP1\tSNP1\tCHR2\tBP2\tSNP2\tSTAT\tDF\tP\tP_BONF");
+  EXPECT_TRUE(table[1].starts_with("NA\tNA\trs")) << table[1];
+  args.pop_back();
+  std::filesystem::create_directory(dir / "plain");
+  run = runDyadmill(args, dir / "plain");
+  ASSERT_EQ(run.exit_status, 0) << run.output;
+  EXPECT_FALSE(std::filesystem::exists(dir / "plain" / "res.tsv"));
+}
+
+}  // namespace
+}  // namespace dyadmill::testing
