@@ -311,6 +311,7 @@ Outcome runFastPairLoop(ScanContext& ctx, const BlockWorkingSet& set, Thresholds
           return o;
         }
       }
+      ctx.progress.advance(b2.snp_amount - set.firstPartner(i));
     }
   }
   return Outcome::proceed();

@@ -144,6 +144,7 @@ Outcome runPairLoop(ScanContext& ctx, const BlockWorkingSet& set, Thresholds& th
       }
       if (permutations) savePairForPermutations(table, df, i * stores.columns + j, stores);
     }
+    ctx.progress.advance(b2.snp_amount - set.firstPartner(i));
   }
   return Outcome::proceed();
 }

@@ -14,6 +14,7 @@
 #include "genotype_store.h"
 #include "outcome.h"
 #include "pair_table.h"
+#include "progress.h"
 #include "run_parameters.h"
 #include "tile_kernels.h"
 
@@ -64,7 +65,12 @@ enum class ScanPath { Reference, Fast };
 // Run-wide state of the scan.
 struct ScanContext {
   ScanContext(const RunParameters& p, const GenotypeStore& s, const BlockTable& b)
-      : params(p), store(s), blocks(b), stat(p), kernel(bestTileKernel(&kernel_kind)) {}
+      : params(p),
+        store(s),
+        blocks(b),
+        stat(p),
+        kernel(bestTileKernel(&kernel_kind)),
+        progress(shareWork(b, p.permutationParam)) {}
 
   const RunParameters& params;
   const GenotypeStore& store;
@@ -74,7 +80,8 @@ struct ScanContext {
   std::vector<double> current_max;  // per permutation, carried across combinations
   ScanPath path = ScanPath::Fast;
   KernelKind kernel_kind = KernelKind::Generic;
-  TileKernel kernel;  // counting kernel of the fast scan
+  TileKernel kernel;      // counting kernel of the fast scan
+  ProgressLine progress;  // the terminal's progress line, in pairs counted
 };
 
 // Records what the permutation rescan reuses of pair number `pair`.

@@ -398,6 +398,7 @@ void runPermutations(ScanContext& ctx, BlockWorkingSet& set, Thresholds& thresho
     } else {
       rescoreKeptPairs(ctx, set, stores, top_vect_block, p);
     }
+    ctx.progress.advance(combinationPairs(ctx.blocks, set.K));
   }
 }
 
