@@ -4,13 +4,14 @@
 //
 //   dyadmill-scan-bench -i FILE -t THRESHOLD [dyadmill mode options] [-b B]
 //                       [--permutations P -r SEED] [--repeats R] [--path both|fast|reference]
-//                       [--keep K] [--reference-repeats R]
+//                       [--keep K] [--reference-repeats R] [--read-only]
 //
 // With --keep K the threshold is first calibrated (maxT): one fast scan at
 // the given threshold, which must keep more than K pairs, then the
 // threshold halfway between the K-th and the (K+1)-th largest statistic.
 //
-// Reports the reading speed of the file, then per path the median wall time
+// Reports the reading speed of the file (and stops there with --read-only),
+// then per path the median wall time
 // of R scans (block table, pair loop, permutations; no output files) and
 // pairs per second, where a pair is counted once per scan and once more per
 // permutation.
@@ -62,6 +63,7 @@ int main(int argc, char** argv) {
   int reference_repeats = -1;  // as --repeats unless given
   std::size_t keep = 0;
   std::string path = "both";
+  bool read_only = false;
   std::vector<const char*> args = {"dyadmill", "-n", "1", "-p", "1", "-o", "bench"};
   for (int k = 1; k < argc; ++k) {
     if (std::strcmp(argv[k], "--repeats") == 0 && k + 1 < argc) {
@@ -70,6 +72,8 @@ int main(int argc, char** argv) {
       reference_repeats = std::max(1, std::atoi(argv[++k]));
     } else if (std::strcmp(argv[k], "--keep") == 0 && k + 1 < argc) {
       keep = static_cast<std::size_t>(std::atoll(argv[++k]));
+    } else if (std::strcmp(argv[k], "--read-only") == 0) {
+      read_only = true;
     } else if (std::strcmp(argv[k], "--path") == 0 && k + 1 < argc) {
       path = argv[++k];
     } else {
@@ -95,6 +99,11 @@ int main(int argc, char** argv) {
   std::fseek(in, 0, SEEK_END);
   const double megabytes = static_cast<double>(std::ftell(in)) / 1e6;
   std::fclose(in);
+  if (read_only) {
+    std::printf("file: %" PRIu64 " SNPs x %u subjects, %.1f MB read in %.3f s (%.0f MB/s)\n", store.snp_amount,
+                static_cast<unsigned>(store.total_amount), megabytes, read_seconds, megabytes / read_seconds);
+    return 0;
+  }
 
   dyadmill::BlockTable blocks;
   {

@@ -23,43 +23,43 @@ SERIAL RUN: dyadmill -n 1 -p 1
 PARALLEL RUN: dyadmill -n 10 -p 1
 
 PARAMETERS:
- -o output file name to "which _output.txt" suffix will be appended.
+ -o output file name to which the ".txt" suffix will be appended.
     Avoid use of special characters (\ and %%)
     IMPORTANT: The .txt suffix will be ALWAYS appended to the name
  -i input file name in TX-LQW format (see below)
- -n total number of threads  between 1 to n.
+ -n total number of processes  between 1 to n.
   SERIAL MODE: -n=1
   PARALELL MODE: -n>1 then parallel processing mode is ON
- -p the thread number ranging between 0 ... n.
+ -p the process number ranging between 0 ... n.
     Where n is a total number of processes.    if p=0 the assembly of partial results starts
  -m group size option representing minimum number of indivuals required to be present in a given cell of 3x3 genotypic table
  -t statistical threshold used to filter SNP pairs. (use Bonferroni and R qchisq() or pchisq() ). 
 In case of --minP the threshold is p-value and in case of --maxT option is the chi-square value -r random seed to make sure that permutation runs are comparable.
     Select the same value for all runs to increase reproducibility
  --permutations [integer]; Use this option to indecate number of permutations to do.
-    E.g. --permut 999 (DEFAULT: 0 permutations)
+    E.g. --permutations 999 (DEFAULT: 0 permutations)
 
 ***********************************
 *   RUN-SPECIFIC OPTIONS          *
 ***********************************
  * TYPE OF INTERACTION BETWEEN LOCI paramters to define "hypothesisOption":
     --association the association hypothesis is applied on the SNP data and the hypothesisOption = 1
-    --epistatis the epistasis hypothesis is applied on the SNP data and the hypothesisOption = 0
+    --epistasis the epistasis hypothesis is applied on the SNP data and the hypothesisOption = 0
  * MULTIPLE-TESING CORRECTION parameters to define "algoOption":
-    --maxT applies maxT step-up algorithm to correct for multiple-testing errors
+    --maxT applies maxT step-down algorithm to correct for multiple-testing errors
     --minP applies step-down  minP algorithm to correct multiple-tesing
  * TEST-STATISTIC ALGORITHM parameters to define "testTypeOption"
     --score  use score test. Used for TX-LQW like mode(faster)
     --likelihood use likelihood ratio test. Used for BOOST like mode
  * MISSINGNESS IN DATA parameters to define "missingGenoOption"
-    --missing use this option if some genotypes for particular 2 loci are missing (indicated by -9 value) or lower than -m threshold (DEFAULT)
+    --missing use this option if some genotypes for particular 2 loci are missing (indicated by -9 value) or lower than -m threshold
     --nomissing use this option if you know that each genotype is well represented and there is not data missingness
 ***********************************
 *   TX-LQW input file details     *
 ***********************************
 The file is structured in such a way that columns are variables (i.e. SNP names and trait vector) while columns are samples(i.e subjects)
 --> column 0: belongs to the trait (e.g. disease status)
---> colunn 1..n: belongs to SNP names\covariates
+--> colunn 1..n: belongs to SNP names
 --> rows are subjects, but the sample ids are not present
 Example of space delimited TX-LQW file
 Trait SNP1  SNP2 SNP3 SNP4 SNP5
@@ -71,8 +71,8 @@ Important: TX-LQW input file is space delimited
 
 
 EXAMPLE COMMANDS:
- * BOOST-like mode:   dyadmill  -n 1 -p 1 -r 1980 -t 60 -m 1 --likelihood --epistasis --maxT --permutations 0 --missing -o output.txt -i 'txlqwFile'
- * TX-LQW-like mode:  dyadmill  -n 1 -p 1 -r 1980 -t 0.001 -m 10 --score --epistasis --minP --permutations 999 --missing -o output.txt -i 'txlqwFile' 
+ * BOOST-like mode:   dyadmill  -n 1 -p 1 -r 1980 -t 60 -m 1 --likelihood --epistasis --maxT --permutations 0 --missing -o output -i 'txlqwFile'
+ * TX-LQW-like mode:  dyadmill  -n 1 -p 1 -r 1980 -t 0.001 -m 10 --score --epistasis --minP --permutations 999 --missing -o output -i 'txlqwFile' 
 )HELP";
 
 }  // namespace

@@ -81,6 +81,7 @@ constexpr OptionInfo kOptions[] = {
     {"--permutations", ValueKind::Integer, 0, kInt32Max},
     {"--nomissing", ValueKind::None, 0, 0},
     {"--missing", ValueKind::None, 0, 0},
+    {"--table", ValueKind::None, 0, 0},
     {"-o", ValueKind::Text, 0, 0},
     {"-i", ValueKind::Text, 0, 0},
     {"--check-partial", ValueKind::Integer, 1, 65535},
@@ -110,6 +111,8 @@ void applyFlag(std::string_view name, RunParameters& params) {
     params.missingGenoOption = 0;
   else if (name == "--missing")
     params.missingGenoOption = 1;
+  else if (name == "--table")
+    params.tableOption = true;
 }
 
 void applyInteger(std::string_view name, std::int64_t v, RunParameters& params) {
@@ -280,6 +283,16 @@ void echoParameters(const RunParameters& params) {
 }
 
 Outcome parseCommandLine(int argc, const char* const* argv, RunParameters& params) {
+  // Asking for help or the version alone is not a mistake: no error line,
+  // and a successful exit.
+  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    PrintHelp().print_help();
+    return Outcome::stop(kExitOk);
+  }
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    console().line("dyadmill " DYADMILL_VERSION);
+    return Outcome::stop(kExitOk);
+  }
   if (argc < 3) {
     console().line("ERROR! You passed too few arguments");
     PrintHelp().print_help();

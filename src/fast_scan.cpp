@@ -184,6 +184,7 @@ Outcome FastFirstScan::replayGroup(std::uint64_t i0, std::uint64_t i1, std::time
         return o;
       }
     }
+    ctx_.progress.advance(b2.snp_amount - set_.firstPartner(i));
   }
   return Outcome::proceed();
 }

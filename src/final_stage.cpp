@@ -118,11 +118,15 @@ void writeResultsFile(RunParameters& params, const std::vector<std::string>& snp
   }
 }
 
-Outcome runFinalStage(RunParameters& params, const std::vector<std::string>& snp_names, TopVector& top_vect) {
+Outcome runFinalStage(RunParameters& params, const std::vector<std::string>& snp_names, TopVector& top_vect,
+                      const SnpLoci& loci) {
   // The results file joins the set last: its presence means the matrix
-  // files beside it belong to the same run.
+  // files and the table beside it belong to the same run.
   OutputSet outputs;
   const std::vector<std::uint64_t> p_vect = permutationPValues(params, snp_names, top_vect, outputs);
+  if (params.tableOption) {
+    writeResultsTable(params, resultsTablePath(params.outFile), snp_names, loci, top_vect, p_vect, outputs);
+  }
   writeResultsFile(params, snp_names, top_vect, p_vect, outputs);
   return outputs.commit() ? Outcome::proceed() : Outcome::stop(kExitError);
 }

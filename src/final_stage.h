@@ -9,6 +9,7 @@
 #include "PairTallier.h"
 #include "outcome.h"
 #include "output_set.h"
+#include "results_table.h"
 #include "run_parameters.h"
 
 namespace dyadmill {
@@ -24,7 +25,10 @@ std::vector<std::uint64_t> permutationPValues(const RunParameters& params, const
 void writeResultsFile(RunParameters& params, const std::vector<std::string>& snp_names, const TopVector& top_vect,
                       const std::vector<std::uint64_t>& p_vect, OutputSet& outputs);
 
-// Both steps, then commits every file together; an error when any failed.
-Outcome runFinalStage(RunParameters& params, const std::vector<std::string>& snp_names, TopVector& top_vect);
+// Both steps, then the annotated table when it was asked for (`loci` gives
+// its chromosome and position columns); then commits every file together:
+// an error when any failed.
+Outcome runFinalStage(RunParameters& params, const std::vector<std::string>& snp_names, TopVector& top_vect,
+                      const SnpLoci& loci = {});
 
 }  // namespace dyadmill

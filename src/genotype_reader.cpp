@@ -7,8 +7,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,6 +14,8 @@
 #include "console.h"
 #include "genotype_reader_internal.h"
 #include "number_fields.h"
+#include "plink_reader.h"
+#include "text_source.h"
 
 namespace dyadmill {
 
@@ -362,31 +362,33 @@ namespace reader_internal {
 
 Outcome readGenotypeFile(const RunParameters& params, GenotypeStore& store, const ReaderTuning& tuning,
                          ReaderCounters* counters) {
-  std::ifstream in(params.inFile, std::ios::binary);
-  std::error_code ec;
-  if (!in || std::filesystem::is_directory(params.inFile, ec)) {
+  TextSource source;
+  if (!source.open(params.inFile)) {
     console().line("ERROR: Unable to open the input genotype file! Check the path to the file!");
     return Outcome::stop(kExitError);
   }
-  LineReader lines(in, tuning.block_size);
+  LineReader lines(source.stream(), tuning.block_size);
   if (Outcome o = readHeader(lines, params.inFile, store); o.stopped()) return o;
   if (params.processID == 0) return Outcome::proceed();
 
   if (Outcome o = countSubjects(lines, params.inFile, store.total_amount); o.stopped()) return o;
+  // Damaged compressed data ends a pass early and would pass for a shorter
+  // file: each pass is checked before its result is used.
+  if (const std::string damage = source.error(); !damage.empty()) return fileError(params.inFile, damage);
   sizeStore(params, store);
-  in.clear();
-  in.seekg(0);
+  source.rewind();
   lines.restart();
   ReaderCounters unused;
-  if (Outcome o = encodeSubjects(params, lines, store, tuning, counters != nullptr ? *counters : unused); o.stopped()) {
-    return o;
-  }
+  const Outcome encoded = encodeSubjects(params, lines, store, tuning, counters != nullptr ? *counters : unused);
+  if (const std::string damage = source.error(); !damage.empty()) return fileError(params.inFile, damage);
+  if (encoded.stopped()) return encoded;
   return recodeTrait(params.inFile, store);
 }
 
 }  // namespace reader_internal
 
 Outcome readGenotypeFile(const RunParameters& params, GenotypeStore& store) {
+  if (isPlinkFileset(params.inFile)) return readPlinkFileset(params, store);
   return reader_internal::readGenotypeFile(params, store, reader_internal::ReaderTuning{});
 }
 

@@ -4,7 +4,8 @@
 // one line per subject: the trait (1 = case, 0 = control) and one genotype
 // code per SNP (0, 1, 2; a negative code such as -9 = missing). Fields are
 // separated by runs of spaces; empty lines are skipped; a trailing carriage
-// return is ignored.
+// return is ignored. The file may be gzip-compressed (text_source.h). An
+// input named PREFIX.bed is a binary fileset instead (plink_reader.h).
 #pragma once
 
 #include "genotype_store.h"

@@ -56,6 +56,10 @@ struct GenotypeStore {
   std::uint64_t snp_amount = 0;                       // number of SNPs
   std::vector<std::uint16_t> dimension_vect;          // genotype levels per SNP: always 3
   std::vector<std::uint64_t> cumdimension_vect;       // first row of SNP i = i * R; last entry = all rows
+  // Chromosome and base-pair position of SNP i as written in a .bim file;
+  // both empty when the input has no map (the text format).
+  std::vector<std::string> snp_chromosomes;
+  std::vector<std::string> snp_positions;
 };
 
 // Number of one-bits of x (0..64), branch-free.

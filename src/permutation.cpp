@@ -77,6 +77,7 @@ void runPermutations(ScanContext& ctx, ScanPath path, const PairScorer& scorer, 
     } else {
       rescanScreenChain(ctx, scorer, stores, top_vect_block, p, approximations);
     }
+    ctx.progress.advance(combinationPairs(ctx.blocks, set.K));
   }
 }
 

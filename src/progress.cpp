@@ -1,6 +1,9 @@
 #include "progress.h"
 
+#include <unistd.h>
+
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 
 #include "PairTallier.h"
@@ -60,6 +63,96 @@ void reportPermutationEstimate(std::uint64_t permutationParam, std::uint64_t rem
     console().print("WARNING: ESTIMATED TO TAKE %g h to run\n", static_cast<double>(perm_time_to_end));
     console().print("CONSIDER TERMINATING RUN AND INCREASING -n PARAMETER\n");
   }
+}
+
+std::uint64_t combinationPairs(const BlockTable& blocks, std::uint64_t K) {
+  const std::uint64_t n1 = blocks.end[K] - blocks.begin[K];
+  const std::uint64_t n2 = blocks.end2[K] - blocks.begin2[K];
+  if (blocks.begin[K] == blocks.begin2[K]) return n1 * (n1 > 0 ? n1 - 1 : 0) / 2;
+  return n1 * n2;
+}
+
+std::uint64_t shareWork(const BlockTable& blocks, std::uint64_t permutationParam) {
+  std::uint64_t pairs = 0;
+  for (std::uint64_t K = blocks.Kbegin; K < blocks.Kend && K < blocks.begin.size(); ++K) {
+    pairs += combinationPairs(blocks, K);
+  }
+  return pairs * (permutationParam + 1);
+}
+
+namespace {
+
+// 1234 -> "1234", 12345678 -> "12.3M": whole numbers up to 9999, then
+// three significant digits and a suffix.
+std::string compactCount(double value) {
+  static constexpr const char* kSuffixes[] = {"", "k", "M", "G", "T"};
+  char text[32];
+  if (value < 9999.5) {
+    std::snprintf(text, sizeof(text), "%.0f", value);
+    return text;
+  }
+  unsigned s = 0;
+  while (value >= 999.5 && s + 1 < std::size(kSuffixes)) {
+    value /= 1000.0;
+    ++s;
+  }
+  std::snprintf(text, sizeof(text), value < 99.95 ? "%.1f%s" : "%.0f%s", value, kSuffixes[s]);
+  return text;
+}
+
+}  // namespace
+
+std::string formatProgress(std::uint64_t done, std::uint64_t total, double seconds) {
+  const double share = total == 0 ? 100.0 : 100.0 * static_cast<double>(done) / static_cast<double>(total);
+  char text[96];
+  int length = std::snprintf(text, sizeof(text), "%5.1f%%", std::floor(share * 10.0) / 10.0);
+  if (seconds > 0.0 && done > 0) {
+    const double rate = static_cast<double>(done) / seconds;
+    const auto left = static_cast<std::uint64_t>(std::llround(static_cast<double>(total - done) / rate));
+    std::snprintf(text + length, sizeof(text) - static_cast<std::size_t>(length),
+                  "  %s pairs/s  %" PRIu64 ":%02" PRIu64 ":%02" PRIu64 " left", compactCount(rate).c_str(), left / 3600,
+                  left / 60 % 60, left % 60);
+  }
+  return text;
+}
+
+ProgressLine::ProgressLine(std::uint64_t total_work) : total_(total_work), start_(Clock::now()) {
+  if (::isatty(STDERR_FILENO) == 1) {
+    writer_ = [](std::string_view text) {
+      std::fwrite(text.data(), 1, text.size(), stderr);
+      std::fflush(stderr);
+    };
+  }
+}
+
+ProgressLine::ProgressLine(std::uint64_t total_work, Writer writer, Clock::time_point start)
+    : total_(total_work), writer_(std::move(writer)), start_(start) {}
+
+ProgressLine::~ProgressLine() {
+  clear();
+}
+
+void ProgressLine::advanceAt(std::uint64_t work, Clock::time_point now) {
+  if (!writer_) return;
+  done_ = std::min(total_, done_ + work);
+  if (done_ == total_) {
+    clear();
+    return;
+  }
+  if (drawn_ && now - last_draw_ < kRedrawInterval) return;
+  const double seconds = std::chrono::duration<double>(now - start_).count();
+  // Drawn from the first column, the rest of the line erased, and the
+  // cursor left at the first column so that a line printed on standard
+  // output to the same terminal simply writes over it.
+  writer_("\r" + formatProgress(done_, total_, seconds) + "\x1b[K\r");
+  last_draw_ = now;
+  drawn_ = true;
+}
+
+void ProgressLine::clear() {
+  if (!drawn_) return;
+  writer_("\r\x1b[K");
+  drawn_ = false;
 }
 
 }  // namespace dyadmill

@@ -37,6 +37,7 @@ Outcome runReferencePairLoop(ScanContext& ctx, const PairScorer& scorer, Thresho
       }
       if (permutations) stores.save(table, df, i * stores.columns + j);
     }
+    ctx.progress.advance(b2.snp_amount - set.firstPartner(i));
   }
   return Outcome::proceed();
 }

@@ -13,6 +13,7 @@
 #include "genotype_reader.h"
 #include "genotype_store.h"
 #include "input_checks.h"
+#include "output_checks.h"
 #include "partial_results.h"
 #include "provenance.h"
 #include "run_parameters.h"
@@ -43,7 +44,7 @@ int assemble(RunParameters& params, const GenotypeStore& store) {
                     top_vect.size(), params.permutationParam);
     return kExitError;
   }
-  return runFinalStage(params, store.snp_names, top_vect).exitStatus();
+  return runFinalStage(params, store.snp_names, top_vect, {store.snp_chromosomes, store.snp_positions}).exitStatus();
 }
 
 // The scan carries one value per permutation and every kept pair holds one
@@ -77,7 +78,8 @@ int scan(RunParameters& params, const GenotypeStore& store) {
       const Provenance provenance = provenanceOf(params, blocks_given, store.snp_names, store.total_amount);
       return writePartialFile(params, provenance, ctx.top_vect).exitStatus();
     }
-    return runFinalStage(params, store.snp_names, ctx.top_vect).exitStatus();
+    return runFinalStage(params, store.snp_names, ctx.top_vect, {store.snp_chromosomes, store.snp_positions})
+        .exitStatus();
   } catch (const std::bad_alloc&) {
     console().print("ERROR: Out of memory while scanning blocks of up to %" PRIu64
                     " SNPs (%u data blocks) with %" PRIu64
@@ -94,6 +96,7 @@ int runDyadmill(int argc, const char* const* argv) {
   std::setbuf(stdout, nullptr);
   RunParameters params;
   if (Outcome o = parseCommandLine(argc, argv, params); o.stopped()) return o.exitStatus();
+  if (Outcome o = checkOutputFiles(params); o.stopped()) return o.exitStatus();
   if (params.processID != 0) {
     if (Outcome o = checkRegularInputFile(params.inFile); o.stopped()) return o.exitStatus();
   }

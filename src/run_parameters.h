@@ -25,6 +25,7 @@ struct RunParameters {
   std::uint64_t permutationParam = 0;   // number of trait permutations; 0 = none
   std::int32_t missingGenoOption = 1;   // 1 = missing genotypes allowed, 0 = none (2 bit rows per SNP)
   std::uint16_t checkPartialParam = 0;  // with -p 0: only check this worker's partial file (--check-partial)
+  bool tableOption = false;             // also write the annotated table NAME.tsv (--table)
 
   bool epistasis() const { return hypothesisOption == 1; }
   bool minP() const { return algoOption == 1; }

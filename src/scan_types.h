@@ -19,6 +19,7 @@
 #include "genotype_store.h"
 #include "outcome.h"
 #include "pair_table.h"
+#include "progress.h"
 #include "run_parameters.h"
 #include "simd_kernels.h"
 
@@ -80,7 +81,7 @@ enum class ScanPath { Reference, Fast };
 struct ScanContext {
   ScanContext(const RunParameters& p, const GenotypeStore& s, const BlockTable& b,
               const SimdKernels& kernels = probeSimdKernels())
-      : params(p), store(s), blocks(b), simd(kernels) {}
+      : params(p), store(s), blocks(b), simd(kernels), progress(shareWork(b, p.permutationParam)) {}
 
   const RunParameters& params;
   const GenotypeStore& store;
@@ -88,6 +89,7 @@ struct ScanContext {
   const SimdKernels simd;           // instruction-set variants of the fast path
   TopVector top_vect;               // kept pairs of finished combinations
   std::vector<double> current_max;  // per permutation, carried across combinations
+  ProgressLine progress;            // the terminal's progress line, in pairs counted
 };
 
 // A pair that passed, in block-local indices, before it is kept.

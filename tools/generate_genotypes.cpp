@@ -58,6 +58,7 @@ struct Options {
   double effect = 1.0;
   std::string output;       // empty: standard output
   std::string planted_out;  // empty: no side file
+  std::string bed_prefix;   // empty: no binary fileset
   bool quiet = false;
 };
 
@@ -77,6 +78,9 @@ void printUsage(std::FILE* to) {
       "                      (default 1.0; 0 gives a null data set)\n"
       "  -o, --output FILE   write the genotype file here (default standard output)\n"
       "  --planted-out FILE  write the planted pairs here, one \"NAME_A NAME_B\" per line\n"
+      "  --bed PREFIX        also write the same data as the binary fileset PREFIX.bed,\n"
+      "                      PREFIX.bim and PREFIX.fam (allele 1 = the counted allele;\n"
+      "                      SNPs spread over chromosomes 1-22)\n"
       "  -q, --quiet         no summary on standard error\n"
       "  -h, --help          this text\n"
       "\n"
@@ -158,6 +162,8 @@ Options parseOptions(int argc, char** argv) {
       options.output = std::string(next());
     } else if (arg == "--planted-out") {
       options.planted_out = std::string(next());
+    } else if (arg == "--bed") {
+      options.bed_prefix = std::string(next());
     } else {
       usageError("unknown option '" + std::string(arg) + "'");
     }
@@ -279,6 +285,64 @@ class Writer {
   std::size_t used_ = 0;
 };
 
+std::FILE* createFile(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) ioError("create", path);
+  return file;
+}
+
+void closeFile(std::FILE* file, const std::string& path) {
+  if (std::fclose(file) != 0) ioError("close", path);
+}
+
+// The same data as a binary fileset: the .bed holds two bits per subject,
+// SNP after SNP, first subject in the lowest bits of a byte; the code is
+// 00 for two copies of allele 1, 10 for one, 11 for none and 01 missing.
+// Allele 1 is the one the text file counts, so both give the same numbers.
+void writeFileset(const std::string& prefix, const std::vector<std::uint8_t>& codes, const std::vector<char>& trait,
+                  std::size_t snps) {
+  const std::size_t subjects = trait.size();
+  {
+    const std::string path = prefix + ".fam";
+    std::FILE* fam = createFile(path);
+    Writer writer(fam, path);
+    char line[96];
+    for (std::size_t j = 0; j < subjects; ++j) {
+      const int n = std::snprintf(line, sizeof line, "f%zu s%zu 0 0 0 %c\n", j + 1, j + 1, trait[j] == '1' ? '2' : '1');
+      writer.put(std::string_view(line, static_cast<std::size_t>(n)));
+    }
+    writer.flush();
+    closeFile(fam, path);
+  }
+  {
+    const std::string path = prefix + ".bim";
+    std::FILE* bim = createFile(path);
+    Writer writer(bim, path);
+    char line[96];
+    for (std::size_t i = 0; i < snps; ++i) {
+      const int n =
+          std::snprintf(line, sizeof line, "%zu\trs%zu\t0\t%zu\tA\tG\n", 1 + i * 22 / snps, i + 1, 1000 * (i + 1));
+      writer.put(std::string_view(line, static_cast<std::size_t>(n)));
+    }
+    writer.flush();
+    closeFile(bim, path);
+  }
+  const std::string path = prefix + ".bed";
+  std::FILE* bed = createFile(path);
+  Writer writer(bed, path);
+  writer.put(std::string_view("\x6c\x1b\x01", 3));
+  static constexpr unsigned kCode[4] = {0b11, 0b10, 0b00, 0b01};  // by stored code 0, 1, 2, missing
+  for (std::size_t i = 0; i < snps; ++i) {
+    for (std::size_t j = 0; j < subjects; j += 4) {
+      unsigned byte = 0;
+      for (std::size_t k = j; k < j + 4 && k < subjects; ++k) byte |= kCode[codes[k * snps + i]] << (2 * (k - j));
+      writer.put(static_cast<char>(byte));
+    }
+  }
+  writer.flush();
+  closeFile(bed, path);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -389,6 +453,8 @@ int main(int argc, char** argv) {
   } else if (std::fflush(stdout) != 0) {
     ioError("write", out_name);
   }
+
+  if (!options.bed_prefix.empty()) writeFileset(options.bed_prefix, codes, trait, snps);
 
   if (!options.planted_out.empty()) {
     std::FILE* side = std::fopen(options.planted_out.c_str(), "w");

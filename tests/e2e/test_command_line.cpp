@@ -277,5 +277,27 @@ TEST_F(CommandLine, EchoBlockLines) {
   }
 }
 
+// Asking for help or the version is a success and prints nothing else;
+// either word among other arguments is just an unknown option.
+TEST_F(CommandLine, HelpAndVersionAlone) {
+  const std::string help = readFile(std::string(DYADMILL_TEST_DATA) + "/help_text.txt");
+  for (const char* ask : {"--help", "-h"}) {
+    SCOPED_TRACE(ask);
+    const RunResult r = run({ask});
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.output, help);
+  }
+  RunResult r = run({"--version"});
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_TRUE(::testing::internal::RE::FullMatch(r.output, "dyadmill [0-9]+\\.[0-9]+\\.[0-9]+\n")) << r.output;
+
+  r = run(words("--help -n 1"));
+  EXPECT_EQ(r.exit_status, 255);
+  EXPECT_EQ(r.output, "ERROR! Unknown command option: --help\n");
+  r = run(words(kRun + " --version"));
+  EXPECT_EQ(r.exit_status, 255);
+  EXPECT_EQ(r.output, "ERROR! Unknown command option: --version\n");
+}
+
 }  // namespace
 }  // namespace dyadmill::testing

@@ -1,0 +1,34 @@
+// Reader of binary genotype filesets: PREFIX.bed (genotypes, two bits per
+// subject, SNP after SNP), PREFIX.bim (one line per SNP: chromosome, name,
+// genetic distance, position, allele 1, allele 2) and PREFIX.fam (one line
+// per subject, the trait in column 6: 2 = case, 1 = control; 0, -9 or NA =
+// no phenotype).
+//
+// A SNP's genotype code is the number of copies of its allele 1 (.bim
+// column 5). Subjects without a phenotype are left out. The store comes out
+// exactly as the text reader fills it for the same genotypes and traits.
+#pragma once
+
+#include <string>
+
+#include "genotype_store.h"
+#include "outcome.h"
+#include "run_parameters.h"
+
+namespace dyadmill {
+
+// True for an input named PREFIX.bed.
+bool isPlinkFileset(const std::string& path);
+
+// The three file names of the fileset of PREFIX.bed.
+struct FilesetNames {
+  std::string bed, bim, fam;
+};
+FilesetNames filesetNames(const std::string& bed_path);
+
+// Assembly runs (processID 0) read only the .bim; scanning runs read all
+// three files. Every problem is reported with the file and, where there is
+// one, the line.
+Outcome readPlinkFileset(const RunParameters& params, GenotypeStore& store);
+
+}  // namespace dyadmill

@@ -1,0 +1,43 @@
+// The annotated results table: NAME.tsv beside the results file NAME.txt,
+// one line per kept pair in the results file's order, with each SNP's
+// chromosome and position, the statistic and its degrees of freedom, its
+// p-value, the Bonferroni-adjusted p-value over all SNP pairs and, with
+// permutations, the step-down permutation p-value. Meant to be read by other
+// programs: tab-separated, one header line, numbers in the shortest text
+// that reads back to the same double, "NA" where a value is unknown.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "PairTallier.h"
+#include "outcome.h"
+#include "run_parameters.h"
+
+namespace dyadmill {
+
+// Chromosome and position of every SNP (as written in the map), or empty
+// spans when the input carries no map.
+struct SnpLoci {
+  std::span<const std::string> chromosomes;
+  std::span<const std::string> positions;
+};
+
+// The table's file name for the output base name (-o).
+std::string resultsTablePath(const std::string& out_base);
+
+// Shortest round-trip text of a double ("inf" for infinity).
+std::string roundTripText(double value);
+
+class OutputSet;
+
+// Adds the table to the run's output set (committed with the other files);
+// `p_vect` holds the exceedance counters of the final stage (unused without
+// permutations).
+void writeResultsTable(const RunParameters& params, const std::string& path, const std::vector<std::string>& snp_names,
+                       const SnpLoci& loci, const TopVector& top_vect, const std::vector<std::uint64_t>& p_vect,
+                       OutputSet& outputs);
+
+}  // namespace dyadmill

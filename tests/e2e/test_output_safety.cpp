@@ -1,0 +1,119 @@
+// Output files are checked before anything is read: none may be the input
+// under another name, and every folder written into must take new files.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include "fileset_writer.h"
+#include "test_support.h"
+
+namespace dyadmill::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> scan(const std::string& input, const std::string& out, std::vector<std::string> more = {}) {
+  std::vector<std::string> args = {
+      "-n", "1", "-p", "1", "-i", input, "-o", out, "-t", "0.5", "--association", "--score", "--maxT", "--missing"};
+  args.insert(args.end(), more.begin(), more.end());
+  return args;
+}
+
+class OutputSafety : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    text_ = randomGenotypes(31, 5, 40, 0.4).toText();
+    writeFile(dir_ / "data.txt", text_);
+    fs::create_directory(dir_ / "sub");
+  }
+
+  // The run stopped before reading anything, with the given last lines.
+  void expectStoppedEarly(const RunResult& r, const std::string& ending) {
+    EXPECT_EQ(r.exit_status, 255);
+    EXPECT_TRUE(r.output.ends_with(ending)) << r.output;
+    EXPECT_FALSE(contains(r.output, "INFO: Reading SNP names")) << r.output;
+  }
+
+  ScratchDir dir_;
+  std::string text_;
+};
+
+TEST_F(OutputSafety, NoOutputMayBeTheInputUnderAnyName) {
+  struct Case {
+    const char* label;
+    std::vector<std::string> args;
+    std::string input;   // the file that must survive, relative to the run folder
+    std::string output;  // as named in the message
+  };
+  fs::create_hard_link(dir_ / "data.txt", dir_ / "hard.txt");
+  fs::create_symlink(dir_ / "data.txt", dir_ / "sub" / "link.tsv");
+  writeFile(dir_ / "matrix_minP.txt", text_);
+  writeFile(dir_ / "res_partial2.txt", text_);
+  const std::vector<Case> cases = {
+      {"results file", scan("data.txt", "data"), "data.txt", "data.txt"},
+      {"results file by another path", scan("./sub/../data.txt", "data"), "data.txt", "data.txt"},
+      {"results file through a hard link", scan("data.txt", "hard"), "data.txt", "hard.txt"},
+      {"table through a symbolic link", scan("data.txt", "sub/link", {"--table"}), "data.txt", "sub/link.tsv"},
+      {"matrix file", scan("matrix_minP.txt", "res", {"--minP"}), "matrix_minP.txt", "matrix_minP.txt"},
+      {"partial file",
+       {"-n", "2", "-p", "2", "-i", "res_partial2.txt", "-o", "res", "-t", "1", "--association", "--score", "--maxT",
+        "--missing"},
+       "res_partial2.txt",
+       "res_partial2.txt"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    const RunResult r = runDyadmill(c.args, dir_.path());
+    expectStoppedEarly(r, "ERROR! Output file " + c.output + " would overwrite the input file\n");
+    EXPECT_EQ(readFile(dir_ / c.input), text_);
+  }
+
+  // A fileset is three files: the map is protected as well.
+  writeFileset(dir_ / "set", makeFileset(randomGenotypes(32, 4, 30, 0.4)));
+  const std::string map = readFile(dir_ / "set.bim");
+  fs::create_symlink(dir_ / "set.bim", dir_ / "maplink.txt");
+  const RunResult r = runDyadmill(scan("set.bed", "maplink"), dir_.path());
+  expectStoppedEarly(r, "ERROR! Output file maplink.txt would overwrite the input file\n");
+  EXPECT_EQ(readFile(dir_ / "set.bim"), map);
+}
+
+TEST_F(OutputSafety, UnwritableFoldersStopBeforeTheScan) {
+  RunResult r = runDyadmill(scan("data.txt", "missing/res"), dir_.path());
+  expectStoppedEarly(r,
+                     "Unable to open OUTPUT file\n"
+                     "ERROR: missing/res.txt cannot be created: folder missing: No such file or directory\n");
+
+  r = runDyadmill({"-n", "2", "-p", "1", "-i", "data.txt", "-o", "gone/res", "-t", "1", "--association", "--score",
+                   "--maxT", "--missing"},
+                  dir_.path());
+  expectStoppedEarly(r, "ERROR: gone/res_partial1.txt cannot be created: folder gone: No such file or directory\n");
+
+  r = runDyadmill(scan("data.txt", "data.txt/res", {"--table"}), dir_.path());
+  expectStoppedEarly(r, "ERROR: data.txt/res.txt cannot be created: folder data.txt: Not a directory\n");
+  EXPECT_EQ(readFile(dir_ / "data.txt"), text_);
+
+  // Permission bits do not stop the superuser: the rest needs another user.
+  if (::geteuid() == 0) GTEST_SKIP() << "running as root";
+  fs::create_directory(dir_ / "locked");
+  fs::permissions(dir_ / "locked", fs::perms::owner_read | fs::perms::owner_exec);
+  r = runDyadmill(scan("data.txt", "locked/res"), dir_.path());
+  expectStoppedEarly(r, "ERROR: locked/res.txt cannot be created: folder locked: Permission denied\n");
+  // The matrix files go to the working folder even when -o points elsewhere.
+  r = runDyadmill(scan("../data.txt", "../sub/res"), dir_ / "locked");
+  expectStoppedEarly(r, "ERROR: SNP_pairs_and_permut_p_vals_maxT.txt cannot be created: folder .: Permission denied\n");
+  fs::permissions(dir_ / "locked", fs::perms::owner_all);
+  EXPECT_TRUE(fs::is_empty(dir_ / "locked"));
+}
+
+// A writable folder passes the check and keeps no trace of it.
+TEST_F(OutputSafety, TheCheckLeavesNothingBehind) {
+  const RunResult r = runDyadmill(scan("../data.txt", "res"), dir_ / "sub");
+  ASSERT_EQ(r.exit_status, 0) << r.output;
+  std::vector<std::string> names;
+  for (const fs::directory_entry& e : fs::directory_iterator(dir_ / "sub")) names.push_back(e.path().filename());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"SNP_pairs_and_permut_p_vals_maxT.txt", "res.txt"}));
+}
+
+}  // namespace
+}  // namespace dyadmill::testing
