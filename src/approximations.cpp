@@ -232,6 +232,9 @@ DYADMILL_LANES void fullTermsLanes(TileCells cases, TileCells totals, const doub
   }
 }
 
+// TARGET is a function attribute (or nothing), which cannot stand in
+// parentheses.
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define DYADMILL_STAMP_LANES(TARGET, SUFFIX)                                                                  \
   TARGET void cellTerms##SUFFIX(TileCells cases, TileCells totals, const double* xlnx, double* out) {         \
     cellTermsLanes(cases, totals, xlnx, out);                                                                 \
@@ -249,6 +252,8 @@ DYADMILL_LANES void fullTermsLanes(TileCells cases, TileCells totals, const doub
                                 double* eta) {                                                                \
     fullTermsLanes(cases, totals, xlnx, inverse, ksa, affected, total, margin_terms, eta);                    \
   }
+
+// NOLINTEND(bugprone-macro-parentheses)
 
 DYADMILL_STAMP_LANES(, Portable)
 #if defined(__x86_64__) && defined(__GNUC__)
