@@ -348,11 +348,7 @@ Outcome recodeTrait(const std::string& file, GenotypeStore& store) {
   if (store.unaffected_amount == 0) {
     return fileError(file, "every subject is a case (trait 1); a case/control scan needs controls too");
   }
-  if (store.unaffected_amount < store.affected_amount) {
-    for (std::uint16_t& x : store.binary_diagnostic_vect) x = static_cast<std::uint16_t>(1 - x);
-    store.affected_amount = store.unaffected_amount;
-    store.unaffected_amount = static_cast<std::uint16_t>(store.total_amount - store.affected_amount);
-  }
+  swapGroupsWhenCasesOutnumberControls(store);
   return Outcome::proceed();
 }
 

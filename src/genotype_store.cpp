@@ -21,4 +21,12 @@ const CountTable& count_table() {
   return table;
 }
 
+void swapGroupsWhenCasesOutnumberControls(GenotypeStore& store) {
+  if (store.unaffected_amount < store.affected_amount) {
+    for (std::uint16_t& x : store.binary_diagnostic_vect) x = static_cast<std::uint16_t>(1 - x);
+    store.affected_amount = store.unaffected_amount;
+    store.unaffected_amount = static_cast<std::uint16_t>(store.total_amount - store.affected_amount);
+  }
+}
+
 }  // namespace dyadmill

@@ -62,6 +62,11 @@ struct GenotypeStore {
   std::vector<std::string> snp_positions;
 };
 
+// Makes the group called cases the smaller one: when cases outnumber the
+// controls every trait label is swapped (1 - x) and so are the two counts.
+// A tie changes nothing; the bit rows hold every subject and stay as they are.
+void swapGroupsWhenCasesOutnumberControls(GenotypeStore& store);
+
 // Number of one-bits of x (0..64), branch-free.
 std::uint8_t count(std::uint64_t x);
 

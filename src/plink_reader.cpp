@@ -377,11 +377,7 @@ Outcome recodeTrait(const std::string& fam_path, GenotypeStore& store) {
   store.unaffected_amount = static_cast<std::uint16_t>(store.total_amount - store.affected_amount);
   if (store.affected_amount == 0) return fileError(fam_path, "no subject is a case (phenotype 2)");
   if (store.unaffected_amount == 0) return fileError(fam_path, "no subject is a control (phenotype 1)");
-  if (store.unaffected_amount < store.affected_amount) {
-    for (std::uint16_t& x : store.binary_diagnostic_vect) x = static_cast<std::uint16_t>(1 - x);
-    store.affected_amount = store.unaffected_amount;
-    store.unaffected_amount = static_cast<std::uint16_t>(store.total_amount - store.affected_amount);
-  }
+  swapGroupsWhenCasesOutnumberControls(store);
   return Outcome::proceed();
 }
 
