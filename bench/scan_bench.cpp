@@ -4,11 +4,15 @@
 //
 //   dyadmill-scan-bench -i FILE -t THRESHOLD [dyadmill mode options] [-b B]
 //                       [--permutations P -r SEED] [--repeats R] [--path both|fast|reference]
-//                       [--keep K] [--reference-repeats R] [--read-only]
+//                       [--keep K] [--reference-repeats R] [--rescan cost|kept|full] [--read-only]
 //
 // With --keep K the threshold is first calibrated (maxT): one fast scan at
 // the given threshold, which must keep more than K pairs, then the
 // threshold halfway between the K-th and the (K+1)-th largest statistic.
+//
+// --rescan chooses how the fast path rescans permutations under the
+// epistasis likelihood-ratio test: by cost as a run of the program does
+// (the default), always by the kept pairs, or always by full passes.
 //
 // Reports the reading speed of the file (and stops there with --read-only),
 // then per path the median wall time
@@ -64,6 +68,7 @@ int main(int argc, char** argv) {
   std::size_t keep = 0;
   std::string path = "both";
   bool read_only = false;
+  dyadmill::FastRescan rescan = dyadmill::FastRescan::ByCost;
   std::vector<const char*> args = {"dyadmill", "-n", "1", "-p", "1", "-o", "bench"};
   for (int k = 1; k < argc; ++k) {
     if (std::strcmp(argv[k], "--repeats") == 0 && k + 1 < argc) {
@@ -74,6 +79,11 @@ int main(int argc, char** argv) {
       keep = static_cast<std::size_t>(std::atoll(argv[++k]));
     } else if (std::strcmp(argv[k], "--read-only") == 0) {
       read_only = true;
+    } else if (std::strcmp(argv[k], "--rescan") == 0 && k + 1 < argc) {
+      const std::string how = argv[++k];
+      rescan = how == "kept"   ? dyadmill::FastRescan::KeptPairs
+               : how == "full" ? dyadmill::FastRescan::FullPasses
+                               : dyadmill::FastRescan::ByCost;
     } else if (std::strcmp(argv[k], "--path") == 0 && k + 1 < argc) {
       path = argv[++k];
     } else {
@@ -152,7 +162,7 @@ int main(int argc, char** argv) {
       const auto start = Clock::now();
       {
         dyadmill::ConsoleCapture quiet(dyadmill::ConsoleCapture::Mode::Discard);
-        if (dyadmill::scanBlockCombinations(ctx, timing.path).stopped()) return 1;
+        if (dyadmill::scanBlockCombinations(ctx, timing.path, rescan).stopped()) return 1;
       }
       runs.push_back(seconds(Clock::now() - start));
       timing.kept = std::move(ctx.top_vect);

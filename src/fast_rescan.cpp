@@ -5,19 +5,6 @@
 
 namespace dyadmill {
 
-void rescoreKeptPairs(const PairScorer& scorer, const PairStores& stores, TopVector& top_vect_block, std::uint64_t p) {
-  const BlockWorkingSet& set = scorer.set();
-  PairTable table;
-  for (TestStat2DObject& kept : top_vect_block) {
-    const std::uint64_t i = kept.i - set.block1.first_snp;
-    const std::uint64_t j = kept.j - set.block2().first_snp;
-    stores.load(i * stores.columns + j, table);
-    scorer.countPermutedCases(i, j, table);
-    const double statistic = scorer.statistic(i, j, table, 0.0);
-    kept.permutValues[p - 1] = keptValue(scorer.params(), statistic, kept.DegFreedom);
-  }
-}
-
 void rescanCarriedPairs(ScanContext& ctx, const PairScorer& scorer, const Thresholds& thresholds,
                         const PairStores& stores, TopVector& top_vect_block, std::uint64_t p) {
   const BlockWorkingSet& set = scorer.set();

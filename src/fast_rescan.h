@@ -1,7 +1,8 @@
-// The fast path's permutation rescans, one per kind of mode (see
-// runPermutations for which runs which). Each records every kept pair's
-// value for permutation p (from 1) under the labels the working set holds
-// now, exactly as the reference rescan does.
+// The fast path's full passes over a combination under the epistasis
+// likelihood-ratio test, taken where kept pairs are too dense for the
+// kept-pair rescan to pay (see runPermutations). Each records every kept
+// pair's value for permutation p (from 1) under the labels the working set
+// holds now, exactly as the reference rescan does.
 #pragma once
 
 #include <cstdint>
@@ -11,11 +12,6 @@
 #include "scan_types.h"
 
 namespace dyadmill {
-
-// Association, or the epistasis score test: no cut-off is carried from
-// pair to pair, so a pair that is not kept leaves no trace and only the
-// kept pairs are rescored.
-void rescoreKeptPairs(const PairScorer& scorer, const PairStores& stores, TopVector& top_vect_block, std::uint64_t p);
 
 // Epistasis likelihood ratio under minP: every pair is scored with its
 // exact statistics, its cases counted a tile at a time, and the carried

@@ -2,11 +2,13 @@
 
 #include <cinttypes>
 #include <cstdlib>
+#include <optional>
 #include <utility>
 
 #include "approximations.h"
 #include "console.h"
 #include "fast_rescan.h"
+#include "kept_rescan.h"
 #include "progress.h"
 #include "reference_scan.h"
 
@@ -46,17 +48,45 @@ void relabelBlocks(const RunParameters& params, const GenotypeStore& store, cons
   }
 }
 
+// The full passes rebuild the case side of both blocks.
+void rescanEveryPair(ScanContext& ctx, ScanPath path, const PairScorer& scorer, BlockWorkingSet& set,
+                     const Thresholds& thresholds, const PairStores& stores, TopVector& top_vect_block,
+                     const std::vector<std::uint16_t>& labels, std::uint64_t p, FastStatistics& approximations) {
+  const RunParameters& params = ctx.params;
+  relabelBlocks(params, ctx.store, labels, set);
+  if (path == ScanPath::Reference) {
+    rescanReference(ctx, scorer, thresholds, stores, top_vect_block, p);
+  } else if (params.minP()) {
+    rescanCarriedPairs(ctx, scorer, thresholds, stores, top_vect_block, p);
+  } else {
+    rescanScreenChain(ctx, scorer, stores, top_vect_block, p, approximations);
+  }
+}
+
+// Whether the fast path rescans this combination by its kept pairs.
+bool rescansKeptPairs(const RunParameters& params, ScanPath path, FastRescan rescan, const BlockWorkingSet& set,
+                      const TopVector& top_vect_block) {
+  if (path == ScanPath::Reference) return false;
+  const bool carried_screen = params.epistasis() && !params.score();
+  if (!carried_screen || rescan == FastRescan::KeptPairs) return true;
+  return rescan == FastRescan::ByCost && KeptPairRescan::pays(params, set, top_vect_block);
+}
+
 }  // namespace
 
-void runPermutations(ScanContext& ctx, ScanPath path, const PairScorer& scorer, BlockWorkingSet& set,
+void runPermutations(ScanContext& ctx, ScanPath path, FastRescan rescan, const PairScorer& scorer, BlockWorkingSet& set,
                      const Thresholds& thresholds, const PairStores& stores, TopVector& top_vect_block,
                      std::time_t start_time) {
   const RunParameters& params = ctx.params;
-  const GenotypeStore& store = ctx.store;
   const std::uint64_t P = params.permutationParam;
-  TraitShuffler shuffler(params.randomParam, store.binary_diagnostic_vect);
-  const bool carried_screen = params.epistasis() && !params.score();
-  FastStatistics approximations(params, store.total_amount, store.affected_amount, ctx.simd.vectors);
+  TraitShuffler shuffler(params.randomParam, ctx.store.binary_diagnostic_vect);
+  std::optional<KeptPairRescan> kept_rescan;
+  std::optional<FastStatistics> approximations;
+  if (rescansKeptPairs(params, path, rescan, set, top_vect_block)) {
+    kept_rescan.emplace(ctx, scorer, set, stores, top_vect_block);
+  } else {
+    approximations.emplace(params, ctx.store.total_amount, ctx.store.affected_amount, ctx.simd.vectors);
+  }
 
   for (std::uint64_t p = 1; p <= P; ++p) {
     const std::time_t now_perm = std::time(nullptr);
@@ -66,16 +96,11 @@ void runPermutations(ScanContext& ctx, ScanPath path, const PairScorer& scorer, 
     if (p == 2) reportPermutationEstimate(P, ctx.blocks.Kend - set.K, now_perm, start_time);
 
     shuffler.shuffle();
-    relabelBlocks(params, store, shuffler.labels(), set);
-    // One rescan per permutation: the reference, or the fast one for the mode.
-    if (path == ScanPath::Reference) {
-      rescanReference(ctx, scorer, thresholds, stores, top_vect_block, p);
-    } else if (!carried_screen) {
-      rescoreKeptPairs(scorer, stores, top_vect_block, p);
-    } else if (params.minP()) {
-      rescanCarriedPairs(ctx, scorer, thresholds, stores, top_vect_block, p);
+    if (kept_rescan) {
+      kept_rescan->run(p, shuffler.labels());
     } else {
-      rescanScreenChain(ctx, scorer, stores, top_vect_block, p, approximations);
+      rescanEveryPair(ctx, path, scorer, set, thresholds, stores, top_vect_block, shuffler.labels(), p,
+                      *approximations);
     }
     ctx.progress.advance(combinationPairs(ctx.blocks, set.K));
   }

@@ -1,6 +1,5 @@
 // Permutation testing of one block combination: seeded trait shuffles, a
-// rescan of every pair under each, and one value per permutation for every
-// kept pair.
+// rescan under each, and one value per permutation for every kept pair.
 #pragma once
 
 #include <cstdint>
@@ -29,13 +28,16 @@ class TraitShuffler {
   std::vector<std::uint16_t> labels_;
 };
 
-// Runs the run's permutations over the combination after its pair loop:
-// rebuilds the case rows and case margins under every relabelling, rescans
-// the pairs with the saved totals (by `path`), and writes each kept pair's
-// value for that permutation. `set` is the scorer's working set, which the
-// relabelling rewrites. `start_time` is the start of the combination's pair
-// loop (for the run-time estimate).
-void runPermutations(ScanContext& ctx, ScanPath path, const PairScorer& scorer, BlockWorkingSet& set,
+// Runs the run's permutations over the combination after its pair loop and
+// writes each kept pair's value for every permutation. Under each
+// relabelling the fast path rescores the kept pairs (and, with a carried
+// cut-off, the pairs that decide it) from the saved totals, rebuilding the
+// case rows of only the SNPs they read; where kept pairs are dense (see
+// FastRescan), and on the reference path, the case rows of both blocks are
+// rebuilt and every pair is rescanned. `set` is the scorer's working set,
+// which the relabelling rewrites. `start_time` is the start of the
+// combination's pair loop (for the run-time estimate).
+void runPermutations(ScanContext& ctx, ScanPath path, FastRescan rescan, const PairScorer& scorer, BlockWorkingSet& set,
                      const Thresholds& thresholds, const PairStores& stores, TopVector& top_vect_block,
                      std::time_t start_time);
 

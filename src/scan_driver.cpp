@@ -13,7 +13,7 @@
 
 namespace dyadmill {
 
-Outcome scanBlockCombinations(ScanContext& ctx, ScanPath path) {
+Outcome scanBlockCombinations(ScanContext& ctx, ScanPath path, FastRescan rescan) {
   const RunParameters& params = ctx.params;
   const GenotypeStore& store = ctx.store;
   const SubjectSubset cases(store.binary_diagnostic_vect, 1, true);
@@ -38,7 +38,7 @@ Outcome scanBlockCombinations(ScanContext& ctx, ScanPath path) {
                                 : runReferencePairLoop(ctx, scorer, thresholds, stores, top_vect_block, start_time);
     if (scanned.stopped()) return scanned;
     if (params.permutationParam != 0) {
-      runPermutations(ctx, path, scorer, set, thresholds, stores, top_vect_block, start_time);
+      runPermutations(ctx, path, rescan, scorer, set, thresholds, stores, top_vect_block, start_time);
     }
 
     ctx.top_vect.insert(ctx.top_vect.end(), std::make_move_iterator(top_vect_block.begin()),

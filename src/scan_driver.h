@@ -9,7 +9,8 @@ namespace dyadmill {
 
 // Scans every combination of this process's share into ctx.top_vect, by
 // the fast path in a run of the program; tests and the scan bench also
-// run the reference (see ScanPath).
-Outcome scanBlockCombinations(ScanContext& ctx, ScanPath path);
+// run the reference (see ScanPath) and choose the fast rescans (see
+// FastRescan; the reference path ignores it).
+Outcome scanBlockCombinations(ScanContext& ctx, ScanPath path, FastRescan rescan = FastRescan::ByCost);
 
 }  // namespace dyadmill

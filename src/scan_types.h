@@ -5,9 +5,11 @@
 // The stages depend on each other in one direction only:
 //
 //   scan_driver -> reference_scan, fast_scan        (the first scan)
-//   scan_driver -> permutation -> reference_scan, fast_rescan   (rescans)
+//   scan_driver -> permutation -> reference_scan, fast_rescan, kept_rescan
+//                                                               (rescans)
 //   fast_scan, fast_rescan -> tile_scan -> approximations -> simd_kernels
-//   reference_scan, fast_rescan -> rescan_common
+//   kept_rescan -> kept_chain, lazy_case_rows -> simd_kernels
+//   reference_scan, fast_rescan, kept_rescan -> rescan_common
 //   every stage -> pair_scorer -> pair_table; every stage -> scan_types
 #pragma once
 
@@ -76,6 +78,15 @@ struct PairStores {
 // where an approximation cannot settle the outcome. Both keep the same pairs
 // with the same values; a run of the program always takes the fast path.
 enum class ScanPath { Reference, Fast };
+
+// How the fast path rescans a combination under the epistasis
+// likelihood-ratio test, whose KSA cut-off is carried from pair to pair: by
+// the kept pairs (and the few pairs that decide their cut-off) unless they
+// are so dense that a full pass over every pair is cheaper, which a run of
+// the program chooses per combination; or always one way, which tests use
+// to hold each against the reference. Other modes always rescan by the kept
+// pairs, which is all their rescan reads.
+enum class FastRescan { ByCost, KeptPairs, FullPasses };
 
 // Run-wide state of the scan.
 struct ScanContext {

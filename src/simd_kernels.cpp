@@ -315,6 +315,49 @@ __attribute__((target("avx512f"))) void fitTileAvx512(TileCells totals, TileCell
   }
 }
 
+// The row operations of the rescans that rebuild a few SNPs' case rows,
+// with the CPU's bit count (the same counts as popcountRow and popcountAnd)
+// and its bit extract.
+__attribute__((target("popcnt"))) std::uint16_t countRowPopcnt(const std::uint64_t* row, std::uint64_t words) {
+  std::uint16_t total = 0;
+  for (std::uint64_t w = 0; w < words; ++w) total = static_cast<std::uint16_t>(total + __builtin_popcountll(row[w]));
+  return total;
+}
+
+__attribute__((target("popcnt"))) std::uint16_t countAndPopcnt(const std::uint64_t* a, const std::uint64_t* b,
+                                                               std::uint64_t words) {
+  std::uint16_t total = 0;
+  for (std::uint64_t w = 0; w < words; ++w)
+    total = static_cast<std::uint16_t>(total + __builtin_popcountll(a[w] & b[w]));
+  return total;
+}
+
+// Each source word's selected bits moved down to consecutive bits at once,
+// and appended to the destination row.
+__attribute__((target("bmi2,popcnt"))) void extractRowBmi2(const std::uint64_t* source, const std::uint64_t* mask,
+                                                           std::uint64_t source_words, std::uint64_t* destination,
+                                                           std::uint64_t destination_words) {
+  std::uint64_t out = 0;
+  std::uint64_t pending = 0;  // the next destination word, filled from bit 0
+  unsigned filled = 0;        // bits of `pending` already filled (0..63)
+  for (std::uint64_t w = 0; w < source_words; ++w) {
+    if (mask[w] == 0) continue;
+    const std::uint64_t bits = _pext_u64(source[w], mask[w]);
+    const unsigned n = static_cast<unsigned>(_mm_popcnt_u64(mask[w]));
+    pending |= bits << filled;
+    if (filled + n < 64) {
+      filled += n;
+      continue;
+    }
+    destination[out++] = pending;
+    // The bits of this word that did not fit start the next one.
+    pending = filled == 0 ? 0 : bits >> (64 - filled);
+    filled = filled + n - 64;
+  }
+  if (filled > 0) destination[out++] = pending;
+  for (; out < destination_words; ++out) destination[out] = 0;
+}
+
 bool cpuHas(KernelKind kind) {
   // Makes the answer right even from a static initialiser that runs before
   // the runtime library has filled in the CPU features.
@@ -354,7 +397,27 @@ TileKernel tileKernel(KernelKind kind) {
   return nullptr;
 }
 
+void usePortableRowKernels(SimdKernels& kernels) {
+  kernels.count_row = popcountRow;
+  kernels.count_and = popcountAnd;
+  kernels.extract = nullptr;
+}
+
 namespace {
+
+// The row operations a kernel of `kind` implies: the CPU's bit count from
+// the popcnt level on, and its bit extract where it has one.
+void setRowKernels(KernelKind kind, SimdKernels& kernels) {
+  usePortableRowKernels(kernels);
+#if defined(__x86_64__)
+  if (kind == KernelKind::Generic) return;
+  kernels.count_row = countRowPopcnt;
+  kernels.count_and = countAndPopcnt;
+  if (__builtin_cpu_supports("bmi2")) kernels.extract = extractRowBmi2;
+#else
+  (void)kind;
+#endif
+}
 
 // The vector level a kernel of `kind` implies, and the fit that goes with it.
 void setVectorLevel(KernelKind kind, SimdKernels& kernels) {
@@ -375,6 +438,7 @@ bool simdKernelsOf(KernelKind kind, SimdKernels& kernels) {
   kernels.kind = kind;
   kernels.count = count;
   setVectorLevel(kind, kernels);
+  setRowKernels(kind, kernels);
   return true;
 }
 

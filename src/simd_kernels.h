@@ -1,6 +1,7 @@
 // The instruction-set variants of the fast pair scan, behind one probe of
-// the CPU: the counting kernels, the exact fit of a tile's tables, and the
-// vector level the lane loops of the approximations are compiled for. The
+// the CPU: the counting kernels, the exact fit of a tile's tables, the
+// vector level the lane loops of the approximations are compiled for, and
+// the row counts and packing of the rescans that rebuild a few SNPs' rows. The
 // probe runs once per run and hands out one set of function pointers;
 // tests ask for each set this CPU runs. Every variant gives the same
 // numbers as the portable one, counts and doubles alike (the build forbids
@@ -70,12 +71,29 @@ struct TileFit {
 using TileFitter = void (*)(TileCells totals, TileCells affected1, TileCells total1, TileCells affected2,
                             TileCells total2, TileFit& fit);
 
+// Row operations of the rescans that rebuild the case rows of a few SNPs at
+// a time. A row counter gives the one-bits of a row of `words` words, an AND
+// counter those of the AND of two such rows (as popcountRow and popcountAnd).
+using RowCounter = std::uint16_t (*)(const std::uint64_t* row, std::uint64_t words);
+using AndCounter = std::uint16_t (*)(const std::uint64_t* a, const std::uint64_t* b, std::uint64_t words);
+
+// A bit extract packs a row over all subjects down to the subjects `mask`
+// selects, in subject order, into `destination_words` words (zero past the
+// last selected subject).
+using RowExtract = void (*)(const std::uint64_t* source, const std::uint64_t* mask, std::uint64_t source_words,
+                            std::uint64_t* destination, std::uint64_t destination_words);
+
 // One set of variants.
 struct SimdKernels {
   KernelKind kind = KernelKind::Generic;  // of the counting kernel
   TileKernel count = countTileGeneric;
   VectorLevel vectors = VectorLevel::Portable;
   TileFitter fit = nullptr;
+  RowCounter count_row = popcountRow;
+  AndCounter count_and = popcountAnd;
+  // nullptr where the CPU has no bit-extract instruction: callers then
+  // pack with a portable loop.
+  RowExtract extract = nullptr;
 };
 
 // The fastest variants this CPU runs, each chosen on its own.
@@ -84,6 +102,10 @@ SimdKernels probeSimdKernels();
 // Every variant at the level of `kind` (a kernel of that kind, the vector
 // level it implies); false when this CPU cannot run them.
 bool simdKernelsOf(KernelKind kind, SimdKernels& kernels);
+
+// The portable row operations: no bit extract, and the row counts of the
+// portable build.
+void usePortableRowKernels(SimdKernels& kernels);
 
 // The counting kernel of `kind`, or nullptr when this CPU cannot run it.
 TileKernel tileKernel(KernelKind kind);

@@ -55,13 +55,13 @@ RunParameters parametersOf(const Mode& m) {
 }
 
 TopVector scan(const RunParameters& params, const GenotypeStore& store, ScanPath path,
-               const SimdKernels& simd = probeSimdKernels()) {
+               const SimdKernels& simd = probeSimdKernels(), FastRescan rescan = FastRescan::ByCost) {
   RunParameters run = params;
   BlockTable blocks;
   console().startCapture();
   const bool formed = !formBlocks(run, store.snp_amount, blocks).stopped();
   ScanContext ctx(run, store, blocks, simd);
-  const bool scanned = formed && !scanBlockCombinations(ctx, path).stopped();
+  const bool scanned = formed && !scanBlockCombinations(ctx, path, rescan).stopped();
   const std::string output = console().endCapture();
   EXPECT_TRUE(scanned) << output;
   return ctx.top_vect;
@@ -91,6 +91,14 @@ GenotypeData shapedData(std::uint32_t seed, std::size_t snps, std::size_t subjec
   return data;
 }
 
+// The fast rescans a mode can take: the epistasis likelihood-ratio test
+// chooses between the kept pairs and full passes, the others always rescan
+// by the kept pairs.
+std::vector<FastRescan> fastRescansOf(const Mode& m) {
+  if (!m.epistasis || m.score || m.permutations == 0) return {FastRescan::ByCost};
+  return {FastRescan::KeptPairs, FastRescan::FullPasses};
+}
+
 std::vector<Mode> everyMode(std::uint64_t permutations) {
   std::vector<Mode> modes;
   for (bool epistasis : {false, true}) {
@@ -109,7 +117,8 @@ std::vector<Mode> everyMode(std::uint64_t permutations) {
   return modes;
 }
 
-// Every mode at word-boundary subject counts, with and without permutations.
+// Every mode at word-boundary subject counts, with and without permutations,
+// and every fast rescan of the mode.
 TEST(FastScan, MatchesTheReferenceScanInEveryMode) {
   for (std::size_t subjects : {2, 63, 64, 65, 131}) {
     for (bool missing : {false, true}) {
@@ -120,7 +129,11 @@ TEST(FastScan, MatchesTheReferenceScanInEveryMode) {
           const RunParameters params = parametersOf(m);
           const GenotypeStore store = loadStore(data, params);
           const std::string what = describe(m) + " subjects " + std::to_string(subjects);
-          expectSame(scan(params, store, ScanPath::Reference), scan(params, store, ScanPath::Fast), what);
+          const TopVector reference = scan(params, store, ScanPath::Reference);
+          for (FastRescan rescan : fastRescansOf(m)) {
+            expectSame(reference, scan(params, store, ScanPath::Fast, probeSimdKernels(), rescan),
+                       what + " rescan " + std::to_string(static_cast<int>(rescan)));
+          }
         }
       }
     }
@@ -139,7 +152,9 @@ std::vector<SimdKernels> everySimdLevel() {
 }
 
 // Every subject count from 2 to 200 (every tail of a 64-bit word, for cases
-// and controls apart), cycling through the modes, with each variant set.
+// and controls apart), cycling through the modes, with each variant set
+// (counting kernels, fits, and the row counts and packing of the kept-pair
+// rescans).
 TEST(FastScan, MatchesTheReferenceScanAtEveryWordTailWithEveryKernel) {
   const std::vector<Mode> modes = everyMode(3);
   const std::vector<SimdKernels> levels = everySimdLevel();
@@ -150,8 +165,11 @@ TEST(FastScan, MatchesTheReferenceScanAtEveryWordTailWithEveryKernel) {
     const GenotypeStore store = loadStore(data, params);
     const TopVector reference = scan(params, store, ScanPath::Reference);
     for (const SimdKernels& simd : levels) {
-      expectSame(reference, scan(params, store, ScanPath::Fast, simd),
-                 describe(m) + " subjects " + std::to_string(subjects) + " kernel " + kernelName(simd.kind));
+      for (FastRescan rescan : fastRescansOf(m)) {
+        expectSame(reference, scan(params, store, ScanPath::Fast, simd, rescan),
+                   describe(m) + " subjects " + std::to_string(subjects) + " kernel " + kernelName(simd.kind) +
+                       " rescan " + std::to_string(static_cast<int>(rescan)));
+      }
     }
   }
 }
@@ -200,6 +218,82 @@ TEST(FastScan, ThresholdsAtExactStatisticsDecideAsTheReferenceScan) {
       params.thresholdParam = static_cast<float>(all[x].testStatValue);
       expectSame(scan(params, store, ScanPath::Reference), scan(params, store, ScanPath::Fast),
                  describe(m) + " at threshold " + std::to_string(params.thresholdParam));
+    }
+  }
+}
+
+// Data that makes the carried KSA cut-off hard to resolve backwards:
+// monomorphic SNPs, whose pairs have df 0 and sit between scored pairs
+// (one of them the last SNP, so a combination can end in df 0 pairs); a
+// SNP with two levels only, whose pairs have fewer degrees of freedom (under
+// minP the cut-off then changes with df); the rest random.
+GenotypeData chainData(std::uint32_t seed, std::size_t snps, std::size_t subjects, bool missing) {
+  GenotypeData data = shapedData(seed, snps, subjects, missing);
+  for (std::vector<int>& subject : data.genotypes) {
+    subject[3] = 0;
+    subject[snps / 2] = 1;
+    subject[snps - 1] = 2;
+    if (subject[6] == 2) subject[6] = 1;
+  }
+  return data;
+}
+
+// The permuted values of the kept pairs, resolved backwards, equal the
+// reference rescan's, bit for bit, under the epistasis likelihood-ratio
+// test: low thresholds (most pairs kept, in long runs, first and last of
+// their combination), middle and high ones, maxT and minP (the carried
+// p-value crossing several combinations of one process), missing
+// genotypes, the cell rule -m 3, and one or several blocks. The fast path
+// runs twice: choosing by density, and by the kept pairs whatever their
+// density.
+TEST(FastScan, KeptPairRescansMatchTheReferenceRescan) {
+  std::size_t compared = 0, first_kept = 0, last_kept = 0;
+  for (bool missing : {false, true}) {
+    const GenotypeData data = chainData(missing ? 41 : 40, 19, missing ? 131 : 150, missing);
+    for (bool minP : {false, true}) {
+      for (float threshold : minP ? std::vector<float>{0.9f, 0.3f, 0.01f} : std::vector<float>{0.5f, 3.0f, 9.0f}) {
+        for (int min_cell : {1, 3}) {
+          for (std::uint16_t blocks : {1, 3, 4}) {
+            const Mode m{true, false, missing, minP, min_cell, blocks, 12};
+            RunParameters params = parametersOf(m);
+            params.thresholdParam = threshold;
+            const GenotypeStore store = loadStore(data, params);
+            const std::string what = describe(m) + " -t " + std::to_string(threshold);
+            const TopVector reference = scan(params, store, ScanPath::Reference);
+            expectSame(reference, scan(params, store, ScanPath::Fast), what);
+            expectSame(reference, scan(params, store, ScanPath::Fast, probeSimdKernels(), FastRescan::KeptPairs),
+                       what + " by kept pairs");
+            ++compared;
+            for (const TestStat2DObject& kept : reference) {
+              if (kept.i == 0 && kept.j == 1) ++first_kept;
+              if (kept.i == data.snps() - 3 && kept.j == data.snps() - 2) ++last_kept;
+            }
+          }
+        }
+      }
+    }
+  }
+  EXPECT_EQ(compared, 72u);
+  // The data does make the first and the last scored pair kept pairs.
+  EXPECT_GT(first_kept, 0u);
+  EXPECT_GT(last_kept, 0u);
+}
+
+// A process's share of the combinations, rescanned by the kept pairs,
+// carries the same values through its combinations as the reference.
+TEST(FastScan, KeptPairRescansMatchTheReferenceInEveryProcessShare) {
+  const GenotypeData data = chainData(43, 17, 140, false);
+  for (bool minP : {false, true}) {
+    for (std::uint16_t process = 1; process <= 3; ++process) {
+      RunParameters params = parametersOf({true, false, false, minP, 1, 4, 9});
+      params.processAmount = 3;
+      params.processID = process;
+      params.thresholdParam = minP ? 0.5f : 2.0f;
+      const GenotypeStore store = loadStore(data, params);
+      const TopVector reference = scan(params, store, ScanPath::Reference);
+      EXPECT_FALSE(reference.empty());
+      const std::string what = std::string(minP ? "minP" : "maxT") + " process " + std::to_string(process);
+      expectSame(reference, scan(params, store, ScanPath::Fast, probeSimdKernels(), FastRescan::KeptPairs), what);
     }
   }
 }

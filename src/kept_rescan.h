@@ -1,0 +1,64 @@
+// Permutation rescans whose cost follows the kept pairs: only the kept pairs
+// are scored, and under the epistasis likelihood-ratio test, the few other
+// pairs whose values decide the KSA cut-off a kept pair meets.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "kept_chain.h"
+#include "lazy_case_rows.h"
+#include "pair_scorer.h"
+#include "scan_types.h"
+
+namespace dyadmill {
+
+class KeptPairRescan {
+ public:
+  // Whether scoring the kept pairs of this combination beats a full pass
+  // over all its pairs in every permutation. Without a carried cut-off
+  // (association, or the score test) it always does.
+  static bool pays(const RunParameters& params, const BlockWorkingSet& set, const TopVector& top_vect_block);
+
+  // `set` is the scorer's working set: its case side is rebuilt SNP by SNP
+  // as the kept pairs and the pairs before them are read.
+  KeptPairRescan(ScanContext& ctx, const PairScorer& scorer, BlockWorkingSet& set, const PairStores& stores,
+                 TopVector& top_vect_block);
+
+  // Permutation p under the trait labels `labels`: fills every kept pair's
+  // value at p - 1 and, under minP, the value carried to the next
+  // combination.
+  void run(std::uint64_t p, const std::vector<std::uint16_t>& labels);
+
+ private:
+  class Scores : public ChainScores {
+   public:
+    explicit Scores(KeptPairRescan& owner) : owner_(owner) {}
+    double ksa(std::uint64_t position) override;
+    double ipf(std::uint64_t position) override;
+
+   private:
+    KeptPairRescan& owner_;
+  };
+
+  // The permuted case table of the pair at `position` (i * columns + j).
+  const PairTable& table(std::uint64_t position);
+  std::uint64_t positionOf(const TestStat2DObject& kept) const;
+  void rescoreKeptPairs(std::uint64_t p);
+  void resolveKeptPairs(std::uint64_t p);
+
+  ScanContext& ctx_;
+  const PairScorer& scorer_;
+  const BlockWorkingSet& set_;
+  const PairStores& stores_;
+  TopVector& top_vect_block_;
+  bool chain_;  // epistasis likelihood ratio: the cut-off is carried
+  LazyCaseRows rows_;
+  std::vector<bool> kept_;
+  KeptChain resolver_;
+  Scores scores_;
+  PairTable table_;
+  std::uint64_t table_position_ = ~std::uint64_t{0};
+};
+
+}  // namespace dyadmill
