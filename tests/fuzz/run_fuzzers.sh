@@ -25,13 +25,19 @@ build=$(readlink -f -- "$build")
 jobs=${FUZZ_JOBS:-2}
 targets=(genotype_reader partial_reader command_line)
 sanitizers=-fsanitize=address,undefined
+# The sources are compiled here without CMake, so the definitions it makes
+# are made here too.
 flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer "$sanitizers" -fno-sanitize-recover=undefined
-  -I"$root/src" -I"$here")
+  -DDYADMILL_VERSION='"fuzz"' -I"$root/src" -I"$here")
 
 # The program's sources once, instrumented for coverage (an object is
 # rebuilt when its source or any header is newer); each target links them
 # with its own entry.
 stale() { [[ ! -f $2 || $1 -nt $2 ]] || find "$root/src" "$here" -name '*.h' -newer "$2" | grep -q .; }
+# Objects of sources that no longer exist would be linked in too.
+for object in "$build"/obj/*.o; do
+  [[ -e $object && ! -f $root/src/$(basename -- "${object%.o}").cpp ]] && rm -f -- "$object"
+done
 for source in "$root"/src/*.cpp; do
   [[ ${source##*/} == PairTallier_current.cpp ]] && continue
   object=$build/obj/$(basename -- "${source%.cpp}").o
@@ -41,7 +47,7 @@ for source in "$root"/src/*.cpp; do
 done
 while (($(jobs -rp | wc -l) > 0)); do wait -n; done
 for target in "${targets[@]}"; do
-  "$cxx" "${flags[@]}" -fsanitize=fuzzer "$here/fuzz_$target.cpp" "$build"/obj/*.o -o "$build/fuzz_$target"
+  "$cxx" "${flags[@]}" -fsanitize=fuzzer "$here/fuzz_$target.cpp" "$build"/obj/*.o -lz -o "$build/fuzz_$target"
 done
 
 share=$((total / ${#targets[@]}))
