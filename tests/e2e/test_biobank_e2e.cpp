@@ -196,10 +196,16 @@ std::vector<BiobankCase> biobankCases() {
 INSTANTIATE_TEST_SUITE_P(PastSixteenBits, BiobankScan, ::testing::ValuesIn(biobankCases()));
 
 // A binary fileset past 65535 phenotyped subjects, with subjects without a
-// phenotype among them, reads as the same text file does.
+// phenotype among them, reads as the same text file does. Cases outnumber
+// the controls here, so the groups are swapped with counts past 16 bits.
 TEST(BiobankInput, BinaryFilesetPastSixteenBitsMatchesTheTextFile) {
-  const BiobankCase c{70000, true, false, true, false};
-  const GenotypeData data = biobankData(c.subjects, c.missing);
+  const BiobankCase c{100003, true, false, true, false};
+  GenotypeData data = biobankData(c.subjects, c.missing);
+  for (int& trait : data.traits) trait = 1 - trait;
+  const GenotypeStore store = loadStore(data, parametersOf(c, 0));
+  EXPECT_EQ(store.affected_amount + store.unaffected_amount, c.subjects);
+  EXPECT_LT(store.affected_amount, store.unaffected_amount);
+  EXPECT_GT(store.unaffected_amount, 65535u);
   ScratchDir dir;
   writeFile(dir / "data.txt", data.toText());
   writeFileset(dir / "data", makeFileset(data, 5));
