@@ -31,8 +31,8 @@ double associationScore(Counts affected_subjects, Counts total_subjects, double 
 // `test` enters already holding N ln N - A ln A - U ln U.
 double associationLikelihood(Counts affected_subjects, Counts total_subjects, double test, std::uint16_t dimfull) {
   for (std::uint16_t k = 0; k < dimfull; ++k) {
-    const std::uint16_t affected = affected_subjects[k];
-    const auto unaffected = static_cast<std::uint16_t>(total_subjects[k] - affected);
+    const SubjectCount affected = affected_subjects[k];
+    const auto unaffected = static_cast<SubjectCount>(total_subjects[k] - affected);
     const double total = static_cast<double>(total_subjects[k]);
     if (affected > 0) {
       test += static_cast<double>(affected) * std::log(static_cast<double>(affected) / total);
@@ -46,15 +46,15 @@ double associationLikelihood(Counts affected_subjects, Counts total_subjects, do
 
 double ksaLikelihood(Counts affected_subjects, Counts total_subjects, const double* affected_fractions_marg1,
                      const double* affected_fractions_marg2, const double* unaffected_fractions_marg1,
-                     const double* unaffected_fractions_marg2, std::uint16_t total_subjects_amount,
+                     const double* unaffected_fractions_marg2, SubjectCount total_subjects_amount,
                      double affected_fraction, double unaffected_fraction, std::uint16_t dim1, std::uint16_t dim2) {
   double eta = 0.0;
   double test = 0.0;
   for (std::uint16_t i = 0; i < dim1; ++i) {
     for (std::uint16_t j = 0; j < dim2; ++j) {
       const unsigned k = static_cast<unsigned>(i) * dim2 + j;
-      const std::uint16_t affected = affected_subjects[k];
-      const auto unaffected = static_cast<std::uint16_t>(total_subjects[k] - affected);
+      const SubjectCount affected = affected_subjects[k];
+      const auto unaffected = static_cast<SubjectCount>(total_subjects[k] - affected);
       const double total = static_cast<double>(total_subjects[k]);
       const double affected_subjects_KSA =
           total * affected_fractions_marg1[i] * affected_fractions_marg2[j] / affected_fraction;
@@ -92,7 +92,7 @@ void levelFractions(Counts affected_marg, Counts total_marg, std::uint16_t dim, 
 // Scales the case (or control) cells cell0, cell0 + stride, ... (count of
 // them) so that they sum to `target`; a zero fitted sum zeroes them instead.
 template <typename Stride, typename Count>
-void scaleToMargin(double* fitted, unsigned cell0, Stride stride, Count count, std::uint16_t target) {
+void scaleToMargin(double* fitted, unsigned cell0, Stride stride, Count count, SubjectCount target) {
   double fitted_marg = 0.0;
   for (unsigned m = 0, k = cell0; m < count; ++m, k += stride) {
     fitted_marg += fitted[k];
@@ -111,8 +111,8 @@ void scaleToMargin(double* fitted, unsigned cell0, Stride stride, Count count, s
 
 }  // namespace
 
-double BinaryTestStat::caseControlLogLikelihood(std::uint16_t total, std::uint16_t affected) {
-  const auto unaffected = static_cast<std::uint16_t>(total - affected);
+double BinaryTestStat::caseControlLogLikelihood(SubjectCount total, SubjectCount affected) {
+  const auto unaffected = static_cast<SubjectCount>(total - affected);
   const double n = static_cast<double>(total);
   const double a = static_cast<double>(affected);
   const double u = static_cast<double>(unaffected);
@@ -122,8 +122,8 @@ double BinaryTestStat::caseControlLogLikelihood(std::uint16_t total, std::uint16
 }
 
 double BinaryTestStat::computeBinary2DAssociationTestStat(Counts affected_subjects, Counts total_subjects,
-                                                          std::uint16_t affected_subjects_amount,
-                                                          std::uint16_t total_subjects_amount,
+                                                          SubjectCount affected_subjects_amount,
+                                                          SubjectCount total_subjects_amount,
                                                           std::uint16_t dimfull) const {
   if (params_->testTypeOption != 0) {
     const double meansuccesfraction =
@@ -147,8 +147,8 @@ double BinaryTestStat::computeBinary2DAssociationReducedTestStat(Counts affected
 // only under the likelihood test), so the test type does not change it.
 double BinaryTestStat::computeBinary2DEpistasisKSATestStat(
     Counts affected_subjects, Counts total_subjects, Counts affected_subjects_marg1, Counts affected_subjects_marg2,
-    Counts total_subjects_marg1, Counts total_subjects_marg2, std::uint16_t affected_subjects_amount,
-    std::uint16_t total_subjects_amount, std::uint16_t dim1, std::uint16_t dim2) const {
+    Counts total_subjects_marg1, Counts total_subjects_marg2, SubjectCount affected_subjects_amount,
+    SubjectCount total_subjects_amount, std::uint16_t dim1, std::uint16_t dim2) const {
   double affected_fractions_marg1[3];
   double unaffected_fractions_marg1[3];
   double affected_fractions_marg2[3];
@@ -168,7 +168,7 @@ double BinaryTestStat::computeBinary2DEpistasisKSATestStat(
 double BinaryTestStat::computeBinary2DEpistasisKSAreducedTestStat(
     Counts affected_subjects, Counts total_subjects, Fractions affected_fractions_marg1,
     Fractions affected_fractions_marg2, Fractions unaffected_fractions_marg1, Fractions unaffected_fractions_marg2,
-    std::uint16_t total_subjects_amount, double affected_fraction, double unaffected_fraction, std::uint16_t dim1,
+    SubjectCount total_subjects_amount, double affected_fraction, double unaffected_fraction, std::uint16_t dim1,
     std::uint16_t dim2) const {
   return ksaLikelihood(affected_subjects, total_subjects, affected_fractions_marg1.data(),
                        affected_fractions_marg2.data(), unaffected_fractions_marg1.data(),
@@ -187,13 +187,13 @@ IpfFit fitTables(Counts total_subjects, Counts affected_subjects_marg1, Counts a
                  Counts total_subjects_marg1, Counts total_subjects_marg2, Dim rows, Dim cols) {
   const unsigned dimfull = rows * cols;
 
-  std::uint16_t unaffected_subjects_marg1[3];
-  std::uint16_t unaffected_subjects_marg2[3];
+  SubjectCount unaffected_subjects_marg1[3];
+  SubjectCount unaffected_subjects_marg2[3];
   for (unsigned i = 0; i < rows; ++i) {
-    unaffected_subjects_marg1[i] = static_cast<std::uint16_t>(total_subjects_marg1[i] - affected_subjects_marg1[i]);
+    unaffected_subjects_marg1[i] = static_cast<SubjectCount>(total_subjects_marg1[i] - affected_subjects_marg1[i]);
   }
   for (unsigned j = 0; j < cols; ++j) {
-    unaffected_subjects_marg2[j] = static_cast<std::uint16_t>(total_subjects_marg2[j] - affected_subjects_marg2[j]);
+    unaffected_subjects_marg2[j] = static_cast<SubjectCount>(total_subjects_marg2[j] - affected_subjects_marg2[j]);
   }
 
   IpfFit fit{};
@@ -264,8 +264,8 @@ IpfFit fitNoThreeWayInteraction(Counts /*affected_subjects*/, Counts total_subje
 
 double BinaryTestStat::computeBinary2DEpistasisIPFTestStat(
     Counts affected_subjects, Counts total_subjects, Counts affected_subjects_marg1, Counts affected_subjects_marg2,
-    Counts total_subjects_marg1, Counts total_subjects_marg2, std::uint16_t /*affected_subjects_amount*/,
-    std::uint16_t /*total_subjects_amount*/, std::uint16_t dim1, std::uint16_t dim2) const {
+    Counts total_subjects_marg1, Counts total_subjects_marg2, SubjectCount /*affected_subjects_amount*/,
+    SubjectCount /*total_subjects_amount*/, std::uint16_t dim1, std::uint16_t dim2) const {
   const IpfFit fit =
       fitNoThreeWayInteraction(affected_subjects, total_subjects, affected_subjects_marg1, affected_subjects_marg2,
                                total_subjects_marg1, total_subjects_marg2, dim1, dim2);
@@ -294,8 +294,8 @@ double BinaryTestStat::fittedTableStatistic(Counts affected_subjects, Counts tot
     return test;
   }
   for (unsigned k = 0; k < dimfull; ++k) {
-    const std::uint16_t affected = affected_subjects[k];
-    const auto unaffected = static_cast<std::uint16_t>(total_subjects[k] - affected);
+    const SubjectCount affected = affected_subjects[k];
+    const auto unaffected = static_cast<SubjectCount>(total_subjects[k] - affected);
     if (affected > 0) {
       test += static_cast<double>(affected) * std::log(static_cast<double>(affected) / affected_fitted[k]);
     }

@@ -11,13 +11,40 @@
 #pragma once
 
 #include <cstdint>
+#include <iterator>
 #include <span>
+#include <type_traits>
 
+#include "genotype_store.h"
 #include "run_parameters.h"
 
 namespace dyadmill {
 
-using Counts = std::span<const std::uint16_t>;
+// A read-only view of a table's counts held at 16 or 32 bits: callers keep
+// whatever width their store has, and every count reads back as the same
+// number (so the same doubles) whichever width held it.
+class Counts {
+ public:
+  Counts() = default;  // no counts: for arguments an operation ignores
+  template <typename Range>
+  requires std::is_same_v<std::remove_cvref_t<decltype(*std::data(std::declval<const Range&>()))>, std::uint16_t> ||
+      std::is_same_v<std::remove_cvref_t<decltype(*std::data(std::declval<const Range&>()))>, std::uint32_t>
+      Counts(const Range& range) {  // NOLINT(google-explicit-constructor): spans and arrays convert implicitly
+    using Value = std::remove_cvref_t<decltype(*std::data(range))>;
+    if constexpr (std::is_same_v<Value, std::uint16_t>) {
+      narrow_ = std::data(range);
+    } else {
+      wide_ = std::data(range);
+    }
+  }
+
+  SubjectCount operator[](std::size_t k) const { return wide_ != nullptr ? wide_[k] : narrow_[k]; }
+
+ private:
+  const std::uint16_t* narrow_ = nullptr;
+  const std::uint32_t* wide_ = nullptr;
+};
+
 using Fractions = std::span<const double>;
 
 class BinaryTestStat {
@@ -28,7 +55,7 @@ class BinaryTestStat {
   // empty cells). Score: sum n_k (a_k/n_k - p)^2 / p^2 with p = A / N.
   // Likelihood ratio: 2 [N ln N - A ln A - U ln U + sum a ln(a/n) + u ln(u/n)].
   double computeBinary2DAssociationTestStat(Counts affected_subjects, Counts total_subjects,
-                                            std::uint16_t affected_subjects_amount, std::uint16_t total_subjects_amount,
+                                            SubjectCount affected_subjects_amount, SubjectCount total_subjects_amount,
                                             std::uint16_t dimfull) const;
 
   // The same with the run-wide constant prepared once by the caller:
@@ -42,16 +69,15 @@ class BinaryTestStat {
   double computeBinary2DEpistasisKSATestStat(Counts affected_subjects, Counts total_subjects,
                                              Counts affected_subjects_marg1, Counts affected_subjects_marg2,
                                              Counts total_subjects_marg1, Counts total_subjects_marg2,
-                                             std::uint16_t affected_subjects_amount,
-                                             std::uint16_t total_subjects_amount, std::uint16_t dim1,
-                                             std::uint16_t dim2) const;
+                                             SubjectCount affected_subjects_amount, SubjectCount total_subjects_amount,
+                                             std::uint16_t dim1, std::uint16_t dim2) const;
 
   // The same with per-SNP level fractions and the run's case fraction
   // prepared by the caller.
   double computeBinary2DEpistasisKSAreducedTestStat(
       Counts affected_subjects, Counts total_subjects, Fractions affected_fractions_marg1,
       Fractions affected_fractions_marg2, Fractions unaffected_fractions_marg1, Fractions unaffected_fractions_marg2,
-      std::uint16_t total_subjects_amount, double affected_fraction, double unaffected_fraction, std::uint16_t dim1,
+      SubjectCount total_subjects_amount, double affected_fraction, double unaffected_fraction, std::uint16_t dim1,
       std::uint16_t dim2) const;
 
   // Interaction test against the no-three-way-interaction log-linear model,
@@ -62,9 +88,8 @@ class BinaryTestStat {
   double computeBinary2DEpistasisIPFTestStat(Counts affected_subjects, Counts total_subjects,
                                              Counts affected_subjects_marg1, Counts affected_subjects_marg2,
                                              Counts total_subjects_marg1, Counts total_subjects_marg2,
-                                             std::uint16_t affected_subjects_amount,
-                                             std::uint16_t total_subjects_amount, std::uint16_t dim1,
-                                             std::uint16_t dim2) const;
+                                             SubjectCount affected_subjects_amount, SubjectCount total_subjects_amount,
+                                             std::uint16_t dim1, std::uint16_t dim2) const;
 
   // The IPF statistic's final sum over a table and its fitted case and
   // control tables (the likelihood-ratio or Pearson form by test type).
@@ -74,7 +99,7 @@ class BinaryTestStat {
   // N ln N - A ln A - U ln U: the log-likelihood term of the case/control
   // split, formed exactly as the full likelihood-ratio form forms it, so
   // that the reduced form given this constant agrees to the last bit.
-  static double caseControlLogLikelihood(std::uint16_t total, std::uint16_t affected);
+  static double caseControlLogLikelihood(SubjectCount total, SubjectCount affected);
 
   static constexpr int kIpfMaxIterations = 25;
   static constexpr double kIpfTolerance = 0.001;

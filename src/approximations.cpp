@@ -16,7 +16,7 @@ LogTable::LogTable() {
 
 const LogTable kLogTable;
 
-FastStatistics::FastStatistics(const RunParameters& params, std::uint16_t total_amount, std::uint16_t affected_amount,
+FastStatistics::FastStatistics(const RunParameters& params, SubjectCount total_amount, SubjectCount affected_amount,
                                VectorLevel vectors)
     : params_(params),
       lanes_(laneLoops(vectors)),
@@ -30,7 +30,7 @@ FastStatistics::FastStatistics(const RunParameters& params, std::uint16_t total_
     xlnx_[x] = value * std::log(value);
     inverse_[x] = 1.0 / value;
   }
-  const std::uint16_t unaffected = static_cast<std::uint16_t>(total_amount - affected_amount);
+  const SubjectCount unaffected = static_cast<SubjectCount>(total_amount - affected_amount);
   // Likelihood-ratio forms subtract terms as large as N ln N; the score form
   // sums non-negative terms whose rounding scales with N.
   scale_ = params.score() && !params.epistasis() ? static_cast<double>(total_amount) + 1.0
@@ -54,8 +54,8 @@ void FastStatistics::snpTerms(const SplitBlock& block, bool second, std::vector<
     for (unsigned c = 0; c < kLevels; ++c) {
       const double fa = block.affecteds_marginal_fractions[s][c];
       const double fu = block.unaffecteds_marginal_fractions[s][c];
-      const std::uint16_t a = block.affecteds_marginal[s][c];
-      const std::uint16_t u = static_cast<std::uint16_t>(block.totals_marginal[s][c] - a);
+      const SubjectCount a = block.affecteds_marginal[s][c];
+      const SubjectCount u = static_cast<SubjectCount>(block.totals_marginal[s][c] - a);
       // A level's share is 0 only when its count is 0: its term is 0.
       if (a != 0) t.k += static_cast<double>(a) * std::log(fa);
       if (u != 0) t.k += static_cast<double>(u) * std::log(fu);

@@ -57,7 +57,7 @@ inline double fastLog(double x) {
 class FastStatistics {
  public:
   // The lane loops run at `vectors`: every level gives the same doubles.
-  FastStatistics(const RunParameters& params, std::uint16_t total_amount, std::uint16_t affected_amount,
+  FastStatistics(const RunParameters& params, SubjectCount total_amount, SubjectCount affected_amount,
                  VectorLevel vectors);
 
   // Whether the run's statistic has an approximation (the epistasis score
@@ -126,8 +126,8 @@ class FastStatistics {
   const RunParameters& params_;
   LaneLoops lanes_;
   bool screens_;
-  std::uint16_t total_;
-  std::uint16_t affected_;
+  SubjectCount total_;
+  SubjectCount affected_;
   double scale_;                 // magnitude of the largest x ln x term
   double split_term_;            // N ln N - A ln A - U ln U
   double case_share_;            // A / N

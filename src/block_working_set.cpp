@@ -68,16 +68,16 @@ void countMargins(const RunParameters& params, const GenotypeStore& store, std::
     totals[0] = store.total_amount;
     for (unsigned d = 1; d < kLevels; ++d) {
       const std::uint64_t row = i * params.rowsPerSnp() + d - 1;
-      totals[d] = static_cast<std::uint16_t>(block.affecteds_marginal[i][d] +
-                                             popcountRow(block.controls.row(row), control_words));
-      totals[0] = static_cast<std::uint16_t>(totals[0] - totals[d]);
+      totals[d] = static_cast<SubjectCount>(block.affecteds_marginal[i][d] +
+                                            popcountRow(block.controls.row(row), control_words));
+      totals[0] = static_cast<SubjectCount>(totals[0] - totals[d]);
     }
   }
 }
 
 }  // namespace
 
-void countCaseMargins(const RunParameters& params, std::uint16_t affected_amount, std::uint64_t case_words,
+void countCaseMargins(const RunParameters& params, SubjectCount affected_amount, std::uint64_t case_words,
                       SplitBlock& block) {
   block.affecteds_marginal.assign(block.snp_amount, LevelCounts{});
   for (std::uint64_t i = 0; i < block.snp_amount; ++i) {
@@ -86,7 +86,7 @@ void countCaseMargins(const RunParameters& params, std::uint16_t affected_amount
     for (unsigned d = 1; d < kLevels; ++d) {
       const std::uint64_t row = i * params.rowsPerSnp() + d - 1;
       affecteds[d] = popcountRow(block.cases.row(row), case_words);
-      affecteds[0] = static_cast<std::uint16_t>(affecteds[0] - affecteds[d]);
+      affecteds[0] = static_cast<SubjectCount>(affecteds[0] - affecteds[d]);
     }
   }
 }
@@ -96,7 +96,7 @@ void computeMarginFractions(SplitBlock& block) {
   block.unaffecteds_marginal_fractions.assign(block.snp_amount, LevelFractions{});
   for (std::uint64_t i = 0; i < block.snp_amount; ++i) {
     for (unsigned d = 0; d < kLevels; ++d) {
-      const std::uint16_t total = block.totals_marginal[i][d];
+      const SubjectCount total = block.totals_marginal[i][d];
       if (total == 0) continue;
       const double affected = static_cast<double>(block.affecteds_marginal[i][d]) / static_cast<double>(total);
       block.affecteds_marginal_fractions[i][d] = affected;

@@ -17,7 +17,7 @@ namespace dyadmill {
 inline constexpr unsigned kLevels = 3;
 inline constexpr unsigned kCells = kLevels * kLevels;
 
-using LevelCounts = std::array<std::uint16_t, kLevels>;
+using LevelCounts = std::array<SubjectCount, kLevels>;
 using LevelFractions = std::array<double, kLevels>;
 
 // A subset of the subjects (the cases, or the controls) and where each
@@ -92,7 +92,7 @@ void loadBlockCombination(const RunParameters& params, const GenotypeStore& stor
 
 // Per-SNP case counts of a split block (--nomissing), from its case rows:
 // level 0 = all cases minus the counted levels.
-void countCaseMargins(const RunParameters& params, std::uint16_t affected_amount, std::uint64_t case_words,
+void countCaseMargins(const RunParameters& params, SubjectCount affected_amount, std::uint64_t case_words,
                       SplitBlock& block);
 
 // Per-SNP case and control shares of each level, from the margins.

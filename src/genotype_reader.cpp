@@ -126,20 +126,22 @@ Outcome readHeader(LineReader& in, const std::string& file, GenotypeStore& store
 
 // Counting pass: the number of subject lines fixes every size before any
 // bit is set.
-Outcome countSubjects(LineReader& in, const std::string& file, std::uint16_t& total_amount) {
+Outcome countSubjects(LineReader& in, const std::string& file, SubjectCount& total_amount) {
   console().line("INFO: Counting number of lines(subjects) in the input file....");
   std::string_view line;
   std::uint64_t line_number = 1;
-  std::uint32_t subjects = 0;
+  std::uint64_t subjects = 0;
   while (in.next(line)) {
     ++line_number;
     if (line.empty()) continue;
-    if (++subjects > 65535) {
-      return lineError(file, line_number, "more than 65535 subjects; a run holds at most 65535 subjects");
+    if (++subjects > kMaxSubjects) {
+      return lineError(file, line_number,
+                       "more than " + std::to_string(kMaxSubjects) + " subjects; a run holds at most " +
+                           std::to_string(kMaxSubjects) + " subjects");
     }
   }
   if (subjects == 0) return fileError(file, "the file holds no subject lines after the header");
-  total_amount = static_cast<std::uint16_t>(subjects);
+  total_amount = static_cast<SubjectCount>(subjects);
   return Outcome::proceed();
 }
 
@@ -158,7 +160,7 @@ void sizeStore(const RunParameters& params, GenotypeStore& store) {
 // One subject line: trait, then one code per SNP, each setting at most one
 // bit (word `m`, mask `squares`) among the SNP's rows.
 Outcome encodeSubject(const RunParameters& params, const std::string& file, std::uint64_t line_number,
-                      const std::string& line, std::uint16_t j, GenotypeStore& store) {
+                      const std::string& line, SubjectCount j, GenotypeStore& store) {
   Tokenizer fields(line, spaceSeparator());
   const std::uint64_t expected = store.snp_amount + 1;
   const std::uint64_t m = j / 64;
@@ -322,7 +324,7 @@ Outcome encodeSubjects(const RunParameters& params, LineReader& in, GenotypeStor
       fast.flush();
       general_line.assign(line);
       if (Outcome o =
-              encodeSubject(params, params.inFile, line_number, general_line, static_cast<std::uint16_t>(j), store);
+              encodeSubject(params, params.inFile, line_number, general_line, static_cast<SubjectCount>(j), store);
           o.stopped()) {
         return o;
       }
@@ -341,7 +343,7 @@ Outcome encodeSubjects(const RunParameters& params, LineReader& in, GenotypeStor
 // controls, the labels are swapped. The bit rows hold every subject and stay
 // as they are.
 Outcome recodeTrait(const std::string& file, GenotypeStore& store) {
-  store.unaffected_amount = static_cast<std::uint16_t>(store.total_amount - store.affected_amount);
+  store.unaffected_amount = static_cast<SubjectCount>(store.total_amount - store.affected_amount);
   if (store.affected_amount == 0) {
     return fileError(file, "every subject is a control (trait 0); a case/control scan needs cases too");
   }

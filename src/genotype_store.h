@@ -4,7 +4,8 @@
 // Packed subject sets. Member k of a set (members numbered in file order) is
 // bit k % 64 of word k / 64, bit 0 the least significant. Bits above the last
 // member are always 0, so a population count over a whole row counts members
-// only. Counts of subjects fit in 16 bits (at most 65535 subjects).
+// only. A run holds at most kMaxSubjects subjects, so every count of
+// subjects fits in a SubjectCount.
 //
 // Row layout, R = rows per SNP: SNP i owns rows cumdimension_vect[i] ..
 // cumdimension_vect[i] + R - 1.
@@ -22,6 +23,11 @@
 #include <vector>
 
 namespace dyadmill {
+
+// Subjects a run may hold, and the type that counts them. Stores kept per
+// pair choose a narrower width for runs that fit it (see PairCountStore).
+inline constexpr std::uint64_t kMaxSubjects = 2147483647;
+using SubjectCount = std::uint32_t;
 
 // `rows` rows of `words` 64-bit words, stored row after row in one
 // allocation, all zero at creation.
@@ -48,9 +54,9 @@ class BitMatrix {
 
 struct GenotypeStore {
   std::vector<std::uint16_t> binary_diagnostic_vect;  // trait of subject j; 1 = case (after recoding)
-  std::uint16_t affected_amount = 0;                  // cases; never more than the controls
-  std::uint16_t unaffected_amount = 0;                // controls
-  std::uint16_t total_amount = 0;                     // subjects
+  SubjectCount affected_amount = 0;                   // cases; never more than the controls
+  SubjectCount unaffected_amount = 0;                 // controls
+  SubjectCount total_amount = 0;                      // subjects
   std::vector<std::string> snp_names;                 // in the column order of the file
   BitMatrix snp_matrix;                               // R rows per SNP, ceil(total_amount / 64) words each
   std::uint64_t snp_amount = 0;                       // number of SNPs
@@ -82,16 +88,16 @@ inline std::uint8_t wordCountByTable(const CountTable& table, std::uint64_t w) {
 }
 
 // Population count of a row of `words` words.
-inline std::uint16_t popcountRow(const std::uint64_t* row, std::uint64_t words) {
-  std::uint16_t total = 0;
-  for (std::uint64_t w = 0; w < words; ++w) total = static_cast<std::uint16_t>(total + std::popcount(row[w]));
+inline SubjectCount popcountRow(const std::uint64_t* row, std::uint64_t words) {
+  SubjectCount total = 0;
+  for (std::uint64_t w = 0; w < words; ++w) total = static_cast<SubjectCount>(total + std::popcount(row[w]));
   return total;
 }
 
 // Population count of the AND of two rows of `words` words each.
-inline std::uint16_t popcountAnd(const std::uint64_t* a, const std::uint64_t* b, std::uint64_t words) {
-  std::uint16_t total = 0;
-  for (std::uint64_t w = 0; w < words; ++w) total = static_cast<std::uint16_t>(total + std::popcount(a[w] & b[w]));
+inline SubjectCount popcountAnd(const std::uint64_t* a, const std::uint64_t* b, std::uint64_t words) {
+  SubjectCount total = 0;
+  for (std::uint64_t w = 0; w < words; ++w) total = static_cast<SubjectCount>(total + std::popcount(a[w] & b[w]));
   return total;
 }
 

@@ -90,11 +90,11 @@ void LazyCaseRows::updateMargins(SplitBlock& block, std::uint64_t snp) const {
   affecteds[0] = store_.affected_amount;
   for (unsigned d = 1; d < kLevels; ++d) {
     affecteds[d] = count_row_(block.cases.row(snp * params_.rowsPerSnp() + d - 1), set_.affected_int_amount);
-    affecteds[0] = static_cast<std::uint16_t>(affecteds[0] - affecteds[d]);
+    affecteds[0] = static_cast<SubjectCount>(affecteds[0] - affecteds[d]);
   }
   if (!params_.epistasis() || params_.score() || !params_.reducedForms()) return;
   for (unsigned d = 0; d < kLevels; ++d) {
-    const std::uint16_t total = block.totals_marginal[snp][d];
+    const SubjectCount total = block.totals_marginal[snp][d];
     if (total == 0) continue;
     const double affected = static_cast<double>(affecteds[d]) / static_cast<double>(total);
     block.affecteds_marginal_fractions[snp][d] = affected;

@@ -70,8 +70,8 @@ class PairScorer {
   const RunParameters& params_;
   const BlockWorkingSet& set_;
   const BinaryTestStat stat_;
-  const std::uint16_t affected_;
-  const std::uint16_t total_;
+  const SubjectCount affected_;
+  const SubjectCount total_;
   const bool epistasis_;
   const bool reduced_;
   const bool screened_;  // epistasis with the likelihood ratio: KSA before IPF

@@ -4,13 +4,13 @@ namespace dyadmill {
 
 namespace {
 
-using u16 = std::uint16_t;
+using Count = SubjectCount;
 
-inline u16 sub16(u16 a, u16 b) {
-  return static_cast<u16>(a - b);
+inline Count minus(Count a, Count b) {
+  return static_cast<Count>(a - b);
 }
-inline u16 add16(u16 a, u16 b) {
-  return static_cast<u16>(a + b);
+inline Count plus(Count a, Count b) {
+  return static_cast<Count>(a + b);
 }
 
 // Row of level `level` of SNP `snp` within a split block.
@@ -21,24 +21,24 @@ inline std::uint64_t levelRow(const RunParameters& params, std::uint64_t snp, un
 // Row 0 and column 0 of a --nomissing table from the SNPs' margins and the
 // counted cells of levels >= 1. `cells` holds the counted cells on entry and
 // the whole table on return, all in 16-bit arithmetic.
-void deriveLevelZeroCells(const LevelCounts& margin1, const LevelCounts& margin2, std::array<u16, kCells>& cells) {
+void deriveLevelZeroCells(const LevelCounts& margin1, const LevelCounts& margin2, std::array<Count, kCells>& cells) {
   for (unsigned d = 0; d < kLevels; ++d) cells[d] = margin2[d];
   for (unsigned c = 1; c < kLevels; ++c) {
     const unsigned row0 = c * kLevels;
     cells[row0] = margin1[c];
     for (unsigned d = 1; d < kLevels; ++d) {
-      cells[row0] = sub16(cells[row0], cells[row0 + d]);
-      cells[d] = sub16(cells[d], cells[row0 + d]);
+      cells[row0] = minus(cells[row0], cells[row0 + d]);
+      cells[d] = minus(cells[d], cells[row0 + d]);
     }
-    cells[0] = sub16(cells[0], cells[row0]);
+    cells[0] = minus(cells[0], cells[row0]);
   }
 }
 
 // Empties the cells of a --nomissing table with fewer than `min_cell`
 // subjects, taking them off the amounts and (under epistasis) the pair's
 // margins, which start as the run's totals and the SNPs' margins.
-void dropSmallCells(const BlockWorkingSet& set, bool epistasis, std::int32_t min_cell, u16 affected_amount,
-                    u16 total_amount, std::uint64_t i, std::uint64_t j, PairTable& table) {
+void dropSmallCells(const BlockWorkingSet& set, bool epistasis, std::int32_t min_cell, Count affected_amount,
+                    Count total_amount, std::uint64_t i, std::uint64_t j, PairTable& table) {
   table.affected_subjects_amount = affected_amount;
   table.total_subjects_amount = total_amount;
   if (epistasis) {
@@ -48,18 +48,18 @@ void dropSmallCells(const BlockWorkingSet& set, bool epistasis, std::int32_t min
     table.total_subjects_marg2 = set.block2().totals_marginal[j];
   }
   for (unsigned k = 0; k < kCells; ++k) {
-    if (table.total_subjects[k] >= min_cell) continue;
+    if (static_cast<std::int64_t>(table.total_subjects[k]) >= min_cell) continue;
     const unsigned c = k / kLevels, d = k % kLevels;
-    const u16 a = table.affected_subjects[k];
-    const u16 t = table.total_subjects[k];
+    const Count a = table.affected_subjects[k];
+    const Count t = table.total_subjects[k];
     if (epistasis) {
-      table.affected_subjects_marg1[c] = sub16(table.affected_subjects_marg1[c], a);
-      table.affected_subjects_marg2[d] = sub16(table.affected_subjects_marg2[d], a);
-      table.total_subjects_marg1[c] = sub16(table.total_subjects_marg1[c], t);
-      table.total_subjects_marg2[d] = sub16(table.total_subjects_marg2[d], t);
+      table.affected_subjects_marg1[c] = minus(table.affected_subjects_marg1[c], a);
+      table.affected_subjects_marg2[d] = minus(table.affected_subjects_marg2[d], a);
+      table.total_subjects_marg1[c] = minus(table.total_subjects_marg1[c], t);
+      table.total_subjects_marg2[d] = minus(table.total_subjects_marg2[d], t);
     }
-    table.affected_subjects_amount = sub16(table.affected_subjects_amount, a);
-    table.total_subjects_amount = sub16(table.total_subjects_amount, t);
+    table.affected_subjects_amount = minus(table.affected_subjects_amount, a);
+    table.total_subjects_amount = minus(table.total_subjects_amount, t);
     table.affected_subjects[k] = 0;
     table.total_subjects[k] = 0;
   }
@@ -76,26 +76,26 @@ void keepLargeCells(bool epistasis, std::int32_t min_cell, const CountedCells& c
   table.total_subjects_marg2 = {};
   for (unsigned k = 0; k < kCells; ++k) {
     const unsigned c = k / kLevels, d = k % kLevels;
-    const u16 a = counted.cases[k];
-    const u16 t = add16(a, counted.controls[k]);
-    const bool kept = t >= min_cell;
+    const Count a = counted.cases[k];
+    const Count t = plus(a, counted.controls[k]);
+    const bool kept = static_cast<std::int64_t>(t) >= min_cell;
     table.affected_subjects[k] = kept ? a : 0;
     table.total_subjects[k] = kept ? t : 0;
     if (!kept) continue;
-    table.affected_subjects_amount = add16(table.affected_subjects_amount, a);
-    table.total_subjects_amount = add16(table.total_subjects_amount, t);
+    table.affected_subjects_amount = plus(table.affected_subjects_amount, a);
+    table.total_subjects_amount = plus(table.total_subjects_amount, t);
     if (epistasis) {
-      table.affected_subjects_marg1[c] = add16(table.affected_subjects_marg1[c], a);
-      table.affected_subjects_marg2[d] = add16(table.affected_subjects_marg2[d], a);
-      table.total_subjects_marg1[c] = add16(table.total_subjects_marg1[c], t);
-      table.total_subjects_marg2[d] = add16(table.total_subjects_marg2[d], t);
+      table.affected_subjects_marg1[c] = plus(table.affected_subjects_marg1[c], a);
+      table.affected_subjects_marg2[d] = plus(table.affected_subjects_marg2[d], a);
+      table.total_subjects_marg1[c] = plus(table.total_subjects_marg1[c], t);
+      table.total_subjects_marg2[d] = plus(table.total_subjects_marg2[d], t);
     }
   }
 }
 
 // The case side under permuted labels of a --nomissing table whose
 // dropped cells are those with a saved total of 0.
-void dropEmptyCaseCells(const BlockWorkingSet& set, bool epistasis, u16 affected_amount, std::uint64_t i,
+void dropEmptyCaseCells(const BlockWorkingSet& set, bool epistasis, Count affected_amount, std::uint64_t i,
                         std::uint64_t j, PairTable& table) {
   table.affected_subjects_amount = affected_amount;
   if (epistasis) {
@@ -105,12 +105,12 @@ void dropEmptyCaseCells(const BlockWorkingSet& set, bool epistasis, u16 affected
   for (unsigned k = 0; k < kCells; ++k) {
     if (table.total_subjects[k] != 0) continue;
     const unsigned c = k / kLevels, d = k % kLevels;
-    const u16 a = table.affected_subjects[k];
+    const Count a = table.affected_subjects[k];
     if (epistasis) {
-      table.affected_subjects_marg1[c] = sub16(table.affected_subjects_marg1[c], a);
-      table.affected_subjects_marg2[d] = sub16(table.affected_subjects_marg2[d], a);
+      table.affected_subjects_marg1[c] = minus(table.affected_subjects_marg1[c], a);
+      table.affected_subjects_marg2[d] = minus(table.affected_subjects_marg2[d], a);
     }
-    table.affected_subjects_amount = sub16(table.affected_subjects_amount, a);
+    table.affected_subjects_amount = minus(table.affected_subjects_amount, a);
     table.affected_subjects[k] = 0;
   }
 }
@@ -123,13 +123,13 @@ void keepSavedCaseCells(bool epistasis, const CountedCells& counted, PairTable& 
   table.affected_subjects_marg2 = {};
   for (unsigned k = 0; k < kCells; ++k) {
     const unsigned c = k / kLevels, d = k % kLevels;
-    const u16 a = table.total_subjects[k] == 0 ? 0 : counted.cases[k];
+    const Count a = table.total_subjects[k] == 0 ? 0 : counted.cases[k];
     table.affected_subjects[k] = a;
     if (table.total_subjects[k] == 0) continue;
-    table.affected_subjects_amount = add16(table.affected_subjects_amount, a);
+    table.affected_subjects_amount = plus(table.affected_subjects_amount, a);
     if (epistasis) {
-      table.affected_subjects_marg1[c] = add16(table.affected_subjects_marg1[c], a);
-      table.affected_subjects_marg2[d] = add16(table.affected_subjects_marg2[d], a);
+      table.affected_subjects_marg1[c] = plus(table.affected_subjects_marg1[c], a);
+      table.affected_subjects_marg2[d] = plus(table.affected_subjects_marg2[d], a);
     }
   }
 }
@@ -155,8 +155,9 @@ void countCells(const RunParameters& params, const BlockWorkingSet& set, std::ui
 
 }  // namespace
 
-void completePairTable(const RunParameters& params, const BlockWorkingSet& set, u16 affected_amount, u16 total_amount,
-                       std::uint64_t i, std::uint64_t j, const CountedCells& counted, PairTable& table) {
+void completePairTable(const RunParameters& params, const BlockWorkingSet& set, Count affected_amount,
+                       Count total_amount, std::uint64_t i, std::uint64_t j, const CountedCells& counted,
+                       PairTable& table) {
   const std::int32_t min_cell = params.minCellSize();
   if (params.missing()) {
     keepLargeCells(params.epistasis(), min_cell, counted, table);
@@ -166,7 +167,7 @@ void completePairTable(const RunParameters& params, const BlockWorkingSet& set, 
     for (unsigned d = 1; d < kLevels; ++d) {
       const unsigned k = c * kLevels + d;
       table.affected_subjects[k] = counted.cases[k];
-      table.total_subjects[k] = add16(counted.cases[k], counted.controls[k]);
+      table.total_subjects[k] = plus(counted.cases[k], counted.controls[k]);
     }
   }
   deriveLevelZeroCells(set.block1.affecteds_marginal[i], set.block2().affecteds_marginal[j], table.affected_subjects);
@@ -179,14 +180,14 @@ void completePairTable(const RunParameters& params, const BlockWorkingSet& set, 
   }
 }
 
-void countPairTable(const RunParameters& params, const BlockWorkingSet& set, u16 affected_amount, u16 total_amount,
+void countPairTable(const RunParameters& params, const BlockWorkingSet& set, Count affected_amount, Count total_amount,
                     std::uint64_t i, std::uint64_t j, PairTable& table) {
   CountedCells counted;
   countCells(params, set, i, j, true, counted);
   completePairTable(params, set, affected_amount, total_amount, i, j, counted, table);
 }
 
-void completePermutedCaseTable(const RunParameters& params, const BlockWorkingSet& set, u16 affected_amount,
+void completePermutedCaseTable(const RunParameters& params, const BlockWorkingSet& set, Count affected_amount,
                                std::uint64_t i, std::uint64_t j, const CountedCells& counted, PairTable& table) {
   if (params.missing()) {
     keepSavedCaseCells(params.epistasis(), counted, table);
@@ -203,7 +204,7 @@ void completePermutedCaseTable(const RunParameters& params, const BlockWorkingSe
   }
 }
 
-void countPermutedCaseTable(const RunParameters& params, const BlockWorkingSet& set, u16 affected_amount,
+void countPermutedCaseTable(const RunParameters& params, const BlockWorkingSet& set, Count affected_amount,
                             std::uint64_t i, std::uint64_t j, PairTable& table) {
   CountedCells counted;
   countCells(params, set, i, j, false, counted);
@@ -213,13 +214,13 @@ void countPermutedCaseTable(const RunParameters& params, const BlockWorkingSet& 
 std::uint16_t degreesOfFreedom(const RunParameters& params, const PairTable& table) {
   const auto& totals = table.total_subjects;
   if (!params.epistasis()) {
-    u16 df = kCells - 1;
+    Count df = kCells - 1;
     for (unsigned k = 1; k < kCells; ++k) {
       if (totals[k] == 0) --df;
     }
     return df;
   }
-  u16 df = (kLevels - 1) * (kLevels - 1);
+  Count df = (kLevels - 1) * (kLevels - 1);
   bool dim1cols[kLevels - 1] = {};
   bool dim2cols[kLevels - 1] = {};
   for (unsigned d = 1; d < kLevels; ++d) dim2cols[d - 1] = totals[d] != 0;

@@ -15,10 +15,10 @@ namespace dyadmill {
 // subjects left in the table after the cell rule; they are filled only where
 // the full statistics need them.
 struct PairTable {
-  std::array<std::uint16_t, kCells> affected_subjects{};
-  std::array<std::uint16_t, kCells> total_subjects{};
-  std::uint16_t affected_subjects_amount = 0;
-  std::uint16_t total_subjects_amount = 0;
+  std::array<SubjectCount, kCells> affected_subjects{};
+  std::array<SubjectCount, kCells> total_subjects{};
+  SubjectCount affected_subjects_amount = 0;
+  SubjectCount total_subjects_amount = 0;
   LevelCounts affected_subjects_marg1{};
   LevelCounts affected_subjects_marg2{};
   LevelCounts total_subjects_marg1{};
@@ -28,33 +28,33 @@ struct PairTable {
 // Cells counted from the bit rows, cases and controls apart: the cells of
 // levels 1 and 2 with --nomissing, all nine with --missing.
 struct CountedCells {
-  std::array<std::uint16_t, kCells> cases{};
-  std::array<std::uint16_t, kCells> controls{};
+  std::array<SubjectCount, kCells> cases{};
+  std::array<SubjectCount, kCells> controls{};
 };
 
 // The whole table from its counted cells: row 0 and column 0 from the SNPs'
 // margins (--nomissing), then the cell rule, amounts and the pair's margins.
-void completePairTable(const RunParameters& params, const BlockWorkingSet& set, std::uint16_t affected_amount,
-                       std::uint16_t total_amount, std::uint64_t i, std::uint64_t j, const CountedCells& counted,
+void completePairTable(const RunParameters& params, const BlockWorkingSet& set, SubjectCount affected_amount,
+                       SubjectCount total_amount, std::uint64_t i, std::uint64_t j, const CountedCells& counted,
                        PairTable& table);
 
 // The case side of a table under permuted labels from its counted case
 // cells; `table` holds the saved totals, amounts and total margins.
-void completePermutedCaseTable(const RunParameters& params, const BlockWorkingSet& set, std::uint16_t affected_amount,
+void completePermutedCaseTable(const RunParameters& params, const BlockWorkingSet& set, SubjectCount affected_amount,
                                std::uint64_t i, std::uint64_t j, const CountedCells& counted, PairTable& table);
 
 // Counts the table of block-1 SNP i and block-2 SNP j, cases and totals,
 // and applies the cell rule. With --nomissing only the four cells of levels
 // 1 and 2 are counted; row 0 and column 0 follow from the SNPs' margins.
-void countPairTable(const RunParameters& params, const BlockWorkingSet& set, std::uint16_t affected_amount,
-                    std::uint16_t total_amount, std::uint64_t i, std::uint64_t j, PairTable& table);
+void countPairTable(const RunParameters& params, const BlockWorkingSet& set, SubjectCount affected_amount,
+                    SubjectCount total_amount, std::uint64_t i, std::uint64_t j, PairTable& table);
 
 // Recounts only the case cells of a pair under permuted labels: the totals,
 // amounts and total margins come from the first scan (a relabelling changes
 // nobody's genotype). Cells whose saved total is 0 were dropped and stay 0.
 // `table` must hold the saved total_subjects, total_subjects_amount and
 // total margins on entry.
-void countPermutedCaseTable(const RunParameters& params, const BlockWorkingSet& set, std::uint16_t affected_amount,
+void countPermutedCaseTable(const RunParameters& params, const BlockWorkingSet& set, SubjectCount affected_amount,
                             std::uint64_t i, std::uint64_t j, PairTable& table);
 
 // Association: cells - 1, less one per empty cell other than cell (0, 0).

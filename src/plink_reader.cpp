@@ -20,7 +20,6 @@ namespace dyadmill {
 
 namespace {
 
-constexpr std::uint64_t kMaxSubjects = 65535;
 constexpr std::size_t kBimFields = 6;
 constexpr std::size_t kFamFields = 6;
 
@@ -119,7 +118,9 @@ Outcome readFam(const std::string& path, FamSubjects& fam) {
           "phenotype \"" + std::string(phenotype) + "\" is none of 2 (case), 1 (control), or 0, -9, NA (no phenotype)");
     }
     if (fam.kept.size() == kMaxSubjects) {
-      return lineError(path, line_number, "more than 65535 subjects with a phenotype; a run holds at most 65535");
+      return lineError(path, line_number,
+                       "more than " + std::to_string(kMaxSubjects) +
+                           " subjects with a phenotype; a run holds at most " + std::to_string(kMaxSubjects));
     }
     fam.kept.push_back(position);
     fam.kept_line.push_back(line_number);
@@ -140,9 +141,9 @@ Outcome readFam(const std::string& path, FamSubjects& fam) {
 // The store's shape for the kept subjects, all bits 0.
 void sizeStore(const RunParameters& params, const FamSubjects& fam, GenotypeStore& store) {
   const std::uint64_t rows_per_snp = params.rowsPerSnp();
-  store.total_amount = static_cast<std::uint16_t>(fam.kept.size());
+  store.total_amount = static_cast<SubjectCount>(fam.kept.size());
   store.binary_diagnostic_vect = fam.traits;
-  store.affected_amount = static_cast<std::uint16_t>(std::count(fam.traits.begin(), fam.traits.end(), 1));
+  store.affected_amount = static_cast<SubjectCount>(std::count(fam.traits.begin(), fam.traits.end(), 1));
   store.snp_amount = store.snp_names.size();
   store.cumdimension_vect.resize(store.snp_amount + 1);
   for (std::uint64_t i = 0; i <= store.snp_amount; ++i) store.cumdimension_vect[i] = i * rows_per_snp;
@@ -374,7 +375,7 @@ Outcome decodeBed(const RunParameters& params, const FilesetNames& names, const 
 // As for the text format: both groups must be present, and the group called
 // cases is never the larger one.
 Outcome recodeTrait(const std::string& fam_path, GenotypeStore& store) {
-  store.unaffected_amount = static_cast<std::uint16_t>(store.total_amount - store.affected_amount);
+  store.unaffected_amount = static_cast<SubjectCount>(store.total_amount - store.affected_amount);
   if (store.affected_amount == 0) return fileError(fam_path, "no subject is a case (phenotype 2)");
   if (store.unaffected_amount == 0) return fileError(fam_path, "no subject is a control (phenotype 1)");
   swapGroupsWhenCasesOutnumberControls(store);

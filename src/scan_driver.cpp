@@ -25,7 +25,7 @@ Outcome scanBlockCombinations(ScanContext& ctx, ScanPath path, FastRescan rescan
     loadBlockCombination(params, store, ctx.blocks, K, cases, controls, set);
     console().line("INFO: Allocating memory for final results storage");
     PairStores stores;
-    stores.allocate(params, set.block1.snp_amount, set.block2().snp_amount);
+    stores.allocate(params, store.total_amount, set.block1.snp_amount, set.block2().snp_amount);
     Thresholds thresholds;
     initThresholds(params, thresholds);
     console().line("INFO: Looping over SNP pairs and counting number of cases and countrols for each SNP pair");

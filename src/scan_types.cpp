@@ -57,39 +57,39 @@ void useThresholdsFor(const RunParameters& params, std::uint16_t df, Thresholds&
   if (params.epistasis()) thresholds.threshold_KSA = thresholds.threshold_by_df_KSA[df - 1];
 }
 
-void PairStores::allocate(const RunParameters& params, std::uint64_t rows, std::uint64_t cols) {
+void PairStores::allocate(const RunParameters& params, std::uint64_t subjects, std::uint64_t rows, std::uint64_t cols) {
   *this = PairStores{};
   columns = cols;
   if (params.permutationParam == 0) return;
   console().line("INFO: PERMUTATION MODE: Assigning memory to store subject counts (cases, controls)");
   const std::uint64_t pairs = rows * cols;
-  totals_pairs.assign(pairs * kCells, 0);
+  totals_pairs.assign(pairs * kCells, subjects);
   degreesoffreedom.assign(pairs, 0);
   if (!params.reducedForms()) {
-    totals_amounts.assign(pairs, 0);
+    totals_amounts.assign(pairs, subjects);
     if (params.epistasis()) {
-      totals_marg1.assign(pairs, LevelCounts{});
-      totals_marg2.assign(pairs, LevelCounts{});
+      totals_marg1.assign(pairs * kLevels, subjects);
+      totals_marg2.assign(pairs * kLevels, subjects);
     }
   }
 }
 
 void PairStores::save(const PairTable& table, std::uint16_t df, std::uint64_t pair) {
-  std::copy(table.total_subjects.begin(), table.total_subjects.end(), totals_pairs.begin() + pair * kCells);
+  totals_pairs.write(pair * kCells, table.total_subjects.data(), kCells);
   degreesoffreedom[pair] = df;
-  if (!totals_amounts.empty()) totals_amounts[pair] = table.total_subjects_amount;
+  if (!totals_amounts.empty()) totals_amounts.write(pair, &table.total_subjects_amount, 1);
   if (!totals_marg1.empty()) {
-    totals_marg1[pair] = table.total_subjects_marg1;
-    totals_marg2[pair] = table.total_subjects_marg2;
+    totals_marg1.write(pair * kLevels, table.total_subjects_marg1.data(), kLevels);
+    totals_marg2.write(pair * kLevels, table.total_subjects_marg2.data(), kLevels);
   }
 }
 
 void PairStores::load(std::uint64_t pair, PairTable& table) const {
-  std::copy_n(totals_pairs.begin() + pair * kCells, kCells, table.total_subjects.begin());
+  totals_pairs.read(pair * kCells, kCells, table.total_subjects.data());
   if (!totals_amounts.empty()) table.total_subjects_amount = totals_amounts[pair];
   if (!totals_marg1.empty()) {
-    table.total_subjects_marg1 = totals_marg1[pair];
-    table.total_subjects_marg2 = totals_marg2[pair];
+    totals_marg1.read(pair * kLevels, kLevels, table.total_subjects_marg1.data());
+    totals_marg2.read(pair * kLevels, kLevels, table.total_subjects_marg2.data());
   }
 }
 

@@ -20,6 +20,7 @@
 #include "blocks.h"
 #include "genotype_store.h"
 #include "outcome.h"
+#include "pair_count_store.h"
 #include "pair_table.h"
 #include "progress.h"
 #include "run_parameters.h"
@@ -54,16 +55,17 @@ void useThresholdsFor(const RunParameters& params, std::uint16_t df, Thresholds&
 // What the permutation rescan reuses of every pair of the combination: a
 // relabelling of the trait changes nobody's genotype, so cell totals,
 // amounts, total margins and df stay valid. Indexed by i * columns + j.
+// The counts take the width the run's `subjects` need.
 struct PairStores {
   std::uint64_t columns = 0;
-  std::vector<std::uint16_t> totals_pairs;    // kCells per pair
-  std::vector<std::uint16_t> totals_amounts;  // full statistics only
-  std::vector<LevelCounts> totals_marg1;      // full epistasis statistics only
-  std::vector<LevelCounts> totals_marg2;
+  PairCountStore totals_pairs;    // kCells per pair
+  PairCountStore totals_amounts;  // full statistics only
+  PairCountStore totals_marg1;    // kLevels per pair; full epistasis statistics only
+  PairCountStore totals_marg2;
   std::vector<std::uint16_t> degreesoffreedom;  // per pair
 
   // Sized for a rows x columns combination; empty without permutations.
-  void allocate(const RunParameters& params, std::uint64_t rows, std::uint64_t columns);
+  void allocate(const RunParameters& params, std::uint64_t subjects, std::uint64_t rows, std::uint64_t columns);
 
   // Records what the rescan reuses of pair number `pair`.
   void save(const PairTable& table, std::uint16_t df, std::uint64_t pair);

@@ -43,13 +43,13 @@ namespace {
 void fitTileByLane(TileCells totals, TileCells affected1, TileCells total1, TileCells affected2, TileCells total2,
                    TileFit& fit) {
   for (unsigned lane = 0; lane < kTileLanes; ++lane) {
-    std::uint16_t cells[kCells], a1[kLevels], t1[kLevels], a2[kLevels], t2[kLevels];
-    for (unsigned k = 0; k < kCells; ++k) cells[k] = static_cast<std::uint16_t>(totals[k][lane]);
+    SubjectCount cells[kCells], a1[kLevels], t1[kLevels], a2[kLevels], t2[kLevels];
+    for (unsigned k = 0; k < kCells; ++k) cells[k] = static_cast<SubjectCount>(totals[k][lane]);
     for (unsigned c = 0; c < kLevels; ++c) {
-      a1[c] = static_cast<std::uint16_t>(affected1[c][lane]);
-      t1[c] = static_cast<std::uint16_t>(total1[c][lane]);
-      a2[c] = static_cast<std::uint16_t>(affected2[c][lane]);
-      t2[c] = static_cast<std::uint16_t>(total2[c][lane]);
+      a1[c] = static_cast<SubjectCount>(affected1[c][lane]);
+      t1[c] = static_cast<SubjectCount>(total1[c][lane]);
+      a2[c] = static_cast<SubjectCount>(affected2[c][lane]);
+      t2[c] = static_cast<SubjectCount>(total2[c][lane]);
     }
     const IpfFit one = fitNoThreeWayInteraction({}, cells, a1, a2, t1, t2, kLevels, kLevels);
     for (unsigned k = 0; k < kCells; ++k) {
@@ -318,17 +318,17 @@ __attribute__((target("avx512f"))) void fitTileAvx512(TileCells totals, TileCell
 // The row operations of the rescans that rebuild a few SNPs' case rows,
 // with the CPU's bit count (the same counts as popcountRow and popcountAnd)
 // and its bit extract.
-__attribute__((target("popcnt"))) std::uint16_t countRowPopcnt(const std::uint64_t* row, std::uint64_t words) {
-  std::uint16_t total = 0;
-  for (std::uint64_t w = 0; w < words; ++w) total = static_cast<std::uint16_t>(total + __builtin_popcountll(row[w]));
+__attribute__((target("popcnt"))) SubjectCount countRowPopcnt(const std::uint64_t* row, std::uint64_t words) {
+  SubjectCount total = 0;
+  for (std::uint64_t w = 0; w < words; ++w) total = static_cast<SubjectCount>(total + __builtin_popcountll(row[w]));
   return total;
 }
 
-__attribute__((target("popcnt"))) std::uint16_t countAndPopcnt(const std::uint64_t* a, const std::uint64_t* b,
-                                                               std::uint64_t words) {
-  std::uint16_t total = 0;
+__attribute__((target("popcnt"))) SubjectCount countAndPopcnt(const std::uint64_t* a, const std::uint64_t* b,
+                                                              std::uint64_t words) {
+  SubjectCount total = 0;
   for (std::uint64_t w = 0; w < words; ++w)
-    total = static_cast<std::uint16_t>(total + __builtin_popcountll(a[w] & b[w]));
+    total = static_cast<SubjectCount>(total + __builtin_popcountll(a[w] & b[w]));
   return total;
 }
 

@@ -74,8 +74,8 @@ using TileFitter = void (*)(TileCells totals, TileCells affected1, TileCells tot
 // Row operations of the rescans that rebuild the case rows of a few SNPs at
 // a time. A row counter gives the one-bits of a row of `words` words, an AND
 // counter those of the AND of two such rows (as popcountRow and popcountAnd).
-using RowCounter = std::uint16_t (*)(const std::uint64_t* row, std::uint64_t words);
-using AndCounter = std::uint16_t (*)(const std::uint64_t* a, const std::uint64_t* b, std::uint64_t words);
+using RowCounter = SubjectCount (*)(const std::uint64_t* row, std::uint64_t words);
+using AndCounter = SubjectCount (*)(const std::uint64_t* a, const std::uint64_t* b, std::uint64_t words);
 
 // A bit extract packs a row over all subjects down to the subjects `mask`
 // selects, in subject order, into `destination_words` words (zero past the

@@ -126,7 +126,8 @@ void TileScan::formPermutedTables(std::uint64_t i, const TileLanes& lanes, const
       for (unsigned k = 0; k < kCells; ++k) cases_[k][lane] = totals_[k][lane] = 0;
       continue;
     }
-    const std::uint16_t* saved = stores.totals_pairs.data() + (i * stores.columns + lanes.j_base + lane) * kCells;
+    SubjectCount saved[kCells];
+    stores.totals_pairs.read((i * stores.columns + lanes.j_base + lane) * kCells, kCells, saved);
     for (unsigned k = 0; k < kCells; ++k) {
       totals_[k][lane] = saved[k];
       if (!reduced_) cases_[k][lane] = static_cast<std::int32_t>(case_counts_[k * kTileLanes + lane]);
@@ -169,8 +170,8 @@ void TileScan::unpack(unsigned lane, CountedCells& counted) const {
     for (unsigned r2 = 0; r2 < levels_; ++r2) {
       const unsigned k = (r1 + first_level_) * kLevels + r2 + first_level_;
       const unsigned from = (r1 * levels_ + r2) * kTileLanes + lane;
-      counted.cases[k] = static_cast<std::uint16_t>(case_counts_[from]);
-      counted.controls[k] = static_cast<std::uint16_t>(control_counts_[from]);
+      counted.cases[k] = static_cast<SubjectCount>(case_counts_[from]);
+      counted.controls[k] = static_cast<SubjectCount>(control_counts_[from]);
     }
   }
 }

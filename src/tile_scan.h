@@ -104,8 +104,8 @@ class TileScan {
     if (whole_tiles_ && reduced_) {
       // The reduced forms read neither the amounts nor the pair's margins.
       for (unsigned k = 0; k < kCells; ++k) {
-        table.affected_subjects[k] = static_cast<std::uint16_t>(cases_[k][lane]);
-        table.total_subjects[k] = static_cast<std::uint16_t>(totals_[k][lane]);
+        table.affected_subjects[k] = static_cast<SubjectCount>(cases_[k][lane]);
+        table.total_subjects[k] = static_cast<SubjectCount>(totals_[k][lane]);
       }
       table.affected_subjects_amount = 0;
       table.total_subjects_amount = 0;

@@ -29,7 +29,7 @@ NaiveTable naiveTable(const GenotypeData& data, const std::vector<int>& labels, 
     if (labels[s] == 1) ++table.affected[k];
   }
   for (int k = 0; k < 9; ++k) {
-    if (table.total[k] < min_cell) table.total[k] = table.affected[k] = 0;
+    if (static_cast<long long>(table.total[k]) < min_cell) table.total[k] = table.affected[k] = 0;
   }
   return table;
 }
@@ -64,17 +64,17 @@ std::uint16_t naiveDegreesOfFreedom(const NaiveTable& t, bool epistasis) {
 
 double naiveStatistic(const RunParameters& params, const NaiveTable& t, double ksa_cutoff) {
   const BinaryTestStat stat(params);
-  std::uint16_t A = 0, N = 0;
-  std::uint16_t am1[3] = {}, am2[3] = {}, tm1[3] = {}, tm2[3] = {};
+  std::uint32_t A = 0, N = 0;
+  std::uint32_t am1[3] = {}, am2[3] = {}, tm1[3] = {}, tm2[3] = {};
   for (int c = 0; c < 3; ++c) {
     for (int d = 0; d < 3; ++d) {
       const int k = c * 3 + d;
-      A = static_cast<std::uint16_t>(A + t.affected[k]);
-      N = static_cast<std::uint16_t>(N + t.total[k]);
-      am1[c] = static_cast<std::uint16_t>(am1[c] + t.affected[k]);
-      tm1[c] = static_cast<std::uint16_t>(tm1[c] + t.total[k]);
-      am2[d] = static_cast<std::uint16_t>(am2[d] + t.affected[k]);
-      tm2[d] = static_cast<std::uint16_t>(tm2[d] + t.total[k]);
+      A = static_cast<std::uint32_t>(A + t.affected[k]);
+      N = static_cast<std::uint32_t>(N + t.total[k]);
+      am1[c] = static_cast<std::uint32_t>(am1[c] + t.affected[k]);
+      tm1[c] = static_cast<std::uint32_t>(tm1[c] + t.total[k]);
+      am2[d] = static_cast<std::uint32_t>(am2[d] + t.affected[k]);
+      tm2[d] = static_cast<std::uint32_t>(tm2[d] + t.total[k]);
     }
   }
   const Counts aff(t.affected), tot(t.total);

@@ -16,8 +16,8 @@
 namespace dyadmill::testing {
 
 struct NaiveTable {
-  std::uint16_t affected[9] = {};
-  std::uint16_t total[9] = {};
+  std::uint32_t affected[9] = {};
+  std::uint32_t total[9] = {};
 };
 
 // Trait labels as the program uses them: 1 = case, where the cases are the
