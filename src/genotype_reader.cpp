@@ -13,6 +13,7 @@
 
 #include "console.h"
 #include "genotype_reader_internal.h"
+#include "input_errors.h"
 #include "number_fields.h"
 #include "plink_reader.h"
 #include "text_source.h"
@@ -95,31 +96,22 @@ class LineReader {
   bool at_end_ = false;      // the stream has nothing more
 };
 
-Outcome lineError(const std::string& file, std::uint64_t line_number, const std::string& problem) {
-  console().print("ERROR: %s, line %" PRIu64 ": %s\n", file.c_str(), line_number, problem.c_str());
-  return Outcome::stop(kExitError);
-}
-
-Outcome fileError(const std::string& file, const std::string& problem) {
-  console().print("ERROR: %s: %s\n", file.c_str(), problem.c_str());
-  return Outcome::stop(kExitError);
-}
-
 Outcome readHeader(LineReader& in, const std::string& file, GenotypeStore& store) {
   std::string_view header;
   if (!in.next(header) || header.empty()) {
-    return lineError(file, 1, "the header line is empty; it must name the trait column and then every SNP");
+    return inputLineError(file, 1, "the header line is empty; it must name the trait column and then every SNP");
   }
   const std::string line(header);
   Tokenizer fields(line, spaceSeparator());
   auto field = fields.begin();
   if (field == fields.end()) {
-    return lineError(file, 1, "the header line holds only spaces; it must name the trait column and then every SNP");
+    return inputLineError(file, 1,
+                          "the header line holds only spaces; it must name the trait column and then every SNP");
   }
   console().line("INFO: Reading SNP names");
   for (++field; field != fields.end(); ++field) store.snp_names.push_back(*field);
   if (store.snp_names.empty()) {
-    return lineError(file, 1, "the header names no SNP columns, only the trait column");
+    return inputLineError(file, 1, "the header names no SNP columns, only the trait column");
   }
   return Outcome::proceed();
 }
@@ -135,12 +127,12 @@ Outcome countSubjects(LineReader& in, const std::string& file, SubjectCount& tot
     ++line_number;
     if (line.empty()) continue;
     if (++subjects > kMaxSubjects) {
-      return lineError(file, line_number,
-                       "more than " + std::to_string(kMaxSubjects) + " subjects; a run holds at most " +
-                           std::to_string(kMaxSubjects) + " subjects");
+      return inputLineError(file, line_number,
+                            "more than " + std::to_string(kMaxSubjects) + " subjects; a run holds at most " +
+                                std::to_string(kMaxSubjects) + " subjects");
     }
   }
-  if (subjects == 0) return fileError(file, "the file holds no subject lines after the header");
+  if (subjects == 0) return inputFileError(file, "the file holds no subject lines after the header");
   total_amount = static_cast<SubjectCount>(subjects);
   return Outcome::proceed();
 }
@@ -171,14 +163,14 @@ Outcome encodeSubject(const RunParameters& params, const std::string& file, std:
     if (field_index > expected) continue;  // only counted, for the message below
     std::int64_t value = 0;
     if (!parseDecimalField(field, -32768, 32767, true, value)) {
-      return lineError(
+      return inputLineError(
           file, line_number,
           "field " + std::to_string(field_index) + " (\"" + field + "\") is not an integer between -32768 and 32767");
     }
     if (field_index == 1) {
       if (value != 0 && value != 1) {
-        return lineError(file, line_number,
-                         "trait value " + std::to_string(value) + " is neither 0 (control) nor 1 (case)");
+        return inputLineError(file, line_number,
+                              "trait value " + std::to_string(value) + " is neither 0 (control) nor 1 (case)");
       }
       if (value == 1) ++store.affected_amount;
       store.binary_diagnostic_vect[j] = static_cast<std::uint16_t>(value);
@@ -186,15 +178,16 @@ Outcome encodeSubject(const RunParameters& params, const std::string& file, std:
     }
     const std::uint64_t snp = field_index - 2;
     if (value > 2) {
-      return lineError(file, line_number,
-                       "genotype code " + std::to_string(value) + " of SNP " + store.snp_names[snp] + " (field " +
-                           std::to_string(field_index) + ") is above 2; codes are 0, 1, 2, or negative for missing");
+      return inputLineError(file, line_number,
+                            "genotype code " + std::to_string(value) + " of SNP " + store.snp_names[snp] + " (field " +
+                                std::to_string(field_index) +
+                                ") is above 2; codes are 0, 1, 2, or negative for missing");
     }
     if (value < 0 && !params.missing()) {
-      return lineError(file, line_number,
-                       "missing genotype (" + std::to_string(value) + ") of SNP " + store.snp_names[snp] + " (field " +
-                           std::to_string(field_index) +
-                           ") with --nomissing; use --missing for data with missing genotypes");
+      return inputLineError(file, line_number,
+                            "missing genotype (" + std::to_string(value) + ") of SNP " + store.snp_names[snp] +
+                                " (field " + std::to_string(field_index) +
+                                ") with --nomissing; use --missing for data with missing genotypes");
     }
     if (value < 0) continue;
     const std::uint64_t first_row = store.cumdimension_vect[snp];
@@ -204,11 +197,11 @@ Outcome encodeSubject(const RunParameters& params, const std::string& file, std:
       store.snp_matrix.row(first_row + static_cast<std::uint64_t>(value) - 1)[m] |= squares;
     }
   }
-  if (field_index == 0) return lineError(file, line_number, "the line holds only spaces");
+  if (field_index == 0) return inputLineError(file, line_number, "the line holds only spaces");
   if (field_index != expected) {
-    return lineError(file, line_number,
-                     "expected " + std::to_string(expected) + " fields (the trait and " +
-                         std::to_string(store.snp_amount) + " genotypes), found " + std::to_string(field_index));
+    return inputLineError(file, line_number,
+                          "expected " + std::to_string(expected) + " fields (the trait and " +
+                              std::to_string(store.snp_amount) + " genotypes), found " + std::to_string(field_index));
   }
   return Outcome::proceed();
 }
@@ -315,7 +308,7 @@ Outcome encodeSubjects(const RunParameters& params, LineReader& in, GenotypeStor
     if (line.empty()) continue;
     if (j >= store.total_amount) {
       fast.flush();
-      return lineError(params.inFile, line_number, "the file grew while it was being read");
+      return inputLineError(params.inFile, line_number, "the file grew while it was being read");
     }
     if (tuning.fast_path && fast.encode(line, j)) {
       ++counters.fast_lines;
@@ -333,7 +326,7 @@ Outcome encodeSubjects(const RunParameters& params, LineReader& in, GenotypeStor
   }
   fast.flush();
   if (j != store.total_amount) {
-    return fileError(params.inFile, "the file shrank while it was being read");
+    return inputFileError(params.inFile, "the file shrank while it was being read");
   }
   console().line("INFO: Done reading the input genotype data");
   return Outcome::proceed();
@@ -345,10 +338,10 @@ Outcome encodeSubjects(const RunParameters& params, LineReader& in, GenotypeStor
 Outcome recodeTrait(const std::string& file, GenotypeStore& store) {
   store.unaffected_amount = static_cast<SubjectCount>(store.total_amount - store.affected_amount);
   if (store.affected_amount == 0) {
-    return fileError(file, "every subject is a control (trait 0); a case/control scan needs cases too");
+    return inputFileError(file, "every subject is a control (trait 0); a case/control scan needs cases too");
   }
   if (store.unaffected_amount == 0) {
-    return fileError(file, "every subject is a case (trait 1); a case/control scan needs controls too");
+    return inputFileError(file, "every subject is a case (trait 1); a case/control scan needs controls too");
   }
   swapGroupsWhenCasesOutnumberControls(store);
   return Outcome::proceed();
@@ -372,13 +365,13 @@ Outcome readGenotypeFile(const RunParameters& params, GenotypeStore& store, cons
   if (Outcome o = countSubjects(lines, params.inFile, store.total_amount); o.stopped()) return o;
   // Damaged compressed data ends a pass early and would pass for a shorter
   // file: each pass is checked before its result is used.
-  if (const std::string damage = source.error(); !damage.empty()) return fileError(params.inFile, damage);
+  if (const std::string damage = source.error(); !damage.empty()) return inputFileError(params.inFile, damage);
   sizeStore(params, store);
   source.rewind();
   lines.restart();
   ReaderCounters unused;
   const Outcome encoded = encodeSubjects(params, lines, store, tuning, counters != nullptr ? *counters : unused);
-  if (const std::string damage = source.error(); !damage.empty()) return fileError(params.inFile, damage);
+  if (const std::string damage = source.error(); !damage.empty()) return inputFileError(params.inFile, damage);
   if (encoded.stopped()) return encoded;
   return recodeTrait(params.inFile, store);
 }

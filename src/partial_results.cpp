@@ -13,6 +13,7 @@
 
 #include "blocks.h"
 #include "console.h"
+#include "input_errors.h"
 #include "number_fields.h"
 #include "output_set.h"
 
@@ -33,11 +34,6 @@ bool convertUnsigned(const std::string& field, std::uint16_t& value) {
   if (!parseDecimalField(field, 0, 65535, false, v)) return false;
   value = static_cast<std::uint16_t>(v);
   return true;
-}
-
-Outcome lineError(const std::string& file, std::uint64_t line_number, const std::string& problem) {
-  console().print("ERROR: %s, line %" PRIu64 ": %s\n", file.c_str(), line_number, problem.c_str());
-  return Outcome::stop(kExitError);
 }
 
 Outcome fileError(const std::string& file, const std::string& problem) {
@@ -82,21 +78,21 @@ Outcome readPairFields(const RunParameters& params, const std::string& file, std
                        const std::vector<std::string>& fields, TestStat2DObject& pair) {
   const std::uint64_t n_tokens = fields.size();
   if (n_tokens < 4) {
-    return lineError(file, line_number,
-                     "expected at least 4 fields (SNP index, SNP index, statistic, degrees of freedom), found " +
-                         std::to_string(n_tokens));
+    return inputLineError(file, line_number,
+                          "expected at least 4 fields (SNP index, SNP index, statistic, degrees of freedom), found " +
+                              std::to_string(n_tokens));
   }
   if (!convertUnsigned(fields[0], pair.i)) {
-    return lineError(file, line_number, "field 1 (\"" + fields[0] + "\") is not a SNP index");
+    return inputLineError(file, line_number, "field 1 (\"" + fields[0] + "\") is not a SNP index");
   }
   if (!convertUnsigned(fields[1], pair.j)) {
-    return lineError(file, line_number, "field 2 (\"" + fields[1] + "\") is not a SNP index");
+    return inputLineError(file, line_number, "field 2 (\"" + fields[1] + "\") is not a SNP index");
   }
   if (!boost::conversion::try_lexical_convert(fields[2], pair.testStatValue)) {
-    return lineError(file, line_number, "field 3 (\"" + fields[2] + "\") is not a number");
+    return inputLineError(file, line_number, "field 3 (\"" + fields[2] + "\") is not a number");
   }
   if (!convertUnsigned(fields[3], pair.DegFreedom)) {
-    return lineError(file, line_number, "field 4 (\"" + fields[3] + "\") is not a number of degrees of freedom");
+    return inputLineError(file, line_number, "field 4 (\"" + fields[3] + "\") is not a number of degrees of freedom");
   }
   const std::uint64_t P = params.permutationParam;
   if (P > n_tokens - 4) {
@@ -107,8 +103,8 @@ Outcome readPairFields(const RunParameters& params, const std::string& file, std
   pair.permutValues.assign(P, 0.0);
   for (std::uint64_t p = 0; p < P; ++p) {
     if (!boost::conversion::try_lexical_convert(fields[4 + p], pair.permutValues[p])) {
-      return lineError(file, line_number,
-                       "field " + std::to_string(5 + p) + " (\"" + fields[4 + p] + "\") is not a number");
+      return inputLineError(file, line_number,
+                            "field " + std::to_string(5 + p) + " (\"" + fields[4 + p] + "\") is not a number");
     }
   }
   return Outcome::proceed();
@@ -128,48 +124,48 @@ Outcome checkPair(AssemblyState& state, const FileState& file, std::uint64_t lin
   // The final stage prints pairs by name: an index outside the genotype
   // file means the partial file belongs to another data set.
   if (pair.i >= pair.j || pair.j >= state.snp_amount) {
-    return lineError(file.name, line_number,
-                     "the SNP pair (" + std::to_string(pair.i) + ", " + std::to_string(pair.j) +
-                         ") does not exist in a genotype file of " + std::to_string(state.snp_amount) +
-                         " SNPs; was the partial file made from another file?");
+    return inputLineError(file.name, line_number,
+                          "the SNP pair (" + std::to_string(pair.i) + ", " + std::to_string(pair.j) +
+                              ") does not exist in a genotype file of " + std::to_string(state.snp_amount) +
+                              " SNPs; was the partial file made from another file?");
   }
   if (!plausibleValue(params, pair.testStatValue)) {
-    return lineError(file.name, line_number,
-                     std::string(params.minP() ? "raw p-value " : "statistic ") + number(pair.testStatValue) +
-                         " is not a value the scan can keep");
+    return inputLineError(file.name, line_number,
+                          std::string(params.minP() ? "raw p-value " : "statistic ") + number(pair.testStatValue) +
+                              " is not a value the scan can keep");
   }
   const unsigned max_df = params.epistasis() ? 4 : 8;
   if (pair.DegFreedom < 1 || pair.DegFreedom > max_df) {
-    return lineError(file.name, line_number,
-                     std::to_string(pair.DegFreedom) + " degrees of freedom are outside the range 1 to " +
-                         std::to_string(max_df) + " of this test");
+    return inputLineError(file.name, line_number,
+                          std::to_string(pair.DegFreedom) + " degrees of freedom are outside the range 1 to " +
+                              std::to_string(max_df) + " of this test");
   }
   for (std::size_t p = 0; p < pair.permutValues.size(); ++p) {
     if (!plausibleValue(params, pair.permutValues[p])) {
-      return lineError(file.name, line_number,
-                       "permutation value " + std::to_string(p + 1) + " (" + number(pair.permutValues[p]) +
-                           ") is not a value the scan can produce");
+      return inputLineError(file.name, line_number,
+                            "permutation value " + std::to_string(p + 1) + " (" + number(pair.permutValues[p]) +
+                                ") is not a value the scan can produce");
     }
   }
   if (!state.pairs_seen.insert(pair.i * state.snp_amount + pair.j).second) {
-    return lineError(file.name, line_number,
-                     "the SNP pair (" + std::to_string(pair.i) + ", " + std::to_string(pair.j) +
-                         ") was already read; a pair is kept by one process only, once");
+    return inputLineError(file.name, line_number,
+                          "the SNP pair (" + std::to_string(pair.i) + ", " + std::to_string(pair.j) +
+                              ") was already read; a pair is kept by one process only, once");
   }
   if (!state.with_provenance) return Outcome::proceed();
   const double t = static_cast<double>(params.thresholdParam);
   if (params.minP() ? !(pair.testStatValue <= t) : !(pair.testStatValue > t)) {
-    return lineError(file.name, line_number,
-                     "the value " + number(pair.testStatValue) + " does not pass the threshold -t " + number(t));
+    return inputLineError(file.name, line_number,
+                          "the value " + number(pair.testStatValue) + " does not pass the threshold -t " + number(t));
   }
   if (!state.check_shares) return Outcome::proceed();
   const std::uint64_t K = combinationOfPair(state.snp_amount, state.blocks, pair.i, pair.j);
   if (K < file.share.Kbegin || K >= file.share.Kend) {
-    return lineError(file.name, line_number,
-                     "the SNP pair (" + std::to_string(pair.i) + ", " + std::to_string(pair.j) +
-                         ") lies in block combination " + std::to_string(K) + ", outside the share of process " +
-                         std::to_string(file.process) + " (combinations " + std::to_string(file.share.Kbegin) + " to " +
-                         std::to_string(file.share.Kend - 1) + ")");
+    return inputLineError(file.name, line_number,
+                          "the SNP pair (" + std::to_string(pair.i) + ", " + std::to_string(pair.j) +
+                              ") lies in block combination " + std::to_string(K) + ", outside the share of process " +
+                              std::to_string(file.process) + " (combinations " + std::to_string(file.share.Kbegin) +
+                              " to " + std::to_string(file.share.Kend - 1) + ")");
   }
   return Outcome::proceed();
 }
@@ -185,7 +181,7 @@ Outcome crossFileMismatch(const AssemblyState& state, const FileState& file, con
 Outcome checkProvenanceLine(AssemblyState& state, const FileState& file, const std::string& line) {
   Provenance found;
   std::string problem;
-  if (!parseProvenanceLine(line, found, problem)) return lineError(file.name, 1, problem);
+  if (!parseProvenanceLine(line, found, problem)) return inputLineError(file.name, 1, problem);
   Provenance expected = state.expected;
   expected.processID = file.process;
   if (const auto m = compareProvenance(found, expected, state.compare_seed)) {
@@ -211,11 +207,11 @@ Outcome checkProvenanceLine(AssemblyState& state, const FileState& file, const s
 // A '#' line after the first: the pair count, which must come last.
 Outcome readCountLine(FileState& file, std::uint64_t line_number, const std::string& line) {
   if (file.count_line_seen) {
-    return lineError(file.name, line_number,
-                     "a line starting with '#' after the pair-count line: was another file appended to this one?");
+    return inputLineError(file.name, line_number,
+                          "a line starting with '#' after the pair-count line: was another file appended to this one?");
   }
   if (!parsePairCountLine(line, file.recorded_pairs)) {
-    return lineError(file.name, line_number, "a line starting with '#' that is not the pair-count line");
+    return inputLineError(file.name, line_number, "a line starting with '#' that is not the pair-count line");
   }
   file.count_line_seen = true;
   return Outcome::proceed();
@@ -233,11 +229,11 @@ Outcome readLine(AssemblyState& state, FileState& file, std::uint64_t line_numbe
   }
   if (isProvenanceLine(line)) {
     if (!state.with_provenance) {
-      return lineError(file.name, line_number, "a line starting with '#' in a file without a provenance line");
+      return inputLineError(file.name, line_number, "a line starting with '#' in a file without a provenance line");
     }
     return readCountLine(file, line_number, line);
   }
-  if (file.count_line_seen) return lineError(file.name, line_number, "a pair line after the pair-count line");
+  if (file.count_line_seen) return inputLineError(file.name, line_number, "a pair line after the pair-count line");
   static const boost::char_separator<char> separator(" \t");
   const boost::tokenizer<boost::char_separator<char>> tokens(line, separator);
   const std::vector<std::string> fields(tokens.begin(), tokens.end());
@@ -275,7 +271,7 @@ Outcome readPartialFile(AssemblyState& state, std::uint64_t k, TopVector& top_ve
     if (line.empty() && !(line_number == 1 && state.with_provenance)) continue;
     if (Outcome o = readLine(state, file, line_number, line, top_vect); o.stopped()) return o;
   }
-  if (in.bad()) return lineError(file.name, line_number + 1, "the file could not be read to its end");
+  if (in.bad()) return inputLineError(file.name, line_number + 1, "the file could not be read to its end");
   if (state.with_provenance && line_number == 0) {
     return fileError(file.name, "is empty: it has no provenance line (its worker did not finish?)");
   }

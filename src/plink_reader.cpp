@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "console.h"
+#include "input_errors.h"
 #include "plink_reader_internal.h"
 
 namespace dyadmill {
@@ -22,16 +23,6 @@ namespace {
 
 constexpr std::size_t kBimFields = 6;
 constexpr std::size_t kFamFields = 6;
-
-Outcome lineError(const std::string& file, std::uint64_t line_number, const std::string& problem) {
-  console().print("ERROR: %s, line %" PRIu64 ": %s\n", file.c_str(), line_number, problem.c_str());
-  return Outcome::stop(kExitError);
-}
-
-Outcome fileError(const std::string& file, const std::string& problem) {
-  console().print("ERROR: %s: %s\n", file.c_str(), problem.c_str());
-  return Outcome::stop(kExitError);
-}
 
 // Fields separated by runs of spaces or tabs, as both text files of the
 // fileset are written.
@@ -72,14 +63,14 @@ Outcome forEachLine(std::ifstream& in, Take take) {
 
 Outcome readBim(const std::string& path, GenotypeStore& store) {
   std::ifstream in;
-  if (!openText(path, in)) return fileError(path, "unable to open the SNP map file (.bim) of the fileset");
+  if (!openText(path, in)) return inputFileError(path, "unable to open the SNP map file (.bim) of the fileset");
   console().line("INFO: Reading SNP names");
   Outcome read = forEachLine(in, [&](const std::vector<std::string_view>& fields, std::uint64_t line_number) {
     if (fields.size() != kBimFields) {
-      return lineError(path, line_number,
-                       "expected 6 fields (chromosome, SNP name, genetic distance, position, allele 1, allele 2), "
-                       "found " +
-                           std::to_string(fields.size()));
+      return inputLineError(path, line_number,
+                            "expected 6 fields (chromosome, SNP name, genetic distance, position, allele 1, allele 2), "
+                            "found " +
+                                std::to_string(fields.size()));
     }
     store.snp_chromosomes.emplace_back(fields[0]);
     store.snp_names.emplace_back(fields[1]);
@@ -87,7 +78,7 @@ Outcome readBim(const std::string& path, GenotypeStore& store) {
     return Outcome::proceed();
   });
   if (read.stopped()) return read;
-  if (store.snp_names.empty()) return fileError(path, "the file lists no SNPs");
+  if (store.snp_names.empty()) return inputFileError(path, "the file lists no SNPs");
   return Outcome::proceed();
 }
 
@@ -102,25 +93,25 @@ struct FamSubjects {
 
 Outcome readFam(const std::string& path, FamSubjects& fam) {
   std::ifstream in;
-  if (!openText(path, in)) return fileError(path, "unable to open the subject file (.fam) of the fileset");
+  if (!openText(path, in)) return inputFileError(path, "unable to open the subject file (.fam) of the fileset");
   Outcome read = forEachLine(in, [&](const std::vector<std::string_view>& fields, std::uint64_t line_number) {
     if (fields.size() != kFamFields) {
-      return lineError(path, line_number,
-                       "expected 6 fields (family, subject, father, mother, sex, phenotype), found " +
-                           std::to_string(fields.size()));
+      return inputLineError(path, line_number,
+                            "expected 6 fields (family, subject, father, mother, sex, phenotype), found " +
+                                std::to_string(fields.size()));
     }
     const std::string_view phenotype = fields[5];
     const std::uint64_t position = fam.listed++;
     if (phenotype == "0" || phenotype == "-9" || phenotype == "NA") return Outcome::proceed();
     if (phenotype != "1" && phenotype != "2") {
-      return lineError(
+      return inputLineError(
           path, line_number,
           "phenotype \"" + std::string(phenotype) + "\" is none of 2 (case), 1 (control), or 0, -9, NA (no phenotype)");
     }
     if (fam.kept.size() == kMaxSubjects) {
-      return lineError(path, line_number,
-                       "more than " + std::to_string(kMaxSubjects) +
-                           " subjects with a phenotype; a run holds at most " + std::to_string(kMaxSubjects));
+      return inputLineError(path, line_number,
+                            "more than " + std::to_string(kMaxSubjects) +
+                                " subjects with a phenotype; a run holds at most " + std::to_string(kMaxSubjects));
     }
     fam.kept.push_back(position);
     fam.kept_line.push_back(line_number);
@@ -128,13 +119,13 @@ Outcome readFam(const std::string& path, FamSubjects& fam) {
     return Outcome::proceed();
   });
   if (read.stopped()) return read;
-  if (fam.listed == 0) return fileError(path, "the file lists no subjects");
+  if (fam.listed == 0) return inputFileError(path, "the file lists no subjects");
   const std::uint64_t left_out = fam.listed - fam.kept.size();
   if (left_out > 0) {
     console().print("INFO: %" PRIu64 " of %" PRIu64 " subjects in %s have no phenotype and are left out\n", left_out,
                     fam.listed, path.c_str());
   }
-  if (fam.kept.empty()) return fileError(path, "no subject has a phenotype (2 = case, 1 = control)");
+  if (fam.kept.empty()) return inputFileError(path, "no subject has a phenotype (2 = case, 1 = control)");
   return Outcome::proceed();
 }
 
@@ -156,24 +147,25 @@ void sizeStore(const RunParameters& params, const FamSubjects& fam, GenotypeStor
 // SNP and subject counts of the other two files.
 Outcome openBed(const FilesetNames& names, std::uint64_t snps, std::uint64_t subjects, std::ifstream& in) {
   std::error_code ec;
-  if (std::filesystem::is_directory(names.bed, ec)) return fileError(names.bed, "is a folder, not a .bed file");
+  if (std::filesystem::is_directory(names.bed, ec)) return inputFileError(names.bed, "is a folder, not a .bed file");
   in.open(names.bed, std::ios::binary);
-  if (!in) return fileError(names.bed, "unable to open the genotype file (.bed) of the fileset");
+  if (!in) return inputFileError(names.bed, "unable to open the genotype file (.bed) of the fileset");
   std::array<unsigned char, 3> magic{};
   in.read(reinterpret_cast<char*>(magic.data()), 3);
   if (in.gcount() != 3 || magic[0] != 0x6c || magic[1] != 0x1b) {
-    return fileError(names.bed, "not a binary genotype file: it does not start with the bytes 6c 1b");
+    return inputFileError(names.bed, "not a binary genotype file: it does not start with the bytes 6c 1b");
   }
   if (magic[2] == 0x00) {
-    return fileError(names.bed, "individual-major layout (third byte 00); only the SNP-major layout (01) is read");
+    return inputFileError(names.bed, "individual-major layout (third byte 00); only the SNP-major layout (01) is read");
   }
-  if (magic[2] != 0x01) return fileError(names.bed, "unknown layout byte; expected 01 (SNP-major)");
+  if (magic[2] != 0x01) return inputFileError(names.bed, "unknown layout byte; expected 01 (SNP-major)");
   const std::uint64_t size = std::filesystem::file_size(names.bed, ec);
   const std::uint64_t expected = 3 + snps * ((subjects + 3) / 4);
   if (ec || size != expected) {
-    return fileError(names.bed, "holds " + std::to_string(size) + " bytes, but " + std::to_string(snps) + " SNPs (" +
-                                    names.bim + ") and " + std::to_string(subjects) + " subjects (" + names.fam +
-                                    ") need " + std::to_string(expected) + "; the three files do not belong together");
+    return inputFileError(names.bed, "holds " + std::to_string(size) + " bytes, but " + std::to_string(snps) +
+                                         " SNPs (" + names.bim + ") and " + std::to_string(subjects) + " subjects (" +
+                                         names.fam + ") need " + std::to_string(expected) +
+                                         "; the three files do not belong together");
   }
   return Outcome::proceed();
 }
@@ -356,15 +348,16 @@ Outcome decodeBed(const RunParameters& params, const FilesetNames& names, const 
     const std::uint64_t count = std::min<std::uint64_t>(snps_per_read, store.snp_amount - first);
     in.read(reinterpret_cast<char*>(slice.data()), static_cast<std::streamsize>(count * bytes_per_snp));
     if (static_cast<std::uint64_t>(in.gcount()) != count * bytes_per_snp) {
-      return fileError(names.bed, "the file shrank while it was being read");
+      return inputFileError(names.bed, "the file shrank while it was being read");
     }
     for (std::uint64_t s = 0; s < count; ++s) {
       const std::uint64_t snp = first + s;
       const std::int64_t missing = decoder.decode(slice.data() + s * bytes_per_snp, bytes_per_snp, snp);
       if (missing >= 0) {
-        return fileError(names.bed, "missing genotype of SNP " + store.snp_names[snp] + " for the subject on line " +
-                                        std::to_string(fam.kept_line[static_cast<std::size_t>(missing)]) + " of " +
-                                        names.fam + " with --nomissing; use --missing for data with missing genotypes");
+        return inputFileError(
+            names.bed, "missing genotype of SNP " + store.snp_names[snp] + " for the subject on line " +
+                           std::to_string(fam.kept_line[static_cast<std::size_t>(missing)]) + " of " + names.fam +
+                           " with --nomissing; use --missing for data with missing genotypes");
       }
     }
   }
@@ -376,8 +369,8 @@ Outcome decodeBed(const RunParameters& params, const FilesetNames& names, const 
 // cases is never the larger one.
 Outcome recodeTrait(const std::string& fam_path, GenotypeStore& store) {
   store.unaffected_amount = static_cast<SubjectCount>(store.total_amount - store.affected_amount);
-  if (store.affected_amount == 0) return fileError(fam_path, "no subject is a case (phenotype 2)");
-  if (store.unaffected_amount == 0) return fileError(fam_path, "no subject is a control (phenotype 1)");
+  if (store.affected_amount == 0) return inputFileError(fam_path, "no subject is a case (phenotype 2)");
+  if (store.unaffected_amount == 0) return inputFileError(fam_path, "no subject is a control (phenotype 1)");
   swapGroupsWhenCasesOutnumberControls(store);
   return Outcome::proceed();
 }
