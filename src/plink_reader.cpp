@@ -341,7 +341,10 @@ Outcome decodeBed(const RunParameters& params, const FilesetNames& names, const 
                   GenotypeStore& store) {
   console().line("INFO: Starting to convert genotypes of INPUT file SNP by SNP");
   const std::size_t bytes_per_snp = (fam.listed + 3) / 4;
-  const std::size_t snps_per_read = std::max<std::size_t>(1, (std::size_t{4} << 20) / bytes_per_snp);
+  // A fileset without subjects never gets here; the guard keeps the
+  // division defined all the same.
+  const std::size_t snps_per_read =
+      std::max<std::size_t>(1, (std::size_t{4} << 20) / std::max<std::size_t>(bytes_per_snp, 1));
   std::vector<unsigned char> slice(snps_per_read * bytes_per_snp);
   SnpDecoder decoder(params, fam, store);
   for (std::uint64_t first = 0; first < store.snp_amount; first += snps_per_read) {
