@@ -9,43 +9,7 @@
 namespace dyadmill::testing {
 namespace {
 
-struct FormatMode {
-  bool epistasis;
-  bool score;
-  bool missing;
-  bool minP;
-  int permutations;
-};
-
-void PrintTo(const FormatMode& m, std::ostream* os) {
-  *os << (m.epistasis ? "epistasis " : "association ") << (m.score ? "score " : "likelihood ")
-      << (m.missing ? "missing " : "nomissing ") << (m.minP ? "minP " : "maxT ") << m.permutations << " permutations";
-}
-
-std::vector<std::string> options(const FormatMode& m, const std::string& input, const std::string& n,
-                                 const std::string& p) {
-  std::vector<std::string> args = {"-n",
-                                   n,
-                                   "-p",
-                                   p,
-                                   "-i",
-                                   input,
-                                   "-o",
-                                   "res",
-                                   "-b",
-                                   "3",
-                                   "-r",
-                                   "11",
-                                   "-t",
-                                   m.minP ? "0.4" : (m.epistasis ? "2" : "8"),
-                                   "--permutations",
-                                   std::to_string(m.permutations)};
-  args.push_back(m.epistasis ? "--epistasis" : "--association");
-  args.push_back(m.score ? "--score" : "--likelihood");
-  args.push_back(m.missing ? "--missing" : "--nomissing");
-  args.push_back(m.minP ? "--minP" : "--maxT");
-  return args;
-}
+using FormatMode = RunMode;
 
 std::vector<std::string> matrixFiles(const FormatMode& m) {
   return m.minP ? std::vector<std::string>{"SNP_pairs_and_permut_p_vals_minP.txt", "matrix_minP.txt"}
@@ -74,7 +38,7 @@ class InputFormats : public ::testing::TestWithParam<FormatMode> {
   // A single-process run on `input` in a folder of its own.
   std::string single(const std::string& input, const std::string& folder) {
     std::filesystem::create_directory(dir_ / folder);
-    const RunResult run = runDyadmill(options(GetParam(), "../" + input, "1", "1"), dir_ / folder);
+    const RunResult run = runDyadmill(runModeOptions(GetParam(), "../" + input, "1", "1"), dir_ / folder);
     EXPECT_EQ(run.exit_status, 0) << run.output;
     return outputsOf(GetParam(), dir_ / folder);
   }
@@ -83,7 +47,7 @@ class InputFormats : public ::testing::TestWithParam<FormatMode> {
   std::string split(const std::string& input, const std::string& folder) {
     std::filesystem::create_directory(dir_ / folder);
     for (const char* p : {"1", "2", "0"}) {
-      const RunResult run = runDyadmill(options(GetParam(), "../" + input, "2", p), dir_ / folder);
+      const RunResult run = runDyadmill(runModeOptions(GetParam(), "../" + input, "2", p), dir_ / folder);
       EXPECT_EQ(run.exit_status, 0) << run.output;
     }
     return outputsOf(GetParam(), dir_ / folder);
@@ -134,12 +98,12 @@ TEST(InputFormatsAssembly, ReadsOnlyTheMap) {
   writeFileset(dir / "data", makeFileset(randomGenotypes(77, 9, 61, 0.4, 0.05), 3));
   std::filesystem::create_directory(dir / "run");
   for (const char* p : {"1", "2"}) {
-    const RunResult run = runDyadmill(options(m, "../data.bed", "2", p), dir / "run");
+    const RunResult run = runDyadmill(runModeOptions(m, "../data.bed", "2", p), dir / "run");
     ASSERT_EQ(run.exit_status, 0) << run.output;
   }
   std::filesystem::remove(dir / "data.bed");
   std::filesystem::remove(dir / "data.fam");
-  const RunResult run = runDyadmill(options(m, "../data.bed", "2", "0"), dir / "run");
+  const RunResult run = runDyadmill(runModeOptions(m, "../data.bed", "2", "0"), dir / "run");
   EXPECT_EQ(run.exit_status, 0) << run.output;
   EXPECT_GT(splitLines(readFile(dir / "run" / "res.txt")).size(), 1u);
 }
@@ -179,7 +143,7 @@ TEST(ResultsTableRuns, FollowTheResultsFileLineByLine) {
   for (bool minP : {false, true}) {
     SCOPED_TRACE(minP ? "minP" : "maxT");
     const FormatMode m{false, true, true, minP, 9};
-    std::vector<std::string> args = options(m, "../data.bed", "1", "1");
+    std::vector<std::string> args = runModeOptions(m, "../data.bed", "1", "1");
     args.push_back("--table");
     const std::filesystem::path single = dir / (minP ? "single-minP" : "single-maxT");
     std::filesystem::create_directory(single);
@@ -212,7 +176,7 @@ TEST(ResultsTableRuns, FollowTheResultsFileLineByLine) {
     const std::filesystem::path split = dir / (minP ? "split-minP" : "split-maxT");
     std::filesystem::create_directory(split);
     for (const char* p : {"1", "2", "0"}) {
-      std::vector<std::string> part = options(m, "../data.bed", "2", p);
+      std::vector<std::string> part = runModeOptions(m, "../data.bed", "2", p);
       part.push_back("--table");
       run = runDyadmill(part, split);
       ASSERT_EQ(run.exit_status, 0) << run.output;
@@ -225,7 +189,7 @@ TEST(ResultsTableRuns, FollowTheResultsFileLineByLine) {
 
   // Text input has no map; without --table there is no table.
   std::filesystem::create_directory(dir / "text");
-  std::vector<std::string> args = options({false, true, true, false, 0}, "../data.txt", "1", "1");
+  std::vector<std::string> args = runModeOptions({false, true, true, false, 0}, "../data.txt", "1", "1");
   args.push_back("--table");
   RunResult run = runDyadmill(args, dir / "text");
   ASSERT_EQ(run.exit_status, 0) << run.output;

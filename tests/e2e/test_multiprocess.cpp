@@ -6,42 +6,7 @@
 namespace dyadmill::testing {
 namespace {
 
-struct SplitMode {
-  bool epistasis;
-  bool score;
-  bool missing;
-  bool minP;
-  int permutations;
-};
-
-void PrintTo(const SplitMode& m, std::ostream* os) {
-  *os << (m.epistasis ? "epistasis " : "association ") << (m.score ? "score " : "likelihood ")
-      << (m.missing ? "missing " : "nomissing ") << (m.minP ? "minP " : "maxT ") << m.permutations << " permutations";
-}
-
-std::vector<std::string> options(const SplitMode& m, const std::string& n, const std::string& p) {
-  std::vector<std::string> args = {"-n",
-                                   n,
-                                   "-p",
-                                   p,
-                                   "-i",
-                                   "../data.txt",
-                                   "-o",
-                                   "res",
-                                   "-b",
-                                   "3",
-                                   "-r",
-                                   "11",
-                                   "-t",
-                                   m.minP ? "0.4" : (m.epistasis ? "2" : "8"),
-                                   "--permutations",
-                                   std::to_string(m.permutations)};
-  args.push_back(m.epistasis ? "--epistasis" : "--association");
-  args.push_back(m.score ? "--score" : "--likelihood");
-  args.push_back(m.missing ? "--missing" : "--nomissing");
-  args.push_back(m.minP ? "--minP" : "--maxT");
-  return args;
-}
+using SplitMode = RunMode;
 
 class SplitRunMatchesSingleRun : public ::testing::TestWithParam<SplitMode> {};
 
@@ -52,15 +17,15 @@ TEST_P(SplitRunMatchesSingleRun, ResultsAndMatrixFilesAreIdentical) {
   std::filesystem::create_directory(dir / "single");
   std::filesystem::create_directory(dir / "split");
 
-  RunResult run = runDyadmill(options(m, "1", "1"), dir / "single");
+  RunResult run = runDyadmill(runModeOptions(m, "../data.txt", "1", "1"), dir / "single");
   ASSERT_EQ(run.exit_status, 0) << run.output;
   for (const char* k : {"1", "2", "3"}) {
-    run = runDyadmill(options(m, "3", k), dir / "split");
+    run = runDyadmill(runModeOptions(m, "../data.txt", "3", k), dir / "split");
     ASSERT_EQ(run.exit_status, 0) << run.output;
     EXPECT_TRUE(std::filesystem::exists(dir / "split" / (std::string("res_partial") + k + ".txt")));
     EXPECT_FALSE(std::filesystem::exists(dir / "split" / "res.txt"));
   }
-  run = runDyadmill(options(m, "3", "0"), dir / "split");
+  run = runDyadmill(runModeOptions(m, "../data.txt", "3", "0"), dir / "split");
   ASSERT_EQ(run.exit_status, 0) << run.output;
   EXPECT_TRUE(contains(run.output, "ASSEMBLING PARTIAL RESULTS FILES ...\n"));
   EXPECT_FALSE(contains(run.output, "INFO: Counting number of lines"));

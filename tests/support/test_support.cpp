@@ -120,4 +120,34 @@ GenotypeData randomGenotypes(std::uint32_t seed, std::size_t snps, std::size_t s
   return data;
 }
 
+void PrintTo(const RunMode& m, std::ostream* os) {
+  *os << (m.epistasis ? "epistasis " : "association ") << (m.score ? "score " : "likelihood ")
+      << (m.missing ? "missing " : "nomissing ") << (m.minP ? "minP " : "maxT ") << m.permutations << " permutations";
+}
+
+std::vector<std::string> runModeOptions(const RunMode& m, const std::string& input, const std::string& n,
+                                        const std::string& p) {
+  std::vector<std::string> args = {"-n",
+                                   n,
+                                   "-p",
+                                   p,
+                                   "-i",
+                                   input,
+                                   "-o",
+                                   "res",
+                                   "-b",
+                                   "3",
+                                   "-r",
+                                   "11",
+                                   "-t",
+                                   m.minP ? "0.4" : (m.epistasis ? "2" : "8"),
+                                   "--permutations",
+                                   std::to_string(m.permutations)};
+  args.push_back(m.epistasis ? "--epistasis" : "--association");
+  args.push_back(m.score ? "--score" : "--likelihood");
+  args.push_back(m.missing ? "--missing" : "--nomissing");
+  args.push_back(m.minP ? "--minP" : "--maxT");
+  return args;
+}
+
 }  // namespace dyadmill::testing

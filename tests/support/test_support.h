@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -54,5 +55,21 @@ struct GenotypeData {
 // `case_share` cases, genotypes missing at `missing_rate`.
 GenotypeData randomGenotypes(std::uint32_t seed, std::size_t snps, std::size_t subjects, double case_share = 0.3,
                              double missing_rate = 0.0);
+
+// One mode of a whole run, as the end-to-end tests loop over them.
+struct RunMode {
+  bool epistasis;
+  bool score;
+  bool missing;
+  bool minP;
+  int permutations;
+};
+
+void PrintTo(const RunMode& m, std::ostream* os);
+
+// The options of a run of mode `m` on `input` as process p of n: -b 3, -r 11,
+// output name "res" and a threshold that keeps pairs in every mode.
+std::vector<std::string> runModeOptions(const RunMode& m, const std::string& input, const std::string& n,
+                                        const std::string& p);
 
 }  // namespace dyadmill::testing
