@@ -23,9 +23,10 @@ double associationScore(Counts affected_subjects, Counts total_subjects, double 
       test += static_cast<double>(total_subjects[k]) * difference * difference;
     }
   }
-  // The divisor is p^2, not Pearson's p (1 - p): the score is Pearson's
-  // chi-square times (1 - p) / p.
-  return test / (meansuccesfraction * meansuccesfraction);
+  // Pearson's chi-square of the 2 x cells table: sum n (a/n - p)^2 / (p (1 - p)).
+  // A table without cases or without controls (p = 0 or 1) gives 0 / 0, not
+  // a number, so it is never kept.
+  return test / (meansuccesfraction * (1.0 - meansuccesfraction));
 }
 
 // `test` enters already holding N ln N - A ln A - U ln U.

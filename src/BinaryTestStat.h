@@ -52,7 +52,8 @@ class BinaryTestStat {
   explicit BinaryTestStat(const RunParameters& params) : params_(&params) {}
 
   // Association of the joint genotype with the trait, df = cells - 1 (less
-  // empty cells). Score: sum n_k (a_k/n_k - p)^2 / p^2 with p = A / N.
+  // empty cells). Score (Pearson's chi-square of the 2 x cells table):
+  // sum n_k (a_k/n_k - p)^2 / (p (1 - p)) with p = A / N.
   // Likelihood ratio: 2 [N ln N - A ln A - U ln U + sum a ln(a/n) + u ln(u/n)].
   double computeBinary2DAssociationTestStat(Counts affected_subjects, Counts total_subjects,
                                             SubjectCount affected_subjects_amount, SubjectCount total_subjects_amount,

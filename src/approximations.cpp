@@ -95,7 +95,7 @@ inline double xlnxTerm(const double* xlnx, std::int32_t a, std::int32_t n) {
   return xlnx[a] + xlnx[n - a] - xlnx[n];
 }
 
-// One cell's share of the association score, before the division by p^2.
+// One cell's share of the association score, before the division by p (1 - p).
 // An empty cell has a = 0 and inverse[0] = 0: it adds nothing.
 inline double scoreTerm(std::int32_t a, std::int32_t n, double p, const double* inverse) {
   const double excess = static_cast<double>(a) - p * static_cast<double>(n);
@@ -164,7 +164,7 @@ DYADMILL_LANES void scoreLanes(TileCells cases, TileCells totals, const double* 
       out[lane] += scoreTerm(cases[k][lane], totals[k][lane], share[lane], inverse);
     }
   }
-  for (unsigned lane = 0; lane < kTileLanes; ++lane) out[lane] /= share[lane] * share[lane];
+  for (unsigned lane = 0; lane < kTileLanes; ++lane) out[lane] /= share[lane] * (1.0 - share[lane]);
 }
 
 DYADMILL_LANES void etaLanes(TileCells totals, const double* fa1, const double* fu1, const double* const* fa2,
@@ -352,7 +352,7 @@ double FastStatistics::association(const PairTable& t) const {
   double sum = 0.0;
   for (unsigned k = 0; k < kCells; ++k)
     sum += scoreTerm(t.affected_subjects[k], t.total_subjects[k], p, inverse_.data());
-  return sum / (p * p);
+  return sum / (p * (1.0 - p));
 }
 
 double FastStatistics::reducedKsa(const PairTable& t, std::uint64_t i, std::uint64_t j) const {

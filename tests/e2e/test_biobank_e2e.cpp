@@ -55,12 +55,10 @@ RunParameters parametersOf(const BiobankCase& c, std::uint64_t permutations) {
   p.testTypeOption = c.score ? 1 : 0;
   p.missingGenoOption = c.missing ? 1 : 0;
   p.algoOption = c.minP ? 1 : 0;
-  // The association score statistic is Pearson's times (1 - p) / p, four
-  // times Pearson's here.
   if (c.epistasis)
     p.thresholdParam = c.minP ? 0.5f : 2.0f;
   else
-    p.thresholdParam = c.score ? (c.minP ? 1e-4f : 30.0f) : (c.minP ? 0.5f : 6.0f);
+    p.thresholdParam = c.score ? (c.minP ? 0.01f : 7.5f) : (c.minP ? 0.5f : 6.0f);
   p.permutationParam = permutations;
   p.randomParam = 77;
   p.processAmount = 1;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "BinaryTestStat.h"
@@ -110,16 +111,26 @@ TEST(BinaryTestStatAssociation, MatchesGAndPearsonStatisticsOfTheTwoRowTable) {
     const Table t = randomTable(rng);
     params.testTypeOption = 0;
     EXPECT_NEAR(association(stat, t), gStatistic(t), relTol(gStatistic(t)));
-    // The score statistic divides by p^2 where Pearson's divides by p (1 - p).
+    // The score statistic is Pearson's chi-square at any case fraction, in
+    // its full form and in its reduced form given the table's own fraction.
     params.testTypeOption = 1;
-    const double p = double(t.A) / t.N;
-    const double scaled = pearsonChiSquare(t) * (1 - p) / p;
-    EXPECT_NEAR(association(stat, t), scaled, relTol(scaled));
+    EXPECT_NEAR(association(stat, t), pearsonChiSquare(t), relTol(pearsonChiSquare(t)));
+    const double reduced = stat.computeBinary2DAssociationReducedTestStat(t.a, t.n, double(t.A) / t.N, t.cells());
+    EXPECT_NEAR(reduced, pearsonChiSquare(t), relTol(pearsonChiSquare(t)));
   }
-  // At case fraction exactly 1/2 the two coincide.
-  const Table half = makeTable(3, 3, {5, 0, 7, 2, 9, 1, 4, 0, 2}, {3, 4, 0, 6, 1, 2, 5, 5, 4});
-  ASSERT_EQ(2 * half.A, half.N);
-  EXPECT_NEAR(association(stat, half), pearsonChiSquare(half), relTol(pearsonChiSquare(half)));
+  // Strongly unbalanced fractions (1 case in 10, 9 in 10), where a divisor
+  // of p^2 or (1 - p)^2 would be off by a factor of 9.
+  for (const auto& [cases, controls] :
+       {std::pair<std::vector<int>, std::vector<int>>{{1, 0, 2, 0, 3, 1, 0, 1, 2}, {9, 12, 8, 15, 20, 7, 11, 10, 8}},
+        std::pair<std::vector<int>, std::vector<int>>{{9, 12, 8, 15, 20, 7, 11, 10, 8}, {1, 0, 2, 0, 3, 1, 0, 1, 2}}}) {
+    const Table t = makeTable(3, 3, cases, controls);
+    EXPECT_NEAR(association(stat, t), pearsonChiSquare(t), relTol(pearsonChiSquare(t)));
+  }
+  // A hand-checked 2 x 2 table: cases (10, 20), controls (30, 40), N = 100:
+  // expected cases 12 and 18, controls 28 and 42, so
+  // X^2 = 4/12 + 4/18 + 4/28 + 4/42 = 0.79365079...
+  const Table small = makeTable(1, 2, {10, 20}, {30, 40});
+  EXPECT_NEAR(association(stat, small), 4.0 / 12 + 4.0 / 18 + 4.0 / 28 + 4.0 / 42, 1e-12);
   // Every cell at the table's case fraction: no association in either form.
   const Table flat = makeTable(2, 3, {1, 2, 3, 4, 5, 6}, {3, 6, 9, 12, 15, 18});
   EXPECT_NEAR(association(stat, flat), 0.0, 1e-12);
@@ -131,11 +142,10 @@ TEST(BinaryTestStat, TestTypeIsReadOnEveryCall) {
   RunParameters params;
   const BinaryTestStat stat(params);
   const Table t = makeTable(3, 3, {12, 3, 8, 5, 20, 2, 7, 1, 9}, {4, 10, 6, 9, 3, 11, 5, 8, 2});
-  const double p = double(t.A) / t.N;
   for (const int type : {1, 0, 2, 0, -1}) {
     params.testTypeOption = type;
     if (type != 0) {
-      EXPECT_NEAR(association(stat, t), pearsonChiSquare(t) * (1 - p) / p, 1e-9) << type;
+      EXPECT_NEAR(association(stat, t), pearsonChiSquare(t), 1e-9) << type;
     } else {
       EXPECT_NEAR(association(stat, t), gStatistic(t), 1e-9);
     }
@@ -220,9 +230,13 @@ TEST(BinaryTestStat, NoCasesOrNoControlsGiveNotANumber) {
   EXPECT_TRUE(std::isnan(association(stat, noControls)));
   EXPECT_TRUE(std::isnan(ksa(stat, noCases)));
   EXPECT_TRUE(std::isnan(ksa(stat, noControls)));
+  // The score statistic divides by p (1 - p): 0 / 0 at p = 0 and at p = 1,
+  // in the full and the reduced form alike.
   params.testTypeOption = 1;
   EXPECT_TRUE(std::isnan(association(stat, noCases)));
-  EXPECT_EQ(association(stat, noControls), 0.0);
+  EXPECT_TRUE(std::isnan(association(stat, noControls)));
+  EXPECT_TRUE(std::isnan(stat.computeBinary2DAssociationReducedTestStat(noCases.a, noCases.n, 0.0, 9)));
+  EXPECT_TRUE(std::isnan(stat.computeBinary2DAssociationReducedTestStat(noControls.a, noControls.n, 1.0, 9)));
 }
 
 TEST(BinaryTestStatKsa, TableEqualToScaledPredictionsGivesZero) {
