@@ -57,9 +57,24 @@ void countPairTable(const RunParameters& params, const BlockWorkingSet& set, Sub
 void countPermutedCaseTable(const RunParameters& params, const BlockWorkingSet& set, SubjectCount affected_amount,
                             std::uint64_t i, std::uint64_t j, PairTable& table);
 
-// Association: cells - 1, less one per empty cell other than cell (0, 0).
-// Epistasis: (3 - 1) x (3 - 1), less one per empty inner cell and per
-// inner cell that is the first to meet an empty row or column edge.
+// Degrees of freedom depend only on which cells are occupied (a total above
+// 0 after the cell rule), so they do not change when either SNP's levels
+// are reversed (the other allele counted) or the SNPs are swapped. With E
+// occupied cells:
+//   association: E - 1 (Pearson's df of the 2 x E table);
+//   epistasis:   E - R - C + K, R and C the occupied rows and columns, K the
+//                connected components of the rows and columns linked by
+//                occupied cells: the interaction parameters the model
+//                without three-way interaction cannot fit.
+// A full table gives 8 and 4.
+inline constexpr unsigned kOccupancyPatterns = 1u << kCells;
+
+// Bit k set when cell k of the table is occupied.
+unsigned occupancyPattern(const PairTable& table);
+
+// From a table made once: no cost in the pair loop.
+std::uint16_t degreesOfFreedomOfPattern(bool epistasis, unsigned occupied);
+
 std::uint16_t degreesOfFreedom(const RunParameters& params, const PairTable& table);
 
 }  // namespace dyadmill

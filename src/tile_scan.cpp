@@ -80,7 +80,6 @@ TileScan::TileScan(const PairScorer& scorer, const SimdKernels& simd, bool with_
       first_level_(scorer.params().missing() ? 0 : 1),
       reduced_(scorer.params().reducedForms()),
       whole_tiles_(scorer.params().minCellSize() <= 1),
-      epistasis_(scorer.params().epistasis()),
       tiled_cases_(set_.block2().cases, set_.block2().snp_amount, levels_) {
   const SplitBlock& b2 = set_.block2();
   if (with_controls) tiled_controls_ = std::make_unique<TiledRows>(b2.controls, b2.snp_amount, levels_);
@@ -159,10 +158,10 @@ void TileScan::fitTables(std::uint64_t i, const TileLanes& lanes) {
 }
 
 bool TileScan::filled(unsigned lane) const {
-  for (unsigned k = 1; k < kCells; ++k) {
+  for (unsigned k = 0; k < kCells; ++k) {
     if (totals_[k][lane] == 0) return false;
   }
-  return !epistasis_ || totals_[0][lane] != 0;
+  return true;
 }
 
 void TileScan::unpack(unsigned lane, CountedCells& counted) const {

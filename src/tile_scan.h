@@ -129,7 +129,6 @@ class TileScan {
   const unsigned first_level_;  // level of the first counted row: 0 with --missing, 1 without
   const bool reduced_;
   const bool whole_tiles_;
-  const bool epistasis_;
   TiledRows tiled_cases_;
   std::unique_ptr<TiledRows> tiled_controls_;  // first scan only
   LevelColumns case_margins2_, total_margins2_;

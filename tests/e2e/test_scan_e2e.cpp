@@ -129,7 +129,8 @@ INSTANTIATE_TEST_SUITE_P(EveryMode, ScanMatchesNaiveScan, ::testing::ValuesIn(al
                          [](const ::testing::TestParamInfo<Mode>& info) { return describe(info.param); });
 
 // Two SNPs whose table puts 4 cases in cell (1, 1) and 4 controls in cell
-// (2, 2): the association score is exactly 8 with 2 degrees of freedom.
+// (2, 2): the association score is exactly 8 with 1 degree of freedom (two
+// occupied cells).
 const char* kExactEight = "Trait a b\n1 1 1\n1 1 1\n1 1 1\n1 1 1\n0 2 2\n0 2 2\n0 2 2\n0 2 2\n";
 
 TEST(ScanThreshold, IsStrictAndProgressReportsOncePerCombination) {
@@ -152,7 +153,7 @@ TEST(ScanThreshold, IsStrictAndProgressReportsOncePerCombination) {
   below.push_back("7.99");
   run = runDyadmill(below, dir.path());
   ASSERT_EQ(run.exit_status, 0) << run.output;
-  EXPECT_EQ(readFile(dir / "res.txt"), "FistSNP\tSecondSNP\tRaw_Statistic(ChiSq)\tDF_interaction\t\na\tb\t8\t2\t\n");
+  EXPECT_EQ(readFile(dir / "res.txt"), "FistSNP\tSecondSNP\tRaw_Statistic(ChiSq)\tDF_interaction\t\na\tb\t8\t1\t\n");
   EXPECT_EQ(readFile(dir / "SNP_pairs_and_permut_p_vals_maxT.txt"), "a//b\t8\n");
   EXPECT_TRUE(contains(run.output, "INFO: Writing the final 0 MBs output file containing 1 pairs \n"));
   EXPECT_TRUE(contains(run.output, "***Output file name: \"res.txt\"\n"));
@@ -238,7 +239,7 @@ TEST(ScanOutput, UnwritableFilesAreReportedAndLeaveNothingBehind) {
   writeFile(dir / live, "busy");
   run = runDyadmill(with_output, dir.path());
   ASSERT_EQ(run.exit_status, 0) << run.output;
-  EXPECT_EQ(readFile(dir / "res.txt"), "FistSNP\tSecondSNP\tRaw_Statistic(ChiSq)\tDF_interaction\t\na\tb\t8\t2\t\n");
+  EXPECT_EQ(readFile(dir / "res.txt"), "FistSNP\tSecondSNP\tRaw_Statistic(ChiSq)\tDF_interaction\t\na\tb\t8\t1\t\n");
   EXPECT_EQ(readFile(dir / "SNP_pairs_and_permut_p_vals_maxT.txt"), "a//b\t8\n");
   EXPECT_TRUE(std::filesystem::exists(dir / live));
   std::filesystem::remove(dir / live);

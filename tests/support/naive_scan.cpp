@@ -1,7 +1,10 @@
 #include "naive_scan.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <utility>
+#include <vector>
 
 #include "BinaryTestStat.h"
 #include "chi_square.h"
@@ -34,32 +37,43 @@ NaiveTable naiveTable(const GenotypeData& data, const std::vector<int>& labels, 
   return table;
 }
 
-std::uint16_t naiveDegreesOfFreedom(const NaiveTable& t, bool epistasis) {
-  auto filled = [&](int c, int d) { return t.total[c * 3 + d] != 0; };
-  if (!epistasis) {
-    int df = 0;
-    for (int k = 1; k < 9; ++k) df += t.total[k] != 0 ? 1 : 0;
-    return static_cast<std::uint16_t>(df);
-  }
-  // Each filled inner cell adds a degree of freedom unless it is the first
-  // filled cell to stand in for an empty row edge (c, 0) or, failing that,
-  // an empty column edge (0, d) not yet stood in for.
-  int df = 0;
-  bool column_covered[2] = {filled(0, 1), filled(0, 2)};
-  for (int c = 1; c <= 2; ++c) {
-    bool row_covered = filled(c, 0);
-    for (int d = 1; d <= 2; ++d) {
-      if (!filled(c, d)) continue;
-      if (!row_covered) {
-        row_covered = true;
-      } else if (!column_covered[d - 1]) {
-        column_covered[d - 1] = true;
-      } else {
-        ++df;
-      }
+int designRankDegreesOfFreedom(unsigned occupied, bool epistasis) {
+  // Rows of the design: the occupied cells. Columns: intercept, the three
+  // levels of SNP 1, the three levels of SNP 2 (association: intercept only).
+  std::vector<std::vector<double>> rows;
+  for (int k = 0; k < 9; ++k) {
+    if ((occupied >> k & 1u) == 0) continue;
+    std::vector<double> row(7, 0.0);
+    row[0] = 1.0;
+    if (epistasis) {
+      row[1 + k / 3] = 1.0;
+      row[4 + k % 3] = 1.0;
     }
+    rows.push_back(row);
   }
-  return static_cast<std::uint16_t>(df);
+  // Rank by Gaussian elimination with partial pivoting.
+  int rank = 0;
+  for (int col = 0; col < 7 && rank < static_cast<int>(rows.size()); ++col) {
+    int pivot = rank;
+    for (int r = rank; r < static_cast<int>(rows.size()); ++r) {
+      if (std::fabs(rows[r][col]) > std::fabs(rows[pivot][col])) pivot = r;
+    }
+    if (std::fabs(rows[pivot][col]) < 1e-9) continue;
+    std::swap(rows[pivot], rows[rank]);
+    for (int r = 0; r < static_cast<int>(rows.size()); ++r) {
+      if (r == rank) continue;
+      const double factor = rows[r][col] / rows[rank][col];
+      for (int c = 0; c < 7; ++c) rows[r][c] -= factor * rows[rank][c];
+    }
+    ++rank;
+  }
+  return static_cast<int>(rows.size()) - rank;
+}
+
+std::uint16_t naiveDegreesOfFreedom(const NaiveTable& t, bool epistasis) {
+  unsigned occupied = 0;
+  for (int k = 0; k < 9; ++k) occupied |= (t.total[k] != 0 ? 1u : 0u) << k;
+  return static_cast<std::uint16_t>(designRankDegreesOfFreedom(occupied, epistasis));
 }
 
 double naiveStatistic(const RunParameters& params, const NaiveTable& t, double ksa_cutoff) {
@@ -227,6 +241,46 @@ std::vector<std::pair<NaivePair, double>> naiveAdjustedPValues(
     adjusted.push_back({sorted[r], std::min(1.0, static_cast<double>(running) / static_cast<double>(P))});
   }
   return adjusted;
+}
+
+namespace {
+
+double fittedOrAssociationStatistic(const RunParameters& params, const NaiveTable& t) {
+  const BinaryTestStat stat(params);
+  std::uint32_t A = 0, N = 0, am1[3] = {}, am2[3] = {}, tm1[3] = {}, tm2[3] = {};
+  for (int k = 0; k < 9; ++k) {
+    A += t.affected[k];
+    N += t.total[k];
+    am1[k / 3] += t.affected[k];
+    tm1[k / 3] += t.total[k];
+    am2[k % 3] += t.affected[k];
+    tm2[k % 3] += t.total[k];
+  }
+  const Counts aff(t.affected), tot(t.total);
+  if (!params.epistasis()) return stat.computeBinary2DAssociationTestStat(aff, tot, A, N, 9);
+  return stat.computeBinary2DEpistasisIPFTestStat(aff, tot, am1, am2, tm1, tm2, A, N, 3, 3);
+}
+
+}  // namespace
+
+std::vector<double> naiveFwerExtremes(const RunParameters& params, const GenotypeData& data) {
+  std::vector<double> extremes(params.permutationParam, params.minP() ? 1.0 : 0.0);
+  const std::vector<std::vector<int>> labels =
+      shuffledLabels(recodedTraits(data), params.randomParam, params.permutationParam);
+  for (std::size_t k = 0; k < labels.size(); ++k) {
+    for (std::size_t i = 0; i < data.snps(); ++i) {
+      for (std::size_t j = i + 1; j < data.snps(); ++j) {
+        const NaiveTable table = naiveTable(data, labels[k], i, j, params.minCellSize());
+        const std::uint16_t df = naiveDegreesOfFreedom(table, params.epistasis());
+        if (df == 0) continue;
+        const double statistic = fittedOrAssociationStatistic(params, table);
+        if (std::isnan(statistic)) continue;
+        const double value = params.minP() ? upperTailPValue(statistic, df) : statistic;
+        if (params.minP() ? value < extremes[k] : value > extremes[k]) extremes[k] = value;
+      }
+    }
+  }
+  return extremes;
 }
 
 }  // namespace dyadmill::testing

@@ -31,6 +31,11 @@ std::vector<int> recodedTraits(const GenotypeData& data);
 NaiveTable naiveTable(const GenotypeData& data, const std::vector<int>& labels, std::size_t a, std::size_t b,
                       int min_cell);
 
+// The degrees of freedom by brute force: the occupied cells less the rank
+// of the main-effects design restricted to them (intercept only under
+// association; intercept and both SNPs' levels under epistasis), i.e. the
+// trait-by-cell parameters the model without interaction cannot fit.
+int designRankDegreesOfFreedom(unsigned occupied, bool epistasis);
 std::uint16_t naiveDegreesOfFreedom(const NaiveTable& table, bool epistasis);
 
 // The statistic of a table by the full forms only; under epistasis with
@@ -83,6 +88,13 @@ std::vector<std::vector<int>> shuffledLabels(const std::vector<int>& labels, std
 std::map<std::pair<std::size_t, std::size_t>, std::vector<double>> naivePermutationValues(const RunParameters& params,
                                                                                           const GenotypeData& data,
                                                                                           std::uint64_t blocks);
+
+// The genome-wide extremes of permutations 1..P (--fwer), every pair
+// rescored from scratch under every permutation: the largest statistic
+// (maxT) or smallest raw p-value (minP), starting from 0 or 1. The statistic
+// of a pair is the one reported for a kept pair (under epistasis the fitted
+// one); pairs with df 0 or a statistic that is not a number take no part.
+std::vector<double> naiveFwerExtremes(const RunParameters& params, const GenotypeData& data);
 
 // Step-down adjusted p-values (maxT or minP) of the kept pairs, computed
 // directly from their definition: for the pair at sorted rank r, one plus

@@ -135,7 +135,7 @@ PairTable tableWithTotals(std::initializer_list<int> totals) {
   return t;
 }
 
-TEST(DegreesOfFreedom, FollowTheEmptyCellRules) {
+TEST(DegreesOfFreedom, FollowTheOccupiedCells) {
   RunParameters association, epistasis;
   epistasis.hypothesisOption = 1;
   struct Case {
@@ -145,20 +145,59 @@ TEST(DegreesOfFreedom, FollowTheEmptyCellRules) {
   };
   const Case cases[] = {
       {{5, 5, 5, 5, 5, 5, 5, 5, 5}, 8, 4},
-      {{0, 5, 5, 5, 5, 5, 5, 5, 5}, 8, 4},  // an empty cell (0, 0) never lowers the association df
-      {{5, 5, 5, 5, 5, 0, 5, 5, 5}, 7, 3},  // an empty inner cell
-      // Empty (1, 0): the first filled cell of row 1 stands in for it.
-      {{5, 5, 5, 0, 5, 5, 5, 5, 5}, 7, 3},
-      // Empty (0, 1) and (1, 0): cell (1, 1) covers the row, (2, 1) the column.
-      {{5, 0, 5, 0, 5, 5, 5, 5, 5}, 6, 2},
-      // A SNP with a single level: nothing left to test.
-      {{0, 0, 0, 5, 5, 5, 0, 0, 0}, 3, 0},
+      // One empty corner costs one degree in both tests, whichever corner:
+      // the same table with the other allele counted.
+      {{0, 5, 5, 5, 5, 5, 5, 5, 5}, 7, 3},
+      {{5, 5, 5, 5, 5, 5, 5, 5, 0}, 7, 3},
+      // A whole empty level of SNP 2: a 3 x 2 table.
+      {{5, 5, 0, 5, 5, 0, 5, 5, 0}, 5, 2},
+      // Two occupied cells that share no row or column: two separate 1 x 1
+      // tables, nothing can interact.
+      {{5, 0, 0, 0, 5, 0, 0, 0, 0}, 1, 0},
+      // A diagonal of three: still nothing to interact.
+      {{5, 0, 0, 0, 5, 0, 0, 0, 5}, 2, 0},
+      // A SNP with a single level: nothing left to test for interaction.
+      {{0, 0, 0, 5, 5, 5, 0, 0, 0}, 2, 0},
       {{9, 0, 0, 0, 0, 0, 0, 0, 0}, 0, 0},
+      {{0, 0, 0, 0, 0, 0, 0, 0, 0}, 0, 0},
   };
   for (const Case& c : cases) {
     const PairTable t = tableWithTotals(c.totals);
     EXPECT_EQ(degreesOfFreedom(association, t), c.association_df);
     EXPECT_EQ(degreesOfFreedom(epistasis, t), c.epistasis_df);
+  }
+}
+
+// The occupied cells with SNP 1's levels reversed (0 <-> 2), SNP 2's levels
+// reversed, or the two SNPs swapped.
+unsigned mapCells(unsigned occupied, int (*cell)(int c, int d)) {
+  unsigned mapped = 0;
+  for (int c = 0; c < 3; ++c) {
+    for (int d = 0; d < 3; ++d) {
+      if (occupied >> (c * 3 + d) & 1u) mapped |= 1u << cell(c, d);
+    }
+  }
+  return mapped;
+}
+
+TEST(DegreesOfFreedom, EveryPatternMatchesTheDesignRankAndIgnoresTheCountedAllele) {
+  for (const bool epistasis : {false, true}) {
+    for (unsigned occupied = 0; occupied < kOccupancyPatterns; ++occupied) {
+      const int df = degreesOfFreedomOfPattern(epistasis, occupied);
+      ASSERT_EQ(df, testing::designRankDegreesOfFreedom(occupied, epistasis)) << occupied << " " << epistasis;
+      const unsigned flipped1 = mapCells(occupied, [](int c, int d) { return (2 - c) * 3 + d; });
+      const unsigned flipped2 = mapCells(occupied, [](int c, int d) { return c * 3 + 2 - d; });
+      const unsigned swapped = mapCells(occupied, [](int c, int d) { return d * 3 + c; });
+      EXPECT_EQ(degreesOfFreedomOfPattern(epistasis, flipped1), df) << occupied;
+      EXPECT_EQ(degreesOfFreedomOfPattern(epistasis, flipped2), df) << occupied;
+      EXPECT_EQ(degreesOfFreedomOfPattern(epistasis, swapped), df) << occupied;
+      // Through a table: only whether a total is 0 matters, not its size.
+      PairTable t;
+      for (unsigned k = 0; k < kCells; ++k) t.total_subjects[k] = (occupied >> k & 1u) ? 1 + 37 * k : 0;
+      RunParameters params;
+      params.hypothesisOption = epistasis ? 1 : 0;
+      EXPECT_EQ(degreesOfFreedom(params, t), df);
+    }
   }
 }
 
