@@ -38,6 +38,7 @@ In case of --minP the threshold is p-value and in case of --maxT option is the c
     Select the same value for all runs to increase reproducibility
  --permutations [integer]; Use this option to indecate number of permutations to do.
     E.g. --permutations 999 (DEFAULT: 0 permutations)
+ --fwer genome-wide family-wise error rate from the permutations: writes NAME.fwer and the P_FWER column of NAME.tsv (implies --table; needs --permutations > 1 and -r)
 
 ***********************************
 *   RUN-SPECIFIC OPTIONS          *

@@ -355,6 +355,60 @@ double FastStatistics::association(const PairTable& t) const {
   return sum / (p * (1.0 - p));
 }
 
+// The fit of the model without three-way interaction starts from a flat
+// table and scales it in turn to the cell totals, to SNP 1's trait margin
+// and to SNP 2's. After the first two steps it is exactly the maximum-
+// likelihood fit of the smaller model that keeps the cell totals and SNP 1's
+// trait margin: n_cd * a_c / n_c cases in cell (c, d). Each later scaling
+// is the likelihood's maximum over that margin's factors, so the likelihood
+// never falls, every step keeps the fitted total at N, and the statistic
+// 2 sum o ln(o / fit) = 2 (sum o ln o - loglik) can only fall below the
+// smaller model's:
+//   2 [sum_cells (a ln a + u ln u - n ln n) - sum_c (a_c ln a_c + u_c ln u_c - n_c ln n_c)]
+// with a_c, u_c, n_c summed over the cells of row c of the table (after the
+// cell rule, so the margins the fit is given). This holds for any number of
+// sweeps, and for empty cells and levels, which both models leave at 0.
+double FastStatistics::fittedBound(const PairTable& t) const {
+  double rows = 0.0;
+  for (unsigned c = 0; c < kLevels; ++c) {
+    std::int32_t a = 0, n = 0;
+    for (unsigned d = 0; d < kLevels; ++d) {
+      a += t.affected_subjects[c * kLevels + d];
+      n += t.total_subjects[c * kLevels + d];
+    }
+    rows += xlnxTerm(xlnx_.data(), a, n);
+  }
+  return 2.0 * (cellTerms(t) - rows);
+}
+
+double FastStatistics::levelTerms(const LevelCounts& cases, const LevelCounts& totals) const {
+  double rows = 0.0;
+  for (unsigned c = 0; c < kLevels; ++c) rows += xlnxTerm(xlnx_.data(), cases[c], totals[c]);
+  return rows;
+}
+
+void FastStatistics::fittedBoundTile(TileCells cases, TileCells totals, const double* first_snp_terms,
+                                     double* out) const {
+  double cells[kTileLanes];
+  lanes_.cell_terms(cases, totals, xlnx_.data(), cells);
+  if (first_snp_terms != nullptr) {
+    for (unsigned lane = 0; lane < kTileLanes; ++lane) out[lane] = 2.0 * (cells[lane] - *first_snp_terms);
+    return;
+  }
+  for (unsigned lane = 0; lane < kTileLanes; ++lane) {
+    double rows = 0.0;
+    for (unsigned c = 0; c < kLevels; ++c) {
+      std::int32_t a = 0, n = 0;
+      for (unsigned d = 0; d < kLevels; ++d) {
+        a += cases[c * kLevels + d][lane];
+        n += totals[c * kLevels + d][lane];
+      }
+      rows += xlnxTerm(xlnx_.data(), a, n);
+    }
+    out[lane] = 2.0 * (cells[lane] - rows);
+  }
+}
+
 double FastStatistics::reducedKsa(const PairTable& t, std::uint64_t i, std::uint64_t j) const {
   const SnpTerms& f = first_[i];
   const SnpTerms& s = second_[j];

@@ -91,6 +91,22 @@ class FastStatistics {
   // The same from a lane of a tile's fit, with the lane's table.
   double ipf(TileCells cases, TileCells totals, const TileFit& fit, unsigned lane) const;
 
+  // An upper bound, up to tolerance(), of the fitted likelihood-ratio
+  // interaction statistic of the table, whatever its margins and counts: the
+  // likelihood-ratio statistic of the model that keeps the cell totals and
+  // SNP 1's trait margin (see the definition for why).
+  double fittedBound(const PairTable& table) const;
+
+  // The same for the whole tables of a tile, cell-major (lanes past the
+  // block hold empty tables and are to be ignored). `first_snp_terms`, when
+  // not null, holds levelTerms() of the first SNP's margins, which every
+  // lane shares when no cell is dropped and no genotype is missing.
+  void fittedBoundTile(TileCells cases, TileCells totals, const double* first_snp_terms, double* out) const;
+
+  // sum over levels of a ln a + u ln u - n ln n for a SNP's case and subject
+  // counts per level.
+  double levelTerms(const LevelCounts& cases, const LevelCounts& totals) const;
+
   // Largest difference to expect between an approximation and the exact value.
   double tolerance(double value) const;
 

@@ -82,6 +82,7 @@ constexpr OptionInfo kOptions[] = {
     {"--nomissing", ValueKind::None, 0, 0},
     {"--missing", ValueKind::None, 0, 0},
     {"--table", ValueKind::None, 0, 0},
+    {"--fwer", ValueKind::None, 0, 0},
     {"-o", ValueKind::Text, 0, 0},
     {"-i", ValueKind::Text, 0, 0},
     {"--check-partial", ValueKind::Integer, 1, 65535},
@@ -113,6 +114,9 @@ void applyFlag(std::string_view name, RunParameters& params) {
     params.missingGenoOption = 1;
   else if (name == "--table")
     params.tableOption = true;
+  // The genome-wide p-values are a column of the table.
+  else if (name == "--fwer")
+    params.fwerOption = params.tableOption = true;
 }
 
 void applyInteger(std::string_view name, std::int64_t v, RunParameters& params) {
@@ -234,6 +238,22 @@ Outcome checkPermutations(const RunParameters& params) {
   return Outcome::proceed();
 }
 
+// The genome-wide p-values come from the permutations; a scanning run
+// needs the seed so that every worker permutes alike, while an assembly
+// takes it from its workers' files.
+Outcome checkFwer(const RunParameters& params) {
+  if (!params.fwerOption) return Outcome::proceed();
+  if (params.permutationParam < 2) {
+    console().line("ERROR! --fwer needs permutations: add --permutations P with P >= 2");
+    return Outcome::stop(kExitError);
+  }
+  if (params.processID != 0 && params.randomParam == 0) {
+    console().line("ERROR! --fwer needs the permutation seed: add -r SEED (non-zero)");
+    return Outcome::stop(kExitError);
+  }
+  return Outcome::proceed();
+}
+
 Outcome checkPartialCheckMode(const RunParameters& params) {
   if (params.checkPartialParam == 0) return Outcome::proceed();
   if (params.processID != 0 || params.checkPartialParam > params.processAmount) {
@@ -275,6 +295,7 @@ void echoParameters(const RunParameters& params) {
   console().line(params.algoOption == 0 ? "algoOption:  maxT" : "algoOption:   minP");
   console().line("KSAsafetyParam:  1");
   console().print("Number of Permutations: %" PRIu64 "\n", params.permutationParam);
+  if (params.fwerOption) console().line("fwerOption:  1 (genome-wide FWER from permutations, with the table)");
   console().line("dimensionOption:  0");
   console().print("missingGenoOption:  %d%s\n", params.missingGenoOption,
                   params.missingGenoOption == 0 ? " (no missigness in data)" : " (missigness in data allowed)");
@@ -312,6 +333,7 @@ Outcome parseCommandLine(int argc, const char* const* argv, RunParameters& param
   }
   echoParameters(params);
   if (Outcome o = checkProcessNumbering(params); o.stopped()) return o;
+  if (Outcome o = checkFwer(params); o.stopped()) return o;
   if (Outcome o = checkPermutations(params); o.stopped()) return o;
   return checkPartialCheckMode(params);
 }

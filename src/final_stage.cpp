@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "console.h"
+#include "fwer.h"
 #include "output_set.h"
 
 namespace dyadmill {
@@ -42,6 +43,18 @@ void successiveBest(TopVector& top_vect, Better better) {
       earlier[p] = better(later[p], earlier[p]);
     }
   }
+}
+
+// The genome-wide 5 % threshold of the extremes, or why there is none.
+void printGenomeWideThreshold(const RunParameters& params, const std::vector<double>& fwer) {
+  const GenomeWideThreshold threshold = genomeWideThreshold(params, fwer);
+  if (!threshold.available) {
+    console().print("INFO: %zu permutations are too few for a genome-wide 5%% threshold (at least 19 are needed)\n",
+                    fwer.size());
+    return;
+  }
+  console().print("Genome-wide 5%% threshold from %zu permutations: %s %s\n", fwer.size(),
+                  params.minP() ? "p <" : "STAT >", roundTripText(threshold.value).c_str());
 }
 
 }  // namespace
@@ -119,16 +132,27 @@ void writeResultsFile(RunParameters& params, const std::vector<std::string>& snp
 }
 
 Outcome runFinalStage(RunParameters& params, const std::vector<std::string>& snp_names, TopVector& top_vect,
-                      const SnpLoci& loci) {
+                      const SnpLoci& loci, const std::vector<double>& fwer) {
+  // Every genome-wide p-value rests on one extreme per permutation: with any
+  // other count the scan or the assembly went wrong, and no file is written.
+  if (params.fwerOption && fwer.size() != params.permutationParam) {
+    console().print("ERROR: --fwer: %zu genome-wide permutation extremes for %" PRIu64
+                    " permutations; no output file was written\n",
+                    fwer.size(), params.permutationParam);
+    return Outcome::stop(kExitError);
+  }
   // The results file joins the set last: its presence means the matrix
-  // files and the table beside it belong to the same run.
+  // files, the table and the extremes beside it belong to the same run.
   OutputSet outputs;
   const std::vector<std::uint64_t> p_vect = permutationPValues(params, snp_names, top_vect, outputs);
   if (params.tableOption) {
-    writeResultsTable(params, resultsTablePath(params.outFile), snp_names, loci, top_vect, p_vect, outputs);
+    writeResultsTable(params, resultsTablePath(params.outFile), snp_names, loci, top_vect, p_vect, outputs, fwer);
   }
+  if (params.fwerOption) writeFwerFile(params, fwerFilePath(params.outFile), fwer, outputs);
   writeResultsFile(params, snp_names, top_vect, p_vect, outputs);
-  return outputs.commit() ? Outcome::proceed() : Outcome::stop(kExitError);
+  if (!outputs.commit()) return Outcome::stop(kExitError);
+  if (params.fwerOption) printGenomeWideThreshold(params, fwer);
+  return Outcome::proceed();
 }
 
 }  // namespace dyadmill

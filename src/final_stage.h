@@ -27,8 +27,11 @@ void writeResultsFile(RunParameters& params, const std::vector<std::string>& snp
 
 // Both steps, then the annotated table when it was asked for (`loci` gives
 // its chromosome and position columns); then commits every file together:
-// an error when any failed.
+// an error when any failed. `fwer` holds the run's per-permutation extremes
+// with --fwer (see fwer.h) and is empty otherwise; with --fwer the stage
+// also writes NAME.fwer and the table's P_FWER column, and prints the
+// genome-wide 5 % threshold once the files are in place.
 Outcome runFinalStage(RunParameters& params, const std::vector<std::string>& snp_names, TopVector& top_vect,
-                      const SnpLoci& loci = {});
+                      const SnpLoci& loci = {}, const std::vector<double>& fwer = {});
 
 }  // namespace dyadmill

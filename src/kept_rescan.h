@@ -30,6 +30,10 @@ class KeptPairRescan {
   // combination.
   void run(std::uint64_t p, const std::vector<std::uint16_t>& labels);
 
+  // After run(): the case side of every SNP of both blocks under the same
+  // labels, for a pass that reads every pair.
+  void completeCaseSide() { rows_.ensureAll(); }
+
  private:
   class Scores : public ChainScores {
    public:

@@ -55,6 +55,12 @@ void LazyCaseRows::ensure(std::uint64_t i, std::uint64_t j) {
   }
 }
 
+void LazyCaseRows::ensureAll() {
+  for (std::uint64_t s = 0; s < set_.block1.snp_amount; ++s) ensureSnp(set_.block1, built1_, s);
+  if (set_.coincide) return;
+  for (std::uint64_t s = 0; s < set_.block2().snp_amount; ++s) ensureSnp(set_.block2(), built2_, s);
+}
+
 void LazyCaseRows::countCases(std::uint64_t i, std::uint64_t j, CountedCells& counted) {
   ensure(i, j);
   const SplitBlock& b1 = set_.block1;

@@ -32,6 +32,9 @@ class LazyCaseRows {
   // current labels, exactly as a rebuild of the whole blocks would leave it.
   void ensure(std::uint64_t i, std::uint64_t j);
 
+  // Brings every SNP of both blocks up to the current labels.
+  void ensureAll();
+
   // ensure(i, j), then the case cells of the pair's table that are counted
   // from the rows: those of levels 1 and 2 with --nomissing, all nine with
   // --missing (as countCells counts them, cases only).

@@ -47,6 +47,7 @@ std::vector<std::string> plannedOutputFiles(const RunParameters& params) {
   if (!writesFinalFiles(params)) return {partialFileName(params.outFile, params.processID)};
   std::vector<std::string> files = {params.outFile + ".txt"};
   if (params.tableOption) files.push_back(resultsTablePath(params.outFile));
+  if (params.fwerOption) files.push_back(fwerFilePath(params.outFile));
   if (params.minP()) {
     files.push_back("SNP_pairs_and_permut_p_vals_minP.txt");
     files.push_back("matrix_minP.txt");

@@ -13,7 +13,8 @@ namespace dyadmill {
 
 // Every file this run will write: the partial file of a scanning process of
 // a multi-process run; otherwise the results file, the table when asked
-// for, and the permutation matrix files of the working folder.
+// for, the extremes file with --fwer, and the permutation matrix files of
+// the working folder.
 std::vector<std::string> plannedOutputFiles(const RunParameters& params);
 
 // Every file the run reads its genotypes from (the three files of a

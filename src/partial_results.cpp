@@ -13,6 +13,7 @@
 
 #include "blocks.h"
 #include "console.h"
+#include "fwer.h"
 #include "input_errors.h"
 #include "number_fields.h"
 #include "output_set.h"
@@ -57,7 +58,8 @@ struct AssemblyState {
   bool compare_seed = false;     // the seed matters and this run was given one
   bool with_provenance = false;  // the files carry provenance lines
   bool check_shares = false;
-  std::optional<Provenance> first;  // provenance of the first file read, for cross-file checks
+  std::vector<double>* fwer = nullptr;  // with --fwer: the extremes combined so far
+  std::optional<Provenance> first;      // provenance of the first file read, for cross-file checks
   std::string first_name;
   std::unordered_set<std::uint64_t> pairs_seen;  // i * snp_amount + j
 };
@@ -69,6 +71,8 @@ struct FileState {
   std::uint64_t pair_lines = 0;
   bool count_line_seen = false;
   std::uint64_t recorded_pairs = 0;
+  bool fwer_expected = false;  // its provenance line records fwer=1
+  bool fwer_seen = false;
 };
 
 // Applies the reading rule to the fields of one non-empty line. The count of
@@ -178,7 +182,7 @@ Outcome crossFileMismatch(const AssemblyState& state, const FileState& file, con
 
 // The first line of a file of a checked set: its provenance must match this
 // run and the files read before it.
-Outcome checkProvenanceLine(AssemblyState& state, const FileState& file, const std::string& line) {
+Outcome checkProvenanceLine(AssemblyState& state, FileState& file, const std::string& line) {
   Provenance found;
   std::string problem;
   if (!parseProvenanceLine(line, found, problem)) return inputLineError(file.name, 1, problem);
@@ -188,6 +192,7 @@ Outcome checkProvenanceLine(AssemblyState& state, const FileState& file, const s
     return fileError(file.name, "does not belong to this run: " + m->field + " is " + m->found + " in the file but " +
                                     m->expected + " in this run");
   }
+  file.fwer_expected = found.fwerOption;
   if (!state.first) {
     state.first = found;
     state.first_name = file.name;
@@ -213,7 +218,48 @@ Outcome readCountLine(FileState& file, std::uint64_t line_number, const std::str
   if (!parsePairCountLine(line, file.recorded_pairs)) {
     return inputLineError(file.name, line_number, "a line starting with '#' that is not the pair-count line");
   }
+  if (file.fwer_expected && !file.fwer_seen) {
+    return inputLineError(file.name, line_number,
+                          "the provenance line records fwer=1 but no fwer line comes before the pair-count line");
+  }
   file.count_line_seen = true;
+  return Outcome::proceed();
+}
+
+// The worker's extreme of every permutation: exactly one finite value per
+// permutation, of a kind the scan can produce, folded into the run's.
+Outcome readFwerLine(AssemblyState& state, FileState& file, std::uint64_t line_number, const std::string& line) {
+  const RunParameters& params = state.params;
+  if (!file.fwer_expected) {
+    return inputLineError(file.name, line_number,
+                          "a fwer line in a file whose provenance line records fwer=0 (made without --fwer)");
+  }
+  if (file.fwer_seen) return inputLineError(file.name, line_number, "a second fwer line");
+  std::vector<double> values;
+  std::string problem;
+  if (!parseFwerLine(line, values, problem)) return inputLineError(file.name, line_number, problem);
+  if (values.size() != params.permutationParam) {
+    return inputLineError(file.name, line_number,
+                          "the fwer line holds " + std::to_string(values.size()) + " values but --permutations is " +
+                              std::to_string(params.permutationParam) + ": it needs one per permutation");
+  }
+  for (std::size_t k = 0; k < values.size(); ++k) {
+    const double v = values[k];
+    std::string wrong;
+    if (!std::isfinite(v)) {
+      wrong = "is not a finite number";
+    } else if (params.minP() && !(v >= 0.0 && v <= 1.0)) {
+      wrong = "is not a p-value in [0, 1]";
+    } else if (!params.minP() && v < 0.0) {
+      wrong = "is negative, which no largest statistic is";
+    }
+    if (!wrong.empty()) {
+      return inputLineError(file.name, line_number,
+                            "fwer value " + std::to_string(k + 1) + " (" + number(v) + ") " + wrong);
+    }
+  }
+  file.fwer_seen = true;
+  if (state.fwer != nullptr) fwerCombine(params, values, *state.fwer);
   return Outcome::proceed();
 }
 
@@ -231,9 +277,14 @@ Outcome readLine(AssemblyState& state, FileState& file, std::uint64_t line_numbe
     if (!state.with_provenance) {
       return inputLineError(file.name, line_number, "a line starting with '#' in a file without a provenance line");
     }
+    if (!file.count_line_seen && isFwerLine(line)) return readFwerLine(state, file, line_number, line);
     return readCountLine(file, line_number, line);
   }
   if (file.count_line_seen) return inputLineError(file.name, line_number, "a pair line after the pair-count line");
+  if (file.fwer_seen) {
+    return inputLineError(file.name, line_number,
+                          "a pair line after the fwer line, which comes after the last pair line");
+  }
   static const boost::char_separator<char> separator(" \t");
   const boost::tokenizer<boost::char_separator<char>> tokens(line, separator);
   const std::vector<std::string> fields(tokens.begin(), tokens.end());
@@ -286,11 +337,71 @@ Outcome readPartialFile(AssemblyState& state, std::uint64_t k, TopVector& top_ve
   return Outcome::proceed();
 }
 
-// Whether the file exists and its first line is a provenance line.
-bool startsWithProvenance(const std::string& name) {
+// What a file's first line says of its format, looked at before any file
+// of the set is read.
+struct FileFormat {
+  bool exists = false;
+  bool provenance = false;    // the first line starts with '#'
+  std::uint64_t version = 0;  // the format version it names; 0 = none known
+};
+
+FileFormat formatOf(const std::string& name) {
+  FileFormat format;
   std::ifstream in(name, std::ios::binary);
+  format.exists = static_cast<bool>(in);
   std::string line;
-  return in && std::getline(in, line) && isProvenanceLine(line);
+  if (format.exists && std::getline(in, line) && isProvenanceLine(line)) {
+    format.provenance = true;
+    format.version = provenanceVersion(line);
+  }
+  return format;
+}
+
+// Decides the set's format version from the first lines, and refuses sets
+// that cannot be assembled as a whole: version 1 files beside current ones
+// (their degrees of freedom differ), --fwer over files that hold no
+// extremes, and a version 1 file checked alone (its worker would now write
+// the current version, which could not join the others).
+Outcome checkSetFormat(AssemblyState& state, std::uint64_t first, const std::vector<FileFormat>& formats,
+                       bool require_provenance) {
+  const std::string& out = state.params.outFile;
+  std::uint64_t current = 0, old = 0, bare = 0;  // the first file of each kind, 0 = none
+  for (std::size_t x = 0; x < formats.size(); ++x) {
+    const std::uint64_t k = first + x;
+    if (formats[x].version == kPartialFormatVersion && current == 0) current = k;
+    if (formats[x].version == 1 && old == 0) old = k;
+    if (formats[x].exists && !formats[x].provenance && bare == 0) bare = k;
+  }
+  state.expected.version = current == 0 && old != 0 ? 1 : kPartialFormatVersion;
+  const std::string old_name = partialFileName(out, old);
+  if (current != 0 && old != 0) {
+    return fileError(old_name,
+                     "does not belong to this run: it is in partial file format v1, written by an earlier "
+                     "version, but " +
+                         partialFileName(out, current) + " is in format v" + std::to_string(kPartialFormatVersion) +
+                         "; the two versions give pairs other degrees of freedom, so one set cannot mix "
+                         "them (rerun worker " +
+                         std::to_string(old) + ")");
+  }
+  if (state.params.fwerOption && old != 0) {
+    return fileError(old_name,
+                     "is in partial file format v1, written by an earlier version, and holds no "
+                     "genome-wide permutation extremes: --fwer needs the files of workers run with --fwer "
+                     "by this version");
+  }
+  if (state.params.fwerOption && !state.with_provenance && bare != 0) {
+    return fileError(partialFileName(out, bare),
+                     "has no provenance lines (it was written by an earlier version) and holds no genome-wide "
+                     "permutation extremes: --fwer needs the files of workers run with --fwer by this version");
+  }
+  if (require_provenance && old != 0) {
+    return fileError(old_name,
+                     "is in partial file format v1, written by an earlier version that gives pairs other "
+                     "degrees of freedom: it cannot be assembled with the files of this version (rerun "
+                     "worker " +
+                         std::to_string(old) + ")");
+  }
+  return Outcome::proceed();
 }
 
 }  // namespace
@@ -316,7 +427,7 @@ std::string formatPartialLine(const TestStat2DObject& pair) {
 }
 
 Outcome writePartialFile(const RunParameters& params, const Provenance& provenance, const TopVector& top_vect,
-                         double size_limit_mb) {
+                         const std::vector<double>& fwer, double size_limit_mb) {
   const float partial_outfile_size = static_cast<float>(30 * static_cast<std::uint64_t>(top_vect.size())) / 1000000.0f;
   console().print("INFO: The resulting partial output file is estimated to be of %.3f MBs in size\n",
                   static_cast<double>(partial_outfile_size));
@@ -324,6 +435,14 @@ Outcome writePartialFile(const RunParameters& params, const Provenance& provenan
     console().line(
         "ERROR: The partial output file exceeded 700MB limit! Process is stopped! Increase the treshold value (-t).");
     return Outcome::stop(kExitLimit);
+  }
+  // The assembly would refuse a fwer line without one extreme per
+  // permutation: better to stop the worker now than after the others ran.
+  if (provenance.fwerOption && fwer.size() != params.permutationParam) {
+    console().print("ERROR: --fwer: %zu genome-wide permutation extremes for %" PRIu64
+                    " permutations; the partial output file was not written\n",
+                    fwer.size(), params.permutationParam);
+    return Outcome::stop(kExitError);
   }
   const std::string name = partialFileName(params.outFile, params.processID);
   console().line(kStars.c_str());
@@ -334,6 +453,7 @@ Outcome writePartialFile(const RunParameters& params, const Provenance& provenan
   if (std::FILE* out = outputs.add(name); out != nullptr) {
     std::fputs(formatProvenanceLine(provenance).c_str(), out);
     for (const TestStat2DObject& pair : top_vect) std::fputs(formatPartialLine(pair).c_str(), out);
+    if (provenance.fwerOption) std::fputs(formatFwerLine(fwer).c_str(), out);
     std::fputs(formatPairCountLine(top_vect.size()).c_str(), out);
   }
   if (outputs.commit()) return Outcome::proceed();
@@ -342,7 +462,9 @@ Outcome writePartialFile(const RunParameters& params, const Provenance& provenan
 }
 
 Outcome assemblePartialFiles(const RunParameters& params, const std::vector<std::string>& snp_names,
-                             TopVector& top_vect, std::uint64_t first, std::uint64_t last, bool require_provenance) {
+                             TopVector& top_vect, std::vector<double>& fwer, std::uint64_t first, std::uint64_t last,
+                             bool require_provenance) {
+  fwer.clear();
   if (last == 0) last = params.processAmount;
   AssemblyState state(params);
   state.snp_amount = snp_names.size();
@@ -354,12 +476,17 @@ Outcome assemblePartialFiles(const RunParameters& params, const std::vector<std:
   // Workers of one run write the same version: one file with provenance
   // makes the lines mandatory in all, and files of an earlier version are
   // recognised only as a whole set.
+  std::vector<FileFormat> formats;
+  for (std::uint64_t k = first; k <= last; ++k) formats.push_back(formatOf(partialFileName(params.outFile, k)));
   state.with_provenance = require_provenance;
-  for (std::uint64_t k = first; k <= last && !state.with_provenance; ++k) {
-    state.with_provenance = startsWithProvenance(partialFileName(params.outFile, k));
-  }
+  for (const FileFormat& format : formats) state.with_provenance = state.with_provenance || format.provenance;
+  if (Outcome o = checkSetFormat(state, first, formats, require_provenance); o.stopped()) return o;
   // The shares need a usable block count; the run refuses others before.
   state.check_shares = state.blocks >= 1 && state.blocks <= state.snp_amount;
+  if (params.fwerOption) {
+    fwer = fwerStart(params);
+    state.fwer = &fwer;
+  }
 
   console().line("ASSEMBLING PARTIAL RESULTS FILES ...");
   for (std::uint64_t k = first; k <= last; ++k) {

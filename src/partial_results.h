@@ -10,10 +10,19 @@
 // empty lines and ignore values beyond the run's permutation count.
 //
 // The pair lines stand between a provenance line and a pair-count line
-// (provenance.h). The assembly checks both against its own options and the
+// (provenance.h). With --fwer a line "# fwer=<v1>,...,<vP>" comes between the
+// last pair line and the pair count: the worker's extreme of each
+// permutation (fwer.h), in the shortest text that reads back to the same
+// double. The assembly checks all of these against its own options and the
 // genotype file, and every pair against the worker's share and the
-// threshold. Files of an earlier version, without these lines, are still
-// read, with a warning that they cannot be checked.
+// threshold.
+//
+// This program writes format v2. A set of v1 files (a release with other
+// degrees of freedom) is still assembled as it stands, but not with --fwer
+// and not together with v2 files; --check-partial refuses a v1 file, since
+// it could not join the files its worker would write now. Files of an even
+// earlier version, without these lines, are still read as a whole set, with
+// a warning that they cannot be checked.
 #pragma once
 
 #include <cstdint>
@@ -36,15 +45,18 @@ std::string formatPartialLine(const TestStat2DObject& pair);
 // Writes this worker's kept pairs between its provenance line and the pair
 // count. The size guard refuses (exit status 1) when the estimate exceeds
 // `size_limit_mb` megabytes.
+// `fwer`: this worker's per-permutation extremes with --fwer, else empty.
 Outcome writePartialFile(const RunParameters& params, const Provenance& provenance, const TopVector& top_vect,
-                         double size_limit_mb = 700.0);
+                         const std::vector<double>& fwer = {}, double size_limit_mb = 700.0);
 
 // Reads the partial files of processes first .. last (0: processAmount), in
 // order, into `top_vect`, checking each against `params` and the genotype
 // file's SNP names. With `require_provenance` a file of an earlier version
 // (no provenance lines) is refused instead of read with a warning.
+// With --fwer, `fwer` receives the run's per-permutation extremes combined
+// over the files (see fwer.h); otherwise it is left empty.
 Outcome assemblePartialFiles(const RunParameters& params, const std::vector<std::string>& snp_names,
-                             TopVector& top_vect, std::uint64_t first = 1, std::uint64_t last = 0,
-                             bool require_provenance = false);
+                             TopVector& top_vect, std::vector<double>& fwer, std::uint64_t first = 1,
+                             std::uint64_t last = 0, bool require_provenance = false);
 
 }  // namespace dyadmill

@@ -8,6 +8,7 @@
 #include "approximations.h"
 #include "console.h"
 #include "fast_rescan.h"
+#include "fwer_rescan.h"
 #include "kept_rescan.h"
 #include "progress.h"
 #include "reference_scan.h"
@@ -82,6 +83,10 @@ void runPermutations(ScanContext& ctx, ScanPath path, FastRescan rescan, const P
   TraitShuffler shuffler(params.randomParam, ctx.store.binary_diagnostic_vect);
   std::optional<KeptPairRescan> kept_rescan;
   std::optional<FastStatistics> approximations;
+  std::optional<FastStatistics> fwer_approximations;
+  if (params.fwerOption && path == ScanPath::Fast) {
+    fwer_approximations.emplace(params, ctx.store.total_amount, ctx.store.affected_amount, ctx.simd.vectors);
+  }
   if (rescansKeptPairs(params, path, rescan, set, top_vect_block)) {
     kept_rescan.emplace(ctx, scorer, set, stores, top_vect_block);
   } else {
@@ -101,6 +106,16 @@ void runPermutations(ScanContext& ctx, ScanPath path, FastRescan rescan, const P
     } else {
       rescanEveryPair(ctx, path, scorer, set, thresholds, stores, top_vect_block, shuffler.labels(), p,
                       *approximations);
+    }
+    if (params.fwerOption) {
+      // The kept-pair rescan rebuilds only the case rows it reads; the
+      // genome-wide pass reads them all.
+      if (kept_rescan) kept_rescan->completeCaseSide();
+      if (path == ScanPath::Reference) {
+        fwerReferencePass(ctx, scorer, stores, p);
+      } else {
+        fwerFastPass(ctx, scorer, stores, *fwer_approximations, p);
+      }
     }
     ctx.progress.advance(combinationPairs(ctx.blocks, set.K));
   }

@@ -5,13 +5,14 @@
 #include <cmath>
 #include <cstdio>
 #include <functional>
+#include <iterator>
 
 namespace dyadmill {
 
 namespace {
 
 constexpr std::string_view kMagic = "dyadmill-partial";
-constexpr std::string_view kVersion = "v1";
+constexpr std::string_view kVersions[] = {"v1", "v2"};  // index + 1 is the version
 constexpr std::string_view kFingerprintPrefix = "fnv1a64:";
 
 const char* hypothesisText(std::int32_t v) {
@@ -63,6 +64,7 @@ using FieldReader = std::function<bool(std::string_view, Provenance&)>;
 struct FieldSpec {
   const char* key;
   FieldReader read;
+  std::uint64_t since = 1;  // the first format version with this field
 };
 
 const std::vector<FieldSpec>& fieldSpecs() {
@@ -95,6 +97,14 @@ const std::vector<FieldSpec>& fieldSpecs() {
          p.randomParam = static_cast<std::uint64_t>(seed);
          return true;
        }},
+      {"fwer",
+       [](std::string_view v, Provenance& p) {
+         std::int32_t on = 0;
+         if (!parseWord(v, "1", "0", on)) return false;
+         p.fwerOption = on == 1;
+         return true;
+       },
+       2},
       {"snps", [](std::string_view v, Provenance& p) { return parseWhole(v, p.snpAmount); }},
       {"subjects", [](std::string_view v, Provenance& p) { return parseWhole(v, p.subjectAmount); }},
       {"snp_names",
@@ -117,6 +127,10 @@ std::vector<std::string_view> splitSpaces(std::string_view line) {
     if (k > start) words.push_back(line.substr(start, k - start));
   }
   return words;
+}
+
+std::string versionText(std::uint64_t version) {
+  return "v" + std::to_string(version);
 }
 
 }  // namespace
@@ -149,23 +163,25 @@ Provenance provenanceOf(const RunParameters& params, std::uint64_t blocks_given,
   p.thresholdParam = params.thresholdParam;
   p.permutationParam = params.permutationParam;
   p.randomParam = params.randomParam;
+  p.fwerOption = params.fwerOption;
   p.snpAmount = names.size();
   p.subjectAmount = subjects;
   p.snpNamesFingerprint = snpNamesFingerprint(names);
   return p;
 }
 
+// Always in the current version: the program writes no other.
 std::string formatProvenanceLine(const Provenance& p) {
   char buffer[512];
   std::snprintf(buffer, sizeof buffer,
                 "# %s %s n=%" PRIu64 " p=%" PRIu64 " b=%" PRIu64 " b_used=%" PRIu64
                 " hypothesis=%s test=%s algo=%s missing=%s m=%" PRId32 " t=%s permutations=%" PRIu64 " seed=%" PRId64
-                " snps=%" PRIu64 " subjects=%" PRIu64 " snp_names=%s\n",
-                std::string(kMagic).c_str(), std::string(kVersion).c_str(), p.processAmount, p.processID, p.blocksGiven,
-                p.blocksUsed, hypothesisText(p.hypothesisOption), testText(p.testTypeOption), algoText(p.algoOption),
-                missingText(p.missingGenoOption), p.minGroupSizeParam, thresholdText(p.thresholdParam).c_str(),
-                p.permutationParam, static_cast<std::int64_t>(p.randomParam), p.snpAmount, p.subjectAmount,
-                fingerprintText(p.snpNamesFingerprint).c_str());
+                " fwer=%d snps=%" PRIu64 " subjects=%" PRIu64 " snp_names=%s\n",
+                std::string(kMagic).c_str(), versionText(kPartialFormatVersion).c_str(), p.processAmount, p.processID,
+                p.blocksGiven, p.blocksUsed, hypothesisText(p.hypothesisOption), testText(p.testTypeOption),
+                algoText(p.algoOption), missingText(p.missingGenoOption), p.minGroupSizeParam,
+                thresholdText(p.thresholdParam).c_str(), p.permutationParam, static_cast<std::int64_t>(p.randomParam),
+                p.fwerOption ? 1 : 0, p.snpAmount, p.subjectAmount, fingerprintText(p.snpNamesFingerprint).c_str());
   return buffer;
 }
 
@@ -173,15 +189,39 @@ std::string formatPairCountLine(std::uint64_t pairs) {
   return "# pairs=" + std::to_string(pairs) + "\n";
 }
 
+std::string formatFwerLine(const std::vector<double>& extremes) {
+  std::string line = "# fwer=";
+  char buffer[64];
+  for (std::size_t k = 0; k < extremes.size(); ++k) {
+    if (k > 0) line += ',';
+    // Shortest text that reads back to the same double, so that an assembly
+    // reports what a single process would.
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, extremes[k]);
+    line.append(buffer, result.ptr);
+  }
+  line += '\n';
+  return line;
+}
+
+std::uint64_t provenanceVersion(std::string_view line) {
+  const std::vector<std::string_view> words = splitSpaces(line);
+  if (words.size() < 3 || words[0] != "#" || words[1] != kMagic) return 0;
+  for (std::size_t v = 0; v < std::size(kVersions); ++v) {
+    if (words[2] == kVersions[v]) return v + 1;
+  }
+  return 0;
+}
+
 bool parseProvenanceLine(std::string_view line, Provenance& p, std::string& problem) {
+  p = Provenance{};  // fields a version lacks keep their defaults
   const std::vector<std::string_view> words = splitSpaces(line);
   if (words.size() < 3 || words[0] != "#" || words[1] != kMagic) {
     problem = "the first line starts with '#' but is not a provenance line";
     return false;
   }
-  if (words[2] != kVersion) {
-    problem = "unknown partial file format version " + std::string(words[2]) + " (this program reads " +
-              std::string(kVersion) + ")";
+  p.version = provenanceVersion(line);
+  if (p.version == 0) {
+    problem = "unknown partial file format version " + std::string(words[2]) + " (this program reads v1 and v2)";
     return false;
   }
   const std::vector<FieldSpec>& specs = fieldSpecs();
@@ -191,7 +231,7 @@ bool parseProvenanceLine(std::string_view line, Provenance& p, std::string& prob
     const std::size_t eq = word.find('=');
     const std::string_view key = word.substr(0, eq);
     std::size_t s = 0;
-    while (s < specs.size() && key != specs[s].key) ++s;
+    while (s < specs.size() && (key != specs[s].key || specs[s].since > p.version)) ++s;
     if (eq == std::string_view::npos || s == specs.size() || seen[s] || !specs[s].read(word.substr(eq + 1), p)) {
       problem = "the provenance line has an unreadable field \"" + std::string(word) + "\"";
       return false;
@@ -199,7 +239,7 @@ bool parseProvenanceLine(std::string_view line, Provenance& p, std::string& prob
     seen[s] = true;
   }
   for (std::size_t s = 0; s < specs.size(); ++s) {
-    if (!seen[s]) {
+    if (!seen[s] && specs[s].since <= p.version) {
       problem = "the provenance line lacks the field " + std::string(specs[s].key);
       return false;
     }
@@ -211,6 +251,35 @@ bool parsePairCountLine(std::string_view line, std::uint64_t& pairs) {
   const std::vector<std::string_view> words = splitSpaces(line);
   if (words.size() != 2 || words[0] != "#" || words[1].substr(0, 6) != "pairs=") return false;
   return parseWhole(words[1].substr(6), pairs);
+}
+
+bool isFwerLine(std::string_view line) {
+  const std::vector<std::string_view> words = splitSpaces(line);
+  return words.size() >= 2 && words[0] == "#" && words[1].substr(0, 5) == "fwer=";
+}
+
+bool parseFwerLine(std::string_view line, std::vector<double>& values, std::string& problem) {
+  values.clear();
+  const std::vector<std::string_view> words = splitSpaces(line);
+  if (words.size() != 2 || words[0] != "#" || words[1].substr(0, 5) != "fwer=") {
+    problem = "the fwer line is not \"# fwer=\" followed by values separated by commas";
+    return false;
+  }
+  std::string_view rest = words[1].substr(5);
+  if (rest.empty()) return true;  // no value at all, not one empty value
+  for (;;) {
+    const std::size_t comma = rest.find(',');
+    const std::string_view text = rest.substr(0, comma);
+    double value = 0.0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size()) {
+      problem = "fwer value " + std::to_string(values.size() + 1) + " (\"" + std::string(text) + "\") is not a number";
+      return false;
+    }
+    values.push_back(value);
+    if (comma == std::string_view::npos) return true;
+    rest.remove_prefix(comma + 1);
+  }
 }
 
 std::optional<ProvenanceMismatch> compareProvenance(const Provenance& found, const Provenance& expected,
@@ -235,6 +304,7 @@ std::optional<ProvenanceMismatch> compareProvenance(const Provenance& found, con
              std::to_string(expected.minGroupSizeParam)),
       differ("-t (threshold)", thresholdText(found.thresholdParam), thresholdText(expected.thresholdParam)),
       differ("--permutations", number(found.permutationParam), number(expected.permutationParam)),
+      differ("--fwer", found.fwerOption ? "1" : "0", expected.fwerOption ? "1" : "0"),
       compare_seed ? differ("-r (seed)", std::to_string(static_cast<std::int64_t>(found.randomParam)),
                             std::to_string(static_cast<std::int64_t>(expected.randomParam)))
                    : std::nullopt,

@@ -6,6 +6,7 @@
 
 #include "chi_square.h"
 #include "console.h"
+#include "fwer.h"
 #include "output_set.h"
 
 namespace dyadmill {
@@ -46,7 +47,7 @@ std::string roundTripText(double value) {
 
 void writeResultsTable(const RunParameters& params, const std::string& path, const std::vector<std::string>& snp_names,
                        const SnpLoci& loci, const TopVector& top_vect, const std::vector<std::uint64_t>& p_vect,
-                       OutputSet& outputs) {
+                       OutputSet& outputs, const std::vector<double>& fwer) {
   const std::uint64_t P = params.permutationParam;
   const double snps = static_cast<double>(snp_names.size());
   const double all_pairs = snps * (snps - 1.0) / 2.0;
@@ -54,7 +55,9 @@ void writeResultsTable(const RunParameters& params, const std::string& path, con
   if (out == nullptr) return;  // the set's commit names the file and the reason
   {
     std::fputs("CHR1\tBP1\tSNP1\tCHR2\tBP2\tSNP2\tSTAT\tDF\tP\tP_BONF", out);
-    std::fputs(P > 0 ? "\tP_PERM\n" : "\n", out);
+    if (P > 0) std::fputs("\tP_PERM", out);
+    if (params.fwerOption) std::fputs("\tP_FWER", out);
+    std::fputc('\n', out);
     for (std::size_t x = 0; x < top_vect.size(); ++x) {
       const TestStat2DObject& pair = top_vect[x];
       double statistic = 0.0, p_value = 0.0;
@@ -69,9 +72,25 @@ void writeResultsTable(const RunParameters& params, const std::string& path, con
         const double adjusted = static_cast<double>(p_vect[x]) / static_cast<double>(P);
         std::fprintf(out, "\t%s", roundTripText(std::min(1.0, adjusted)).c_str());
       }
+      // The pair's own value against the extremes of the whole scan: its
+      // statistic under maxT, its raw p-value under minP.
+      if (params.fwerOption)
+        std::fprintf(out, "\t%s", roundTripText(fwerPValue(params, fwer, pair.testStatValue)).c_str());
       std::fputc('\n', out);
     }
   }
+}
+
+std::string fwerFilePath(const std::string& out_base) {
+  return out_base + ".fwer";
+}
+
+void writeFwerFile(const RunParameters& params, const std::string& path, const std::vector<double>& fwer,
+                   OutputSet& outputs) {
+  std::FILE* out = outputs.add(path);
+  if (out == nullptr) return;  // the set's commit names the file and the reason
+  std::fputs(params.minP() ? "PERM\tMIN_P\n" : "PERM\tMAX_STAT\n", out);
+  for (std::size_t k = 0; k < fwer.size(); ++k) std::fprintf(out, "%zu\t%s\n", k + 1, roundTripText(fwer[k]).c_str());
 }
 
 }  // namespace dyadmill

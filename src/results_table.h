@@ -1,10 +1,13 @@
 // The annotated results table: NAME.tsv beside the results file NAME.txt,
 // one line per kept pair in the results file's order, with each SNP's
 // chromosome and position, the statistic and its degrees of freedom, its
-// p-value, the Bonferroni-adjusted p-value over all SNP pairs and, with
-// permutations, the step-down permutation p-value. Meant to be read by other
-// programs: tab-separated, one header line, numbers in the shortest text
-// that reads back to the same double, "NA" where a value is unknown.
+// p-value, the Bonferroni-adjusted p-value over all SNP pairs, with
+// permutations the step-down permutation p-value and, with --fwer, the
+// genome-wide permutation p-value. Meant to be read by other programs:
+// tab-separated, one header line, numbers in the shortest text that reads
+// back to the same double, "NA" where a value is unknown.
+//
+// Also the file of genome-wide extremes NAME.fwer beside it (--fwer).
 #pragma once
 
 #include <cstdint>
@@ -35,9 +38,18 @@ class OutputSet;
 
 // Adds the table to the run's output set (committed with the other files);
 // `p_vect` holds the exceedance counters of the final stage (unused without
-// permutations).
+// permutations), `fwer` the run's extremes of every permutation (used with
+// --fwer only).
 void writeResultsTable(const RunParameters& params, const std::string& path, const std::vector<std::string>& snp_names,
                        const SnpLoci& loci, const TopVector& top_vect, const std::vector<std::uint64_t>& p_vect,
-                       OutputSet& outputs);
+                       OutputSet& outputs, const std::vector<double>& fwer = {});
+
+// The extremes file's name for the output base name (-o).
+std::string fwerFilePath(const std::string& out_base);
+
+// Adds NAME.fwer to the run's output set: a header "PERM<TAB>MAX_STAT"
+// (maxT) or "PERM<TAB>MIN_P" (minP), then "k<TAB>value" for k = 1..P.
+void writeFwerFile(const RunParameters& params, const std::string& path, const std::vector<double>& fwer,
+                   OutputSet& outputs);
 
 }  // namespace dyadmill

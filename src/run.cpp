@@ -27,16 +27,17 @@ namespace {
 // final stage. With --check-partial only the one file is read and checked.
 int assemble(RunParameters& params, const GenotypeStore& store) {
   TopVector top_vect;
+  std::vector<double> fwer;
   try {
     if (params.checkPartialParam != 0) {
       const std::uint64_t k = params.checkPartialParam;
-      if (Outcome o = assemblePartialFiles(params, store.snp_names, top_vect, k, k, true); o.stopped()) {
+      if (Outcome o = assemblePartialFiles(params, store.snp_names, top_vect, fwer, k, k, true); o.stopped()) {
         return o.exitStatus();
       }
       console().print("INFO: Partial output file %s passes every check\n", partialFileName(params.outFile, k).c_str());
       return kExitOk;
     }
-    if (Outcome o = assemblePartialFiles(params, store.snp_names, top_vect); o.stopped()) return o.exitStatus();
+    if (Outcome o = assemblePartialFiles(params, store.snp_names, top_vect, fwer); o.stopped()) return o.exitStatus();
   } catch (const std::bad_alloc&) {
     console().print("ERROR: Out of memory while assembling %zu kept pairs with %" PRIu64
                     " permutation values each (--permutations). Use a stricter threshold (-t) or fewer "
@@ -44,7 +45,8 @@ int assemble(RunParameters& params, const GenotypeStore& store) {
                     top_vect.size(), params.permutationParam);
     return kExitError;
   }
-  return runFinalStage(params, store.snp_names, top_vect, {store.snp_chromosomes, store.snp_positions}).exitStatus();
+  return runFinalStage(params, store.snp_names, top_vect, {store.snp_chromosomes, store.snp_positions}, fwer)
+      .exitStatus();
 }
 
 // The scan carries one value per permutation and every kept pair holds one
@@ -76,9 +78,9 @@ int scan(RunParameters& params, const GenotypeStore& store) {
     if (Outcome o = scanBlockCombinations(ctx, ScanPath::Fast); o.stopped()) return o.exitStatus();
     if (params.processAmount > 1) {
       const Provenance provenance = provenanceOf(params, blocks_given, store.snp_names, store.total_amount);
-      return writePartialFile(params, provenance, ctx.top_vect).exitStatus();
+      return writePartialFile(params, provenance, ctx.top_vect, ctx.fwer).exitStatus();
     }
-    return runFinalStage(params, store.snp_names, ctx.top_vect, {store.snp_chromosomes, store.snp_positions})
+    return runFinalStage(params, store.snp_names, ctx.top_vect, {store.snp_chromosomes, store.snp_positions}, ctx.fwer)
         .exitStatus();
   } catch (const std::bad_alloc&) {
     console().print("ERROR: Out of memory while scanning blocks of up to %" PRIu64

@@ -26,6 +26,7 @@ struct RunParameters {
   std::int32_t missingGenoOption = 1;   // 1 = missing genotypes allowed, 0 = none (2 bit rows per SNP)
   std::uint16_t checkPartialParam = 0;  // with -p 0: only check this worker's partial file (--check-partial)
   bool tableOption = false;             // also write the annotated table NAME.tsv (--table)
+  bool fwerOption = false;              // genome-wide permutation FWER: NAME.fwer and P_FWER (--fwer)
 
   bool epistasis() const { return hypothesisOption == 1; }
   bool minP() const { return algoOption == 1; }

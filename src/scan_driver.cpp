@@ -7,6 +7,7 @@
 #include "block_working_set.h"
 #include "console.h"
 #include "fast_scan.h"
+#include "fwer.h"
 #include "pair_scorer.h"
 #include "permutation.h"
 #include "reference_scan.h"
@@ -19,6 +20,7 @@ Outcome scanBlockCombinations(ScanContext& ctx, ScanPath path, FastRescan rescan
   const SubjectSubset cases(store.binary_diagnostic_vect, 1, true);
   const SubjectSubset controls(store.binary_diagnostic_vect, 1, false);
   ctx.current_max.assign(params.permutationParam, static_cast<double>(params.thresholdParam));
+  if (params.fwerOption) ctx.fwer = fwerStart(params);
 
   for (std::uint64_t K = ctx.blocks.Kbegin; K < ctx.blocks.Kend; ++K) {
     BlockWorkingSet set;

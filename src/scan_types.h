@@ -102,7 +102,10 @@ struct ScanContext {
   const SimdKernels simd;           // instruction-set variants of the fast path
   TopVector top_vect;               // kept pairs of finished combinations
   std::vector<double> current_max;  // per permutation, carried across combinations
-  ProgressLine progress;            // the terminal's progress line, in pairs counted
+  // --fwer: per permutation k, the largest statistic (maxT) or the smallest
+  // raw p-value (minP) over every pair scanned so far; see fwer.h.
+  std::vector<double> fwer;
+  ProgressLine progress;  // the terminal's progress line, in pairs counted
 };
 
 // A pair that passed, in block-local indices, before it is kept.

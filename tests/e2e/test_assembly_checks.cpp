@@ -89,6 +89,7 @@ TEST_F(AssemblyChecks, FilesOfAnotherRunNameTheFieldAndBothValues) {
       {{"-t", "0.75"}, "-t (threshold) is 0.5 in the file but 0.75 in this run"},
       {{"-m", "3"}, "-m (minimum cell size) is 1 in the file but 3"},
       {{"--permutations", "6"}, "--permutations is 4 in the file but 6"},
+      {{"--fwer"}, "does not belong to this run: --fwer is 0 in the file but 1 in this run"},
       {{"-b", "4"}, "-b (number of data blocks used) is 3 in the file but 4"},
       {{"-n", "2"}, "-n (number of processes) is 3 in the file but 2"},
   };

@@ -166,6 +166,8 @@ struct PassCase {
 TEST_F(CommandLine, ChecksAfterTheEcho) {
   const std::string echo_end = "You had set -m parameter (GroupSize) to 1";
   const std::string seed = "ERROR! The random seed is mandatory.";
+  const std::string fwer_permutations = "ERROR! --fwer needs permutations: add --permutations P with P >= 2";
+  const std::string fwer_seed = "ERROR! --fwer needs the permutation seed: add -r SEED (non-zero)";
   const std::vector<PassCase> cases = {
       {"the last flag is applied",
        words(kRun + " --nomissing"),
@@ -225,6 +227,26 @@ TEST_F(CommandLine, ChecksAfterTheEcho) {
        words(kRun + " --permutations 99 -r 0 -n 4 -p 0"),
        255,
        {"permutationParam:  99 permutations", echo_end, "INFO: Reading SNP names"},
+       {"ERROR!", "INFO: Counting"}},
+
+      // The genome-wide p-values need permutations, and a seed wherever a
+      // scan permutes.
+      {"--fwer without permutations", words(kRun + " --fwer -r 5"), 255, {echo_end, fwer_permutations}, {"INFO:"}},
+      {"--fwer with one permutation",
+       words(kRun + " --fwer --permutations 1 -r 5"),
+       255,
+       {echo_end, fwer_permutations},
+       {"INFO:", "permuations > 1"}},
+      {"--fwer without seed", words(kRun + " --fwer --permutations 19"), 255, {echo_end, fwer_seed}, {"INFO:"}},
+      {"--fwer without seed in a worker",
+       words(kRun + " --fwer --permutations 19 -n 4 -p 3"),
+       255,
+       {echo_end, fwer_seed},
+       {"INFO:"}},
+      {"--fwer assembly run needs no seed",
+       words(kRun + " --fwer --permutations 19 -n 4 -p 0"),
+       255,
+       {"fwerOption:  1 (genome-wide FWER from permutations, with the table)", echo_end, "INFO: Reading SNP names"},
        {"ERROR!", "INFO: Counting"}},
   };
   for (const PassCase& c : cases) {

@@ -78,7 +78,7 @@ TEST(SplitRun, WorkersWithoutPairsWriteEmptyFilesAndTheAssemblyStillWorks) {
       // No pair lines, only the provenance line and the count.
       const std::vector<std::string> lines = splitLines(readFile(dir / "res_partial1.txt"));
       ASSERT_EQ(lines.size(), 2u);
-      EXPECT_EQ(lines[0].rfind("# dyadmill-partial v1 n=2 p=1 b=3 b_used=3 ", 0), 0u) << lines[0];
+      EXPECT_EQ(lines[0].rfind("# dyadmill-partial v2 n=2 p=1 b=3 b_used=3 ", 0), 0u) << lines[0];
       EXPECT_EQ(lines[1], "# pairs=0");
     }
   }

@@ -47,6 +47,7 @@ TEST_F(OutputSafety, NoOutputMayBeTheInputUnderAnyName) {
   };
   fs::create_hard_link(dir_ / "data.txt", dir_ / "hard.txt");
   fs::create_symlink(dir_ / "data.txt", dir_ / "sub" / "link.tsv");
+  fs::create_symlink(dir_ / "data.txt", dir_ / "sub" / "ext.fwer");
   writeFile(dir_ / "matrix_minP.txt", text_);
   writeFile(dir_ / "res_partial2.txt", text_);
   const std::vector<Case> cases = {
@@ -54,6 +55,10 @@ TEST_F(OutputSafety, NoOutputMayBeTheInputUnderAnyName) {
       {"results file by another path", scan("./sub/../data.txt", "data"), "data.txt", "data.txt"},
       {"results file through a hard link", scan("data.txt", "hard"), "data.txt", "hard.txt"},
       {"table through a symbolic link", scan("data.txt", "sub/link", {"--table"}), "data.txt", "sub/link.tsv"},
+      {"extremes file through a symbolic link",
+       scan("data.txt", "sub/ext", {"--fwer", "--permutations", "19", "-r", "3"}), "data.txt", "sub/ext.fwer"},
+      {"table implied by --fwer", scan("data.txt", "sub/link", {"--fwer", "--permutations", "19", "-r", "3"}),
+       "data.txt", "sub/link.tsv"},
       {"matrix file", scan("matrix_minP.txt", "res", {"--minP"}), "matrix_minP.txt", "matrix_minP.txt"},
       {"partial file",
        {"-n", "2", "-p", "2", "-i", "res_partial2.txt", "-o", "res", "-t", "1", "--association", "--score", "--maxT",

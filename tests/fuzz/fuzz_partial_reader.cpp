@@ -2,10 +2,12 @@
 // input holds the files of three workers separated by lines "=====" ; the
 // assembly options are those the seed files were written with (-n 3 -b 3
 // -t 0.5 --association --score --maxT --nomissing --permutations 2 -r 7),
-// except that the first byte, when it is not a digit, varies the
-// permutation count and the p-value method.
+// except that the first byte, when it is not a digit nor '#', varies the
+// permutation count, the p-value method and --fwer.
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,6 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     params.permutationParam = control % 5;
     params.algoOption = (control >> 3) & 1;
     if (params.algoOption == 1) params.thresholdParam = 0.25f;
+    params.fwerOption = ((control >> 4) & 1) != 0;
     input.remove_prefix(1);
   }
 
@@ -49,13 +52,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (int s = 0; s < 12; ++s) names.push_back("s" + std::to_string(s));
   dyadmill::ConsoleCapture quiet(dyadmill::ConsoleCapture::Mode::Discard);
   dyadmill::TopVector top;
-  const dyadmill::Outcome o = dyadmill::assemblePartialFiles(params, names, top);
+  std::vector<double> fwer;
+  const dyadmill::Outcome o = dyadmill::assemblePartialFiles(params, names, top, fwer);
   // Whatever the assembly accepts must be fit for the final stage.
   if (!o.stopped()) {
     for (const auto& pair : top) {
       if (pair.i >= pair.j || pair.j >= names.size() || pair.permutValues.size() != params.permutationParam) {
         std::abort();
       }
+    }
+    // One finite extreme per permutation with --fwer, none without.
+    if (fwer.size() != (params.fwerOption ? params.permutationParam : 0)) std::abort();
+    for (const double extreme : fwer) {
+      if (!std::isfinite(extreme) || extreme < 0.0 || (params.minP() && extreme > 1.0)) std::abort();
     }
   }
   return 0;

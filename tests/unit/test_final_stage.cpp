@@ -1,5 +1,6 @@
 // The final stage on injected kept pairs: step-down maxT and minP
-// p-values, the permutation matrix files and the results file.
+// p-values, the permutation matrix files and the results file, and with
+// --fwer the extremes file, the genome-wide column and threshold.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -124,6 +125,73 @@ TEST_F(FinalStage, WithoutPermutationsOrPairsTheFilesAreBare) {
   run(params, none, p_vect);
   EXPECT_EQ(readFile(dir_ / "res.txt"), "FistSNP\tSecondSNP\tp-value(raw)\tDF_interaction\t\n");
   EXPECT_EQ(readFile("matrix_minP.txt"), "");
+}
+
+// With --fwer the stage adds NAME.fwer, the table's P_FWER column and the
+// threshold line, and leaves the results and matrix files as they were.
+TEST_F(FinalStage, FwerAddsTheExtremesFileTheColumnAndTheThreshold) {
+  const std::string base = (dir_.path() / "res").string();
+  const auto stage = [&](bool fwer, TopVector top, const std::vector<double>& extremes, bool minP) {
+    RunParameters params;
+    params.outFile = base;
+    params.algoOption = minP ? 1 : 0;
+    params.permutationParam = extremes.size();
+    params.fwerOption = params.tableOption = fwer;
+    console().startCapture();
+    EXPECT_FALSE(runFinalStage(params, names_, top, {}, fwer ? extremes : std::vector<double>{}).stopped());
+    return console().endCapture();
+  };
+  // maxT, 19 permutations (j = 1): 1/3, 2, 3, 4, 18, 6, ..., 19.
+  std::vector<double> m(19);
+  for (std::size_t k = 0; k < m.size(); ++k) m[k] = static_cast<double>(k + 1);
+  m[0] = 1.0 / 3.0;
+  m[4] = 18.0;
+  const TopVector top = {pair(0, 3, 10.5, std::vector<double>(19, 2.0)), pair(0, 1, 30, std::vector<double>(19, 1.0)),
+                         pair(1, 2, 18, std::vector<double>(19, 3.0))};
+  const std::string plain_out = stage(false, top, m, false);
+  const std::string results = readFile(base + ".txt") + readFile("SNP_pairs_and_permut_p_vals_maxT.txt");
+  const std::string out = stage(true, top, m, false);
+  EXPECT_EQ(readFile(base + ".txt") + readFile("SNP_pairs_and_permut_p_vals_maxT.txt"), results);
+  const std::vector<std::string> fwer_lines = splitLines(readFile(base + ".fwer"));
+  ASSERT_EQ(fwer_lines.size(), 20u);
+  EXPECT_EQ(fwer_lines[0], "PERM\tMAX_STAT");
+  EXPECT_EQ(fwer_lines[1], "1\t0.3333333333333333");
+  EXPECT_EQ(fwer_lines[5], "5\t18");
+  EXPECT_EQ(fwer_lines[19], "19\t19");
+  // Extremes reaching 30: none; 18: two 18s and 19; 10.5: 11..19 and the 18 at 5.
+  const std::vector<std::string> rows = splitLines(readFile(base + ".tsv"));
+  ASSERT_EQ(rows.size(), 4u);
+  EXPECT_TRUE(rows[0].ends_with("\tP_PERM\tP_FWER")) << rows[0];
+  EXPECT_TRUE(rows[1].ends_with("\t0.05") && rows[2].ends_with("\t0.2") && rows[3].ends_with("\t0.55"))
+      << rows[1] << "\n"
+      << rows[2] << "\n"
+      << rows[3];
+  EXPECT_TRUE(contains(out, "\nGenome-wide 5% threshold from 19 permutations: STAT > 19\n")) << out;
+  EXPECT_FALSE(contains(plain_out, "Genome-wide"));
+
+  // minP, 10 permutations: P_FWER from the raw p-value, too few for a threshold.
+  const std::vector<double> p = {0.0005, 0.002, 0.001, 1, 0.5, 0.25, 0.125, 1e-300, 0.75, 0.9};
+  const std::string minp_out = stage(true, {pair(0, 1, 0.001, std::vector<double>(10, 0.5), 2)}, p, true);
+  EXPECT_EQ(splitLines(readFile(base + ".fwer"))[0], "PERM\tMIN_P");
+  // 0.0005, 0.001 (a tie) and 1e-300 reach 0.001: (1 + 3) / 11.
+  const std::string row = splitLines(readFile(base + ".tsv"))[1];
+  EXPECT_EQ(std::stod(row.substr(row.rfind('\t') + 1)), 4.0 / 11.0) << row;
+  EXPECT_TRUE(contains(minp_out,
+                       "\nINFO: 10 permutations are too few for a genome-wide 5% threshold (at least 19 are needed)\n"))
+      << minp_out;
+}
+
+TEST_F(FinalStage, FwerWithoutOneExtremePerPermutationWritesNothing) {
+  RunParameters params;
+  params.outFile = (dir_.path() / "res").string();
+  params.permutationParam = 3;
+  params.fwerOption = params.tableOption = true;
+  TopVector top = {pair(0, 1, 30, {1, 2, 3})};
+  console().startCapture();
+  EXPECT_EQ(runFinalStage(params, names_, top, {}, {5, 6}).exitStatus(), 255);
+  const std::string out = console().endCapture();
+  EXPECT_TRUE(contains(out, "ERROR: --fwer: 2 genome-wide permutation extremes for 3 permutations")) << out;
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "res.txt"));
 }
 
 TEST_F(FinalStage, SizeLineRoundsDownToWholeMegabytes) {

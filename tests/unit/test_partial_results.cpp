@@ -47,8 +47,9 @@ class Assembly : public ::testing::Test {
   Outcome assemble(const RunParameters& p, TopVector& top, std::string& out, std::uint64_t snps = 1000) const {
     std::vector<std::string> names;
     for (std::uint64_t k = 0; k < snps; ++k) names.push_back("rs" + std::to_string(k));
+    std::vector<double> fwer;
     console().startCapture();
-    const Outcome o = assemblePartialFiles(p, names, top);
+    const Outcome o = assemblePartialFiles(p, names, top, fwer);
     out = console().endCapture();
     return o;
   }
@@ -161,7 +162,7 @@ TEST(PartialWriter, WritesTheFileAndRefusesOversizedOnes) {
 
   // The guard counts 30 bytes a pair, whatever the permutations.
   console().startCapture();
-  o = writePartialFile(params, provenance, TopVector(40000, record(1, 2, 1, 1, {1, 2, 3})), 1.0);
+  o = writePartialFile(params, provenance, TopVector(40000, record(1, 2, 1, 1, {1, 2, 3})), {}, 1.0);
   out = console().endCapture();
   EXPECT_EQ(o.exitStatus(), 1);
   EXPECT_EQ(out,

@@ -26,11 +26,11 @@ Provenance sample() {
 TEST(Provenance, WrittenLinesReadBackExactly) {
   const Provenance p = sample();
   const std::string line = formatProvenanceLine(p);
-  EXPECT_EQ(
-      line.rfind("# dyadmill-partial v1 n=5 p=2 b=0 b_used=4 hypothesis=epistasis test=score algo=minP "
-                 "missing=nomissing m=-3 t=0.123456791 permutations=99 seed=-12 snps=3 subjects=250 snp_names=fnv1a64:",
-                 0),
-      0u)
+  EXPECT_EQ(line.rfind("# dyadmill-partial v2 n=5 p=2 b=0 b_used=4 hypothesis=epistasis test=score algo=minP "
+                       "missing=nomissing m=-3 t=0.123456791 permutations=99 seed=-12 fwer=0 snps=3 subjects=250 "
+                       "snp_names=fnv1a64:",
+                       0),
+            0u)
       << line;
   Provenance back;
   std::string problem;
@@ -38,6 +38,13 @@ TEST(Provenance, WrittenLinesReadBackExactly) {
   EXPECT_FALSE(compareProvenance(back, p, true).has_value());
   EXPECT_EQ(back.thresholdParam, p.thresholdParam);
   EXPECT_EQ(back.subjectAmount, 250u);
+  Provenance with_fwer = p;
+  with_fwer.fwerOption = true;
+  const std::string fwer_line = formatProvenanceLine(with_fwer);
+  ASSERT_TRUE(parseProvenanceLine(fwer_line.substr(0, fwer_line.size() - 1), back, problem)) << problem;
+  const auto fwer = compareProvenance(back, p, true);
+  ASSERT_TRUE(fwer.has_value());
+  EXPECT_EQ(fwer->field + " " + fwer->found + " " + fwer->expected, "--fwer 1 0");
 
   std::uint64_t pairs = 0;
   ASSERT_TRUE(parsePairCountLine("# pairs=17", pairs));
@@ -55,7 +62,10 @@ TEST(Provenance, DamagedLinesAreRefused) {
     return copy;
   };
   const std::string cases[] = {
-      replaced("v1", "v2"),
+      replaced(" v2 ", " v3 "),
+      replaced(" v2 ", " v1 "),  // version 1 had no fwer field
+      replaced(" fwer=0", ""),   // ... which version 2 must have
+      replaced("fwer=0", "fwer=2"),
       replaced("dyadmill-partial", "other"),
       replaced(" n=5", ""),
       replaced("n=5", "n=5 n=5"),
@@ -71,6 +81,32 @@ TEST(Provenance, DamagedLinesAreRefused) {
     std::string problem;
     EXPECT_FALSE(parseProvenanceLine(bad, p, problem)) << bad;
     EXPECT_FALSE(problem.empty());
+  }
+}
+
+// Version 1 lines, written before the fwer field existed, still read.
+TEST(Provenance, VersionOneLinesAndFwerLines) {
+  std::string line = formatProvenanceLine(sample());
+  line.pop_back();
+  line.replace(line.find(" v2 "), 4, " v1 ");
+  line.erase(line.find(" fwer=0"), 7);
+  EXPECT_EQ(provenanceVersion(line), 1u);
+  EXPECT_EQ(provenanceVersion("# dyadmill-partial v3 n=1"), 0u);
+  Provenance back;
+  std::string problem;
+  ASSERT_TRUE(parseProvenanceLine(line, back, problem)) << problem;
+  EXPECT_EQ(back.version, 1u);
+  EXPECT_FALSE(back.fwerOption);
+  EXPECT_EQ(compareProvenance(back, sample(), true)->field, "format version");
+
+  const std::vector<double> values = {0.1, 1.0 / 3.0, 1e-300, 0.0};
+  const std::string fwer = formatFwerLine(values);
+  EXPECT_EQ(fwer, "# fwer=0.1,0.3333333333333333,1e-300,0\n");
+  std::vector<double> read;
+  ASSERT_TRUE(isFwerLine(fwer) && parseFwerLine(fwer.substr(0, fwer.size() - 1), read, problem)) << problem;
+  EXPECT_EQ(read, values);
+  for (const char* bad : {"# fwer=1,,2", "# fwer=1,2,", "# fwer=0x1", "# fwer=1 2"}) {
+    EXPECT_FALSE(parseFwerLine(bad, read, problem)) << bad;
   }
 }
 
