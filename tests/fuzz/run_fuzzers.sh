@@ -28,7 +28,10 @@ sanitizers=-fsanitize=address,undefined
 # The sources are compiled here without CMake, so the definitions it makes
 # are made here too.
 flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer "$sanitizers" -fno-sanitize-recover=undefined
-  -DDYADMILL_VERSION='"fuzz"' -I"$root/src" -I"$here")
+  -DDYADMILL_VERSION='"fuzz"' -I"$here")
+# Every stage folder of src/ (the build gives each stage only its own and
+# its dependencies' folders; here all of them serve).
+for stage in "$root"/src/*/; do flags+=(-I"${stage%/}"); done
 
 # The program's sources once, instrumented for coverage (an object is
 # rebuilt when its source or any header is newer); each target links them
@@ -36,9 +39,10 @@ flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer "$sanitizers" -fno-sanitize-rec
 stale() { [[ ! -f $2 || $1 -nt $2 ]] || find "$root/src" "$here" -name '*.h' -newer "$2" | grep -q .; }
 # Objects of sources that no longer exist would be linked in too.
 for object in "$build"/obj/*.o; do
-  [[ -e $object && ! -f $root/src/$(basename -- "${object%.o}").cpp ]] && rm -f -- "$object"
+  name=$(basename -- "${object%.o}").cpp
+  [[ -e $object ]] && ! compgen -G "$root/src/*/$name" >/dev/null && rm -f -- "$object"
 done
-for source in "$root"/src/*.cpp; do
+for source in "$root"/src/*/*.cpp; do
   [[ ${source##*/} == PairTallier_current.cpp ]] && continue
   object=$build/obj/$(basename -- "${source%.cpp}").o
   stale "$source" "$object" || continue

@@ -1,7 +1,7 @@
 // A deliberately naive scan, subject by subject, that the tests compare the
 // program's bit-packed scans against: no bit rows, no margins by
 // subtraction, no reduced statistics. It is not the program's reference
-// scan (src/reference_scan.h), which shares the bit rows, tables and
+// scan (reference_scan.h), which shares the bit rows, tables and
 // statistics with the fast scan and is compared with it bit for bit; this
 // one shares nothing with either.
 #pragma once

@@ -1,0 +1,118 @@
+#include "run.h"
+
+#include <unistd.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <new>
+
+#include "blocks.h"
+#include "command_line.h"
+#include "console.h"
+#include "final_stage.h"
+#include "genotype_reader.h"
+#include "genotype_store.h"
+#include "input_checks.h"
+#include "output_checks.h"
+#include "partial_results.h"
+#include "provenance.h"
+#include "run_parameters.h"
+#include "scan_driver.h"
+
+namespace dyadmill {
+
+namespace {
+
+// Process 0 of a multi-process run: merge the workers' files, then the
+// final stage. With --check-partial only the one file is read and checked.
+int assemble(const RunParameters& params, const GenotypeStore& store) {
+  TopVector top_vect;
+  std::vector<double> fwer;
+  try {
+    if (params.checkPartialParam != 0) {
+      const std::uint64_t k = params.checkPartialParam;
+      if (Outcome o = assemblePartialFiles(params, store.snp_names, top_vect, fwer, k, k, true); o.stopped()) {
+        return o.exitStatus();
+      }
+      console().print("INFO: Partial output file %s passes every check\n", partialFileName(params.outFile, k).c_str());
+      return kExitOk;
+    }
+    if (Outcome o = assemblePartialFiles(params, store.snp_names, top_vect, fwer); o.stopped()) return o.exitStatus();
+  } catch (const std::bad_alloc&) {
+    console().print("ERROR: Out of memory while assembling %zu kept pairs with %" PRIu64
+                    " permutation values each (--permutations). Use a stricter threshold (-t) or fewer "
+                    "permutations.\n",
+                    top_vect.size(), params.permutationParam);
+    return kExitError;
+  }
+  return runFinalStage(params, store.snp_names, top_vect, {store.snp_chromosomes, store.snp_positions}, fwer)
+      .exitStatus();
+}
+
+// The scan carries one value per permutation and every kept pair holds one
+// more set: a count whose first two sets alone exceed this machine's memory
+// is refused before any of it is asked for.
+Outcome checkPermutationMemory(const RunParameters& params) {
+  const long pages = ::sysconf(_SC_PHYS_PAGES);
+  const long page_size = ::sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || page_size <= 0) return Outcome::proceed();
+  const auto memory = static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
+  const std::uint64_t per_set = sizeof(double);
+  if (params.permutationParam <= memory / (2 * per_set)) return Outcome::proceed();
+  console().print("ERROR: --permutations %" PRIu64 " needs at least %" PRIu64
+                  " MB (one value per permutation for the scan and for each kept pair), more than this machine's "
+                  "memory (%" PRIu64 " MB)\n",
+                  params.permutationParam, 2 * per_set * params.permutationParam / 1000000, memory / 1000000);
+  return Outcome::stop(kExitError);
+}
+
+// Processes 1..n: scan this process's share, then either hand the kept
+// pairs to the assembly run (several processes) or finish the run here.
+int scan(const RunParameters& params, const GenotypeStore& store) {
+  if (Outcome o = checkPermutationMemory(params); o.stopped()) return o.exitStatus();
+  BlockTable blocks;
+  if (Outcome o = formBlocks(params, store.snp_amount, blocks); o.stopped()) return o.exitStatus();
+  try {
+    ScanContext ctx(params, store, blocks);
+    if (Outcome o = scanBlockCombinations(ctx, ScanPath::Fast); o.stopped()) return o.exitStatus();
+    if (params.processAmount > 1) {
+      const Provenance provenance = provenanceOf(params, blocks.blockAmount, store.snp_names, store.total_amount);
+      return writePartialFile(params, provenance, ctx.top_vect, ctx.fwer).exitStatus();
+    }
+    return runFinalStage(params, store.snp_names, ctx.top_vect, {store.snp_chromosomes, store.snp_positions}, ctx.fwer)
+        .exitStatus();
+  } catch (const std::bad_alloc&) {
+    console().print("ERROR: Out of memory while scanning blocks of up to %" PRIu64 " SNPs (%" PRIu64
+                    " data blocks) with %" PRIu64
+                    " permutations. Use more data blocks (-b), fewer permutations, more processes (-n) or a "
+                    "stricter threshold (-t).\n",
+                    blocks.maxblock_size, blocks.blockAmount, params.permutationParam);
+    return kExitError;
+  }
+}
+
+}  // namespace
+
+int runDyadmill(int argc, const char* const* argv) {
+  std::setbuf(stdout, nullptr);
+  RunParameters parsed;
+  if (Outcome o = parseCommandLine(argc, argv, parsed); o.stopped()) return o.exitStatus();
+  const RunParameters& params = parsed;
+  if (Outcome o = checkOutputFiles(params); o.stopped()) return o.exitStatus();
+  if (params.processID != 0) {
+    if (Outcome o = checkRegularInputFile(params.inFile); o.stopped()) return o.exitStatus();
+  }
+  GenotypeStore store;
+  try {
+    if (Outcome o = readGenotypeFile(params, store); o.stopped()) return o.exitStatus();
+  } catch (const std::bad_alloc&) {
+    console().print("ERROR: Out of memory while storing the genotypes of %s (%zu SNPs, %u subjects)\n",
+                    params.inFile.c_str(), store.snp_names.size(), static_cast<unsigned>(store.total_amount));
+    return kExitError;
+  }
+  warnDuplicateSnpNames(params.inFile, store.snp_names);
+  if (Outcome o = checkBlockAmount(params, store.snp_names.size()); o.stopped()) return o.exitStatus();
+  return params.processID == 0 ? assemble(params, store) : scan(params, store);
+}
+
+}  // namespace dyadmill

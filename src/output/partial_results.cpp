@@ -1,0 +1,496 @@
+#include "partial_results.h"
+
+#include <boost/lexical_cast/try_lexical_convert.hpp>
+#include <boost/tokenizer.hpp>
+#include <charconv>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <optional>
+#include <unordered_set>
+#include <vector>
+
+#include "blocks.h"
+#include "console.h"
+#include "fwer.h"
+#include "input_errors.h"
+#include "number_fields.h"
+#include "output_set.h"
+
+namespace dyadmill {
+
+namespace {
+
+const std::string kStars(74, '*');
+
+// Unsigned fields must not carry a sign: the conversion would wrap "-1".
+bool convertUnsigned(const std::string& field, std::uint64_t& value) {
+  if (field.empty() || field[0] == '-' || field[0] == '+') return false;
+  return boost::conversion::try_lexical_convert(field, value);
+}
+
+bool convertUnsigned(const std::string& field, std::uint16_t& value) {
+  std::int64_t v = 0;
+  if (!parseDecimalField(field, 0, 65535, false, v)) return false;
+  value = static_cast<std::uint16_t>(v);
+  return true;
+}
+
+Outcome fileError(const std::string& file, const std::string& problem) {
+  console().print("ERROR: Partial output file %s %s\n", file.c_str(), problem.c_str());
+  return Outcome::stop(kExitError);
+}
+
+std::string number(double value) {
+  char buffer[40];
+  std::snprintf(buffer, sizeof buffer, "%.17g", value);
+  return buffer;
+}
+
+// What the assembly knows before it reads a file, and what it has seen.
+struct AssemblyState {
+  explicit AssemblyState(const RunParameters& p) : params(p) {}
+  const RunParameters& params;
+  std::uint64_t snp_amount = 0;
+  std::uint64_t blocks = 0;      // the block count in use, for the shares
+  Provenance expected;           // processID is set per file
+  bool compare_seed = false;     // the seed matters and this run was given one
+  bool with_provenance = false;  // the files carry provenance lines
+  bool check_shares = false;
+  std::vector<double>* fwer = nullptr;  // with --fwer: the extremes combined so far
+  std::optional<Provenance> first;      // provenance of the first file read, for cross-file checks
+  std::string first_name;
+  std::unordered_set<std::uint64_t> pairs_seen;  // i * snp_amount + j
+};
+
+struct FileState {
+  std::string name;
+  std::uint64_t process = 0;
+  ProcessShare share;
+  std::uint64_t pair_lines = 0;
+  bool count_line_seen = false;
+  std::uint64_t recorded_pairs = 0;
+  bool fwer_expected = false;  // its provenance line records fwer=1
+  bool fwer_seen = false;
+};
+
+// Applies the reading rule to the fields of one non-empty line. The count of
+// permutation values is checked before any is stored, so that a huge
+// --permutations cannot ask for memory a line does not justify.
+Outcome readPairFields(const RunParameters& params, const std::string& file, std::uint64_t line_number,
+                       const std::vector<std::string>& fields, TestStat2DObject& pair) {
+  const std::uint64_t n_tokens = fields.size();
+  if (n_tokens < 4) {
+    return inputLineError(file, line_number,
+                          "expected at least 4 fields (SNP index, SNP index, statistic, degrees of freedom), found " +
+                              std::to_string(n_tokens));
+  }
+  if (!convertUnsigned(fields[0], pair.i)) {
+    return inputLineError(file, line_number, "field 1 (\"" + fields[0] + "\") is not a SNP index");
+  }
+  if (!convertUnsigned(fields[1], pair.j)) {
+    return inputLineError(file, line_number, "field 2 (\"" + fields[1] + "\") is not a SNP index");
+  }
+  if (!boost::conversion::try_lexical_convert(fields[2], pair.testStatValue)) {
+    return inputLineError(file, line_number, "field 3 (\"" + fields[2] + "\") is not a number");
+  }
+  if (!convertUnsigned(fields[3], pair.DegFreedom)) {
+    return inputLineError(file, line_number, "field 4 (\"" + fields[3] + "\") is not a number of degrees of freedom");
+  }
+  const std::uint64_t P = params.permutationParam;
+  if (P > n_tokens - 4) {
+    console().print("ERROR: partial file has less permutation values (%" PRIu64 ") than specified (%" PRIu64 ")\n",
+                    n_tokens - 4, P);
+    return Outcome::stop(kExitError);
+  }
+  pair.permutValues.assign(P, 0.0);
+  for (std::uint64_t p = 0; p < P; ++p) {
+    if (!boost::conversion::try_lexical_convert(fields[4 + p], pair.permutValues[p])) {
+      return inputLineError(file, line_number,
+                            "field " + std::to_string(5 + p) + " (\"" + fields[4 + p] + "\") is not a number");
+    }
+  }
+  return Outcome::proceed();
+}
+
+// A value the scan can produce: a p-value in [0, 1] under minP, a finite
+// chi-square statistic (never below zero beyond rounding) under maxT.
+bool plausibleValue(const RunParameters& params, double value) {
+  if (params.minP()) return value >= 0.0 && value <= 1.0;
+  return std::isfinite(value) && value > -1e-6;
+}
+
+// Checks what a line claims against what the scan can have written.
+Outcome checkPair(AssemblyState& state, const FileState& file, std::uint64_t line_number,
+                  const TestStat2DObject& pair) {
+  const RunParameters& params = state.params;
+  // The final stage prints pairs by name: an index outside the genotype
+  // file means the partial file belongs to another data set.
+  if (pair.i >= pair.j || pair.j >= state.snp_amount) {
+    return inputLineError(file.name, line_number,
+                          "the SNP pair (" + std::to_string(pair.i) + ", " + std::to_string(pair.j) +
+                              ") does not exist in a genotype file of " + std::to_string(state.snp_amount) +
+                              " SNPs; was the partial file made from another file?");
+  }
+  if (!plausibleValue(params, pair.testStatValue)) {
+    return inputLineError(file.name, line_number,
+                          std::string(params.minP() ? "raw p-value " : "statistic ") + number(pair.testStatValue) +
+                              " is not a value the scan can keep");
+  }
+  const unsigned max_df = params.epistasis() ? 4 : 8;
+  if (pair.DegFreedom < 1 || pair.DegFreedom > max_df) {
+    return inputLineError(file.name, line_number,
+                          std::to_string(pair.DegFreedom) + " degrees of freedom are outside the range 1 to " +
+                              std::to_string(max_df) + " of this test");
+  }
+  for (std::size_t p = 0; p < pair.permutValues.size(); ++p) {
+    if (!plausibleValue(params, pair.permutValues[p])) {
+      return inputLineError(file.name, line_number,
+                            "permutation value " + std::to_string(p + 1) + " (" + number(pair.permutValues[p]) +
+                                ") is not a value the scan can produce");
+    }
+  }
+  if (!state.pairs_seen.insert(pair.i * state.snp_amount + pair.j).second) {
+    return inputLineError(file.name, line_number,
+                          "the SNP pair (" + std::to_string(pair.i) + ", " + std::to_string(pair.j) +
+                              ") was already read; a pair is kept by one process only, once");
+  }
+  if (!state.with_provenance) return Outcome::proceed();
+  const double t = static_cast<double>(params.thresholdParam);
+  if (params.minP() ? !(pair.testStatValue <= t) : !(pair.testStatValue > t)) {
+    return inputLineError(file.name, line_number,
+                          "the value " + number(pair.testStatValue) + " does not pass the threshold -t " + number(t));
+  }
+  if (!state.check_shares) return Outcome::proceed();
+  const std::uint64_t K = combinationOfPair(state.snp_amount, state.blocks, pair.i, pair.j);
+  if (K < file.share.Kbegin || K >= file.share.Kend) {
+    return inputLineError(file.name, line_number,
+                          "the SNP pair (" + std::to_string(pair.i) + ", " + std::to_string(pair.j) +
+                              ") lies in block combination " + std::to_string(K) + ", outside the share of process " +
+                              std::to_string(file.process) + " (combinations " + std::to_string(file.share.Kbegin) +
+                              " to " + std::to_string(file.share.Kend - 1) + ")");
+  }
+  return Outcome::proceed();
+}
+
+Outcome crossFileMismatch(const AssemblyState& state, const FileState& file, const char* field,
+                          const std::string& found, const std::string& first) {
+  return fileError(file.name, std::string("does not belong to the same run as ") + state.first_name + ": " + field +
+                                  " is " + found + " in it but " + first + " in the other");
+}
+
+// The first line of a file of a checked set: its provenance must match this
+// run and the files read before it.
+Outcome checkProvenanceLine(AssemblyState& state, FileState& file, const std::string& line) {
+  Provenance found;
+  std::string problem;
+  if (!parseProvenanceLine(line, found, problem)) return inputLineError(file.name, 1, problem);
+  Provenance expected = state.expected;
+  expected.processID = file.process;
+  if (const auto m = compareProvenance(found, expected, state.compare_seed)) {
+    return fileError(file.name, "does not belong to this run: " + m->field + " is " + m->found + " in the file but " +
+                                    m->expected + " in this run");
+  }
+  file.fwer_expected = found.fwerOption;
+  if (!state.first) {
+    state.first = found;
+    state.first_name = file.name;
+    return Outcome::proceed();
+  }
+  if (found.subjectAmount != state.first->subjectAmount) {
+    return crossFileMismatch(state, file, "the number of subjects", std::to_string(found.subjectAmount),
+                             std::to_string(state.first->subjectAmount));
+  }
+  if (found.permutationParam > 0 && found.randomParam != state.first->randomParam) {
+    return crossFileMismatch(state, file, "-r (seed)", std::to_string(static_cast<std::int64_t>(found.randomParam)),
+                             std::to_string(static_cast<std::int64_t>(state.first->randomParam)));
+  }
+  return Outcome::proceed();
+}
+
+// A '#' line after the first: the pair count, which must come last.
+Outcome readCountLine(FileState& file, std::uint64_t line_number, const std::string& line) {
+  if (file.count_line_seen) {
+    return inputLineError(file.name, line_number,
+                          "a line starting with '#' after the pair-count line: was another file appended to this one?");
+  }
+  if (!parsePairCountLine(line, file.recorded_pairs)) {
+    return inputLineError(file.name, line_number, "a line starting with '#' that is not the pair-count line");
+  }
+  if (file.fwer_expected && !file.fwer_seen) {
+    return inputLineError(file.name, line_number,
+                          "the provenance line records fwer=1 but no fwer line comes before the pair-count line");
+  }
+  file.count_line_seen = true;
+  return Outcome::proceed();
+}
+
+// The worker's extreme of every permutation: exactly one finite value per
+// permutation, of a kind the scan can produce, folded into the run's.
+Outcome readFwerLine(AssemblyState& state, FileState& file, std::uint64_t line_number, const std::string& line) {
+  const RunParameters& params = state.params;
+  if (!file.fwer_expected) {
+    return inputLineError(file.name, line_number,
+                          "a fwer line in a file whose provenance line records fwer=0 (made without --fwer)");
+  }
+  if (file.fwer_seen) return inputLineError(file.name, line_number, "a second fwer line");
+  std::vector<double> values;
+  std::string problem;
+  if (!parseFwerLine(line, values, problem)) return inputLineError(file.name, line_number, problem);
+  if (values.size() != params.permutationParam) {
+    return inputLineError(file.name, line_number,
+                          "the fwer line holds " + std::to_string(values.size()) + " values but --permutations is " +
+                              std::to_string(params.permutationParam) + ": it needs one per permutation");
+  }
+  for (std::size_t k = 0; k < values.size(); ++k) {
+    const double v = values[k];
+    std::string wrong;
+    if (!std::isfinite(v)) {
+      wrong = "is not a finite number";
+    } else if (params.minP() && !(v >= 0.0 && v <= 1.0)) {
+      wrong = "is not a p-value in [0, 1]";
+    } else if (!params.minP() && v < 0.0) {
+      wrong = "is negative, which no largest statistic is";
+    }
+    if (!wrong.empty()) {
+      return inputLineError(file.name, line_number,
+                            "fwer value " + std::to_string(k + 1) + " (" + number(v) + ") " + wrong);
+    }
+  }
+  file.fwer_seen = true;
+  if (state.fwer != nullptr) fwerCombine(params, values, *state.fwer);
+  return Outcome::proceed();
+}
+
+Outcome readLine(AssemblyState& state, FileState& file, std::uint64_t line_number, const std::string& line,
+                 TopVector& top_vect) {
+  if (line_number == 1 && state.with_provenance) {
+    if (!isProvenanceLine(line)) {
+      return fileError(file.name,
+                       "has no provenance line although the other partial files of this run have one: it is "
+                       "incomplete, or was written by an earlier version or another run");
+    }
+    return checkProvenanceLine(state, file, line);
+  }
+  if (isProvenanceLine(line)) {
+    if (!state.with_provenance) {
+      return inputLineError(file.name, line_number, "a line starting with '#' in a file without a provenance line");
+    }
+    if (!file.count_line_seen && isFwerLine(line)) return readFwerLine(state, file, line_number, line);
+    return readCountLine(file, line_number, line);
+  }
+  if (file.count_line_seen) return inputLineError(file.name, line_number, "a pair line after the pair-count line");
+  if (file.fwer_seen) {
+    return inputLineError(file.name, line_number,
+                          "a pair line after the fwer line, which comes after the last pair line");
+  }
+  static const boost::char_separator<char> separator(" \t");
+  const boost::tokenizer<boost::char_separator<char>> tokens(line, separator);
+  const std::vector<std::string> fields(tokens.begin(), tokens.end());
+  TestStat2DObject pair;
+  if (Outcome o = readPairFields(state.params, file.name, line_number, fields, pair); o.stopped()) return o;
+  if (Outcome o = checkPair(state, file, line_number, pair); o.stopped()) return o;
+  ++file.pair_lines;
+  top_vect.push_back(std::move(pair));
+  return Outcome::proceed();
+}
+
+Outcome readPartialFile(AssemblyState& state, std::uint64_t k, TopVector& top_vect) {
+  FileState file;
+  file.name = partialFileName(state.params.outFile, k);
+  file.process = k;
+  const std::uint64_t combinations = state.blocks * (state.blocks + 1) / 2;
+  file.share = processShare(combinations, state.params.processAmount, k);
+  std::ifstream in(file.name, std::ios::binary);
+  if (!in) {
+    console().print("ERROR: Unable to open partial output file%" PRIu64 " %s\n", k, file.name.c_str());
+    console().print("ERROR: Check that the output file name used to create partial files is the same\n");
+    return Outcome::stop(kExitError);
+  }
+  console().print("\nINFO: Partial output file %s is being open \n", file.name.c_str());
+  if (!state.with_provenance) {
+    console().print(
+        "WARNING: Partial output file %s has no provenance lines (it was written by an earlier version): the "
+        "options, genotype file and completeness it was made with cannot be checked\n",
+        file.name.c_str());
+  }
+  std::string line;
+  std::uint64_t line_number = 0;
+  while (std::getline(in, line)) {
+    ++line_number;
+    if (line.empty() && !(line_number == 1 && state.with_provenance)) continue;
+    if (Outcome o = readLine(state, file, line_number, line, top_vect); o.stopped()) return o;
+  }
+  if (in.bad()) return inputLineError(file.name, line_number + 1, "the file could not be read to its end");
+  if (state.with_provenance && line_number == 0) {
+    return fileError(file.name, "is empty: it has no provenance line (its worker did not finish?)");
+  }
+  if (state.with_provenance && !file.count_line_seen) {
+    return fileError(file.name, "ends without its pair-count line: the file is truncated or its worker did not finish");
+  }
+  if (state.with_provenance && file.recorded_pairs != file.pair_lines) {
+    return fileError(file.name, "holds " + std::to_string(file.pair_lines) + " pair lines but its last line records " +
+                                    std::to_string(file.recorded_pairs));
+  }
+  console().line("INFO: Done reading the partial file and generating the top vector");
+  return Outcome::proceed();
+}
+
+// What a file's first line says of its format, looked at before any file
+// of the set is read.
+struct FileFormat {
+  bool exists = false;
+  bool provenance = false;    // the first line starts with '#'
+  std::uint64_t version = 0;  // the format version it names; 0 = none known
+};
+
+FileFormat formatOf(const std::string& name) {
+  FileFormat format;
+  std::ifstream in(name, std::ios::binary);
+  format.exists = static_cast<bool>(in);
+  std::string line;
+  if (format.exists && std::getline(in, line) && isProvenanceLine(line)) {
+    format.provenance = true;
+    format.version = provenanceVersion(line);
+  }
+  return format;
+}
+
+// Decides the set's format version from the first lines, and refuses sets
+// that cannot be assembled as a whole: version 1 files beside current ones
+// (their degrees of freedom differ), --fwer over files that hold no
+// extremes, and a version 1 file checked alone (its worker would now write
+// the current version, which could not join the others).
+Outcome checkSetFormat(AssemblyState& state, std::uint64_t first, const std::vector<FileFormat>& formats,
+                       bool require_provenance) {
+  const std::string& out = state.params.outFile;
+  std::uint64_t current = 0, old = 0, bare = 0;  // the first file of each kind, 0 = none
+  for (std::size_t x = 0; x < formats.size(); ++x) {
+    const std::uint64_t k = first + x;
+    if (formats[x].version == kPartialFormatVersion && current == 0) current = k;
+    if (formats[x].version == 1 && old == 0) old = k;
+    if (formats[x].exists && !formats[x].provenance && bare == 0) bare = k;
+  }
+  state.expected.version = current == 0 && old != 0 ? 1 : kPartialFormatVersion;
+  const std::string old_name = partialFileName(out, old);
+  if (current != 0 && old != 0) {
+    return fileError(old_name,
+                     "does not belong to this run: it is in partial file format v1, written by an earlier "
+                     "version, but " +
+                         partialFileName(out, current) + " is in format v" + std::to_string(kPartialFormatVersion) +
+                         "; the two versions give pairs other degrees of freedom, so one set cannot mix "
+                         "them (rerun worker " +
+                         std::to_string(old) + ")");
+  }
+  if (state.params.fwerOption && old != 0) {
+    return fileError(old_name,
+                     "is in partial file format v1, written by an earlier version, and holds no "
+                     "genome-wide permutation extremes: --fwer needs the files of workers run with --fwer "
+                     "by this version");
+  }
+  if (state.params.fwerOption && !state.with_provenance && bare != 0) {
+    return fileError(partialFileName(out, bare),
+                     "has no provenance lines (it was written by an earlier version) and holds no genome-wide "
+                     "permutation extremes: --fwer needs the files of workers run with --fwer by this version");
+  }
+  if (require_provenance && old != 0) {
+    return fileError(old_name,
+                     "is in partial file format v1, written by an earlier version that gives pairs other "
+                     "degrees of freedom: it cannot be assembled with the files of this version (rerun "
+                     "worker " +
+                         std::to_string(old) + ")");
+  }
+  return Outcome::proceed();
+}
+
+}  // namespace
+
+std::string partialFileName(const std::string& outFile, std::uint64_t process) {
+  return outFile + "_partial" + std::to_string(process) + ".txt";
+}
+
+std::string formatPartialLine(const TestStat2DObject& pair) {
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%" PRIu64 " %" PRIu64 " %.20g %u ", pair.i, pair.j, pair.testStatValue,
+                static_cast<unsigned>(pair.DegFreedom));
+  std::string line = buffer;
+  for (double value : pair.permutValues) {
+    // Shortest text that reads back to the same double, so that a
+    // multi-process run reports what a single process would.
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    line += ' ';
+    line.append(buffer, result.ptr);
+  }
+  line += '\n';
+  return line;
+}
+
+Outcome writePartialFile(const RunParameters& params, const Provenance& provenance, const TopVector& top_vect,
+                         const std::vector<double>& fwer, double size_limit_mb) {
+  const float partial_outfile_size = static_cast<float>(30 * static_cast<std::uint64_t>(top_vect.size())) / 1000000.0f;
+  console().print("INFO: The resulting partial output file is estimated to be of %.3f MBs in size\n",
+                  static_cast<double>(partial_outfile_size));
+  if (partial_outfile_size > size_limit_mb) {
+    console().line(
+        "ERROR: The partial output file exceeded 700MB limit! Process is stopped! Increase the treshold value (-t).");
+    return Outcome::stop(kExitLimit);
+  }
+  // The assembly would refuse a fwer line without one extreme per
+  // permutation: better to stop the worker now than after the others ran.
+  if (provenance.fwerOption && fwer.size() != params.permutationParam) {
+    console().print("ERROR: --fwer: %zu genome-wide permutation extremes for %" PRIu64
+                    " permutations; the partial output file was not written\n",
+                    fwer.size(), params.permutationParam);
+    return Outcome::stop(kExitError);
+  }
+  const std::string name = partialFileName(params.outFile, params.processID);
+  console().line(kStars.c_str());
+  console().print("The partial output will be written in file %s \n", name.c_str());
+  console().line(kStars.c_str());
+
+  OutputSet outputs;
+  if (std::FILE* out = outputs.add(name); out != nullptr) {
+    std::fputs(formatProvenanceLine(provenance).c_str(), out);
+    for (const TestStat2DObject& pair : top_vect) std::fputs(formatPartialLine(pair).c_str(), out);
+    if (provenance.fwerOption) std::fputs(formatFwerLine(fwer).c_str(), out);
+    std::fputs(formatPairCountLine(top_vect.size()).c_str(), out);
+  }
+  if (outputs.commit()) return Outcome::proceed();
+  console().print("ERROR: Unable to write partial output file: %s.\n", name.c_str());
+  return Outcome::stop(kExitError);
+}
+
+Outcome assemblePartialFiles(const RunParameters& params, const std::vector<std::string>& snp_names,
+                             TopVector& top_vect, std::vector<double>& fwer, std::uint64_t first, std::uint64_t last,
+                             bool require_provenance) {
+  fwer.clear();
+  if (last == 0) last = params.processAmount;
+  AssemblyState state(params);
+  state.snp_amount = snp_names.size();
+  state.blocks = blocksInUse(params, state.snp_amount);
+  state.expected = provenanceOf(params, state.blocks, snp_names, 0);
+  state.compare_seed = params.permutationParam > 0 && params.randomParam != 0;
+  // Workers of one run write the same version: one file with provenance
+  // makes the lines mandatory in all, and files of an earlier version are
+  // recognised only as a whole set.
+  std::vector<FileFormat> formats;
+  for (std::uint64_t k = first; k <= last; ++k) formats.push_back(formatOf(partialFileName(params.outFile, k)));
+  state.with_provenance = require_provenance;
+  for (const FileFormat& format : formats) state.with_provenance = state.with_provenance || format.provenance;
+  if (Outcome o = checkSetFormat(state, first, formats, require_provenance); o.stopped()) return o;
+  // The shares need a usable block count; the run refuses others before.
+  state.check_shares = state.blocks >= 1 && state.blocks <= state.snp_amount;
+  if (params.fwerOption) {
+    fwer = fwerStart(params);
+    state.fwer = &fwer;
+  }
+
+  console().line("ASSEMBLING PARTIAL RESULTS FILES ...");
+  for (std::uint64_t k = first; k <= last; ++k) {
+    if (Outcome o = readPartialFile(state, k, top_vect); o.stopped()) return o;
+  }
+  return Outcome::proceed();
+}
+
+}  // namespace dyadmill

@@ -1,0 +1,321 @@
+#include "provenance.h"
+
+#include <charconv>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <iterator>
+
+namespace dyadmill {
+
+namespace {
+
+constexpr std::string_view kMagic = "dyadmill-partial";
+constexpr std::string_view kVersions[] = {"v1", "v2"};  // index + 1 is the version
+constexpr std::string_view kFingerprintPrefix = "fnv1a64:";
+
+const char* hypothesisText(std::int32_t v) {
+  return v == 1 ? "epistasis" : "association";
+}
+const char* testText(std::int32_t v) {
+  return v != 0 ? "score" : "likelihood";
+}
+const char* algoText(std::int32_t v) {
+  return v == 1 ? "minP" : "maxT";
+}
+const char* missingText(std::int32_t v) {
+  return v != 0 ? "missing" : "nomissing";
+}
+
+std::string thresholdText(float t) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%.9g", static_cast<double>(t));  // enough digits to read back the same float
+  return buffer;
+}
+
+std::string fingerprintText(std::uint64_t f) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%016" PRIx64, f);
+  return std::string(kFingerprintPrefix) + buffer;
+}
+
+template <typename T>
+bool parseWhole(std::string_view text, T& value, int base = 10) {
+  if (text.empty() || text.front() == '+') return false;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+  return ec == std::errc() && end == text.data() + text.size();
+}
+
+// Two-valued options are written as words; anything else is refused.
+bool parseWord(std::string_view text, const char* one, const char* zero, std::int32_t& value) {
+  if (text == one) {
+    value = 1;
+  } else if (text == zero) {
+    value = 0;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+using FieldReader = std::function<bool(std::string_view, Provenance&)>;
+
+struct FieldSpec {
+  const char* key;
+  FieldReader read;
+  std::uint64_t since = 1;  // the first format version with this field
+};
+
+const std::vector<FieldSpec>& fieldSpecs() {
+  static const std::vector<FieldSpec> specs = {
+      {"n", [](std::string_view v, Provenance& p) { return parseWhole(v, p.processAmount); }},
+      {"p", [](std::string_view v, Provenance& p) { return parseWhole(v, p.processID); }},
+      {"b", [](std::string_view v, Provenance& p) { return parseWhole(v, p.blocksGiven); }},
+      {"b_used", [](std::string_view v, Provenance& p) { return parseWhole(v, p.blocksUsed); }},
+      {"hypothesis",
+       [](std::string_view v, Provenance& p) { return parseWord(v, "epistasis", "association", p.hypothesisOption); }},
+      {"test", [](std::string_view v, Provenance& p) { return parseWord(v, "score", "likelihood", p.testTypeOption); }},
+      {"algo", [](std::string_view v, Provenance& p) { return parseWord(v, "minP", "maxT", p.algoOption); }},
+      {"missing",
+       [](std::string_view v, Provenance& p) { return parseWord(v, "missing", "nomissing", p.missingGenoOption); }},
+      {"m", [](std::string_view v, Provenance& p) { return parseWhole(v, p.minGroupSizeParam); }},
+      {"t",
+       [](std::string_view v, Provenance& p) {
+         float t = 0.0f;
+         if (v.empty() || v.front() == '+') return false;
+         const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), t);
+         if (ec != std::errc() || end != v.data() + v.size() || !std::isfinite(t)) return false;
+         p.thresholdParam = t;
+         return true;
+       }},
+      {"permutations", [](std::string_view v, Provenance& p) { return parseWhole(v, p.permutationParam); }},
+      {"seed",
+       [](std::string_view v, Provenance& p) {
+         std::int64_t seed = 0;
+         if (!parseWhole(v, seed)) return false;
+         p.randomParam = static_cast<std::uint64_t>(seed);
+         return true;
+       }},
+      {"fwer",
+       [](std::string_view v, Provenance& p) {
+         std::int32_t on = 0;
+         if (!parseWord(v, "1", "0", on)) return false;
+         p.fwerOption = on == 1;
+         return true;
+       },
+       2},
+      {"snps", [](std::string_view v, Provenance& p) { return parseWhole(v, p.snpAmount); }},
+      {"subjects", [](std::string_view v, Provenance& p) { return parseWhole(v, p.subjectAmount); }},
+      {"snp_names",
+       [](std::string_view v, Provenance& p) {
+         if (v.substr(0, kFingerprintPrefix.size()) != kFingerprintPrefix) return false;
+         v.remove_prefix(kFingerprintPrefix.size());
+         return v.size() == 16 && parseWhole(v, p.snpNamesFingerprint, 16);
+       }},
+  };
+  return specs;
+}
+
+std::vector<std::string_view> splitSpaces(std::string_view line) {
+  std::vector<std::string_view> words;
+  std::size_t k = 0;
+  while (k < line.size()) {
+    while (k < line.size() && (line[k] == ' ' || line[k] == '\t')) ++k;
+    const std::size_t start = k;
+    while (k < line.size() && line[k] != ' ' && line[k] != '\t') ++k;
+    if (k > start) words.push_back(line.substr(start, k - start));
+  }
+  return words;
+}
+
+std::string versionText(std::uint64_t version) {
+  return "v" + std::to_string(version);
+}
+
+}  // namespace
+
+std::uint64_t snpNamesFingerprint(const std::vector<std::string>& names) {
+  std::uint64_t hash = 0xcbf29ce484222325ULL;
+  auto mix = [&hash](unsigned char byte) {
+    hash ^= byte;
+    hash *= 0x100000001b3ULL;
+  };
+  for (const std::string& name : names) {
+    for (char c : name) mix(static_cast<unsigned char>(c));
+    mix('\n');
+  }
+  return hash;
+}
+
+Provenance provenanceOf(const RunParameters& params, std::uint64_t blocks_used, const std::vector<std::string>& names,
+                        std::uint64_t subjects) {
+  Provenance p;
+  p.processAmount = params.processAmount;
+  p.processID = params.processID;
+  p.blocksGiven = params.blockAmount;
+  p.blocksUsed = blocks_used;
+  p.hypothesisOption = params.epistasis() ? 1 : 0;
+  p.testTypeOption = params.score() ? 1 : 0;
+  p.algoOption = params.minP() ? 1 : 0;
+  p.missingGenoOption = params.missing() ? 1 : 0;
+  p.minGroupSizeParam = params.minGroupSizeParam;
+  p.thresholdParam = params.thresholdParam;
+  p.permutationParam = params.permutationParam;
+  p.randomParam = params.randomParam;
+  p.fwerOption = params.fwerOption;
+  p.snpAmount = names.size();
+  p.subjectAmount = subjects;
+  p.snpNamesFingerprint = snpNamesFingerprint(names);
+  return p;
+}
+
+// Always in the current version: the program writes no other.
+std::string formatProvenanceLine(const Provenance& p) {
+  char buffer[512];
+  std::snprintf(buffer, sizeof buffer,
+                "# %s %s n=%" PRIu64 " p=%" PRIu64 " b=%" PRIu64 " b_used=%" PRIu64
+                " hypothesis=%s test=%s algo=%s missing=%s m=%" PRId32 " t=%s permutations=%" PRIu64 " seed=%" PRId64
+                " fwer=%d snps=%" PRIu64 " subjects=%" PRIu64 " snp_names=%s\n",
+                std::string(kMagic).c_str(), versionText(kPartialFormatVersion).c_str(), p.processAmount, p.processID,
+                p.blocksGiven, p.blocksUsed, hypothesisText(p.hypothesisOption), testText(p.testTypeOption),
+                algoText(p.algoOption), missingText(p.missingGenoOption), p.minGroupSizeParam,
+                thresholdText(p.thresholdParam).c_str(), p.permutationParam, static_cast<std::int64_t>(p.randomParam),
+                p.fwerOption ? 1 : 0, p.snpAmount, p.subjectAmount, fingerprintText(p.snpNamesFingerprint).c_str());
+  return buffer;
+}
+
+std::string formatPairCountLine(std::uint64_t pairs) {
+  return "# pairs=" + std::to_string(pairs) + "\n";
+}
+
+std::string formatFwerLine(const std::vector<double>& extremes) {
+  std::string line = "# fwer=";
+  char buffer[64];
+  for (std::size_t k = 0; k < extremes.size(); ++k) {
+    if (k > 0) line += ',';
+    // Shortest text that reads back to the same double, so that an assembly
+    // reports what a single process would.
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, extremes[k]);
+    line.append(buffer, result.ptr);
+  }
+  line += '\n';
+  return line;
+}
+
+std::uint64_t provenanceVersion(std::string_view line) {
+  const std::vector<std::string_view> words = splitSpaces(line);
+  if (words.size() < 3 || words[0] != "#" || words[1] != kMagic) return 0;
+  for (std::size_t v = 0; v < std::size(kVersions); ++v) {
+    if (words[2] == kVersions[v]) return v + 1;
+  }
+  return 0;
+}
+
+bool parseProvenanceLine(std::string_view line, Provenance& p, std::string& problem) {
+  p = Provenance{};  // fields a version lacks keep their defaults
+  const std::vector<std::string_view> words = splitSpaces(line);
+  if (words.size() < 3 || words[0] != "#" || words[1] != kMagic) {
+    problem = "the first line starts with '#' but is not a provenance line";
+    return false;
+  }
+  p.version = provenanceVersion(line);
+  if (p.version == 0) {
+    problem = "unknown partial file format version " + std::string(words[2]) + " (this program reads v1 and v2)";
+    return false;
+  }
+  const std::vector<FieldSpec>& specs = fieldSpecs();
+  std::vector<bool> seen(specs.size(), false);
+  for (std::size_t w = 3; w < words.size(); ++w) {
+    const std::string_view word = words[w];
+    const std::size_t eq = word.find('=');
+    const std::string_view key = word.substr(0, eq);
+    std::size_t s = 0;
+    while (s < specs.size() && (key != specs[s].key || specs[s].since > p.version)) ++s;
+    if (eq == std::string_view::npos || s == specs.size() || seen[s] || !specs[s].read(word.substr(eq + 1), p)) {
+      problem = "the provenance line has an unreadable field \"" + std::string(word) + "\"";
+      return false;
+    }
+    seen[s] = true;
+  }
+  for (std::size_t s = 0; s < specs.size(); ++s) {
+    if (!seen[s] && specs[s].since <= p.version) {
+      problem = "the provenance line lacks the field " + std::string(specs[s].key);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool parsePairCountLine(std::string_view line, std::uint64_t& pairs) {
+  const std::vector<std::string_view> words = splitSpaces(line);
+  if (words.size() != 2 || words[0] != "#" || words[1].substr(0, 6) != "pairs=") return false;
+  return parseWhole(words[1].substr(6), pairs);
+}
+
+bool isFwerLine(std::string_view line) {
+  const std::vector<std::string_view> words = splitSpaces(line);
+  return words.size() >= 2 && words[0] == "#" && words[1].substr(0, 5) == "fwer=";
+}
+
+bool parseFwerLine(std::string_view line, std::vector<double>& values, std::string& problem) {
+  values.clear();
+  const std::vector<std::string_view> words = splitSpaces(line);
+  if (words.size() != 2 || words[0] != "#" || words[1].substr(0, 5) != "fwer=") {
+    problem = "the fwer line is not \"# fwer=\" followed by values separated by commas";
+    return false;
+  }
+  std::string_view rest = words[1].substr(5);
+  if (rest.empty()) return true;  // no value at all, not one empty value
+  for (;;) {
+    const std::size_t comma = rest.find(',');
+    const std::string_view text = rest.substr(0, comma);
+    double value = 0.0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size()) {
+      problem = "fwer value " + std::to_string(values.size() + 1) + " (\"" + std::string(text) + "\") is not a number";
+      return false;
+    }
+    values.push_back(value);
+    if (comma == std::string_view::npos) return true;
+    rest.remove_prefix(comma + 1);
+  }
+}
+
+std::optional<ProvenanceMismatch> compareProvenance(const Provenance& found, const Provenance& expected,
+                                                    bool compare_seed) {
+  auto number = [](std::uint64_t v) { return std::to_string(v); };
+  auto differ = [](const char* field, std::string a, std::string b) -> std::optional<ProvenanceMismatch> {
+    if (a == b) return std::nullopt;
+    return ProvenanceMismatch{field, std::move(a), std::move(b)};
+  };
+  const std::optional<ProvenanceMismatch> checks[] = {
+      differ("format version", number(found.version), number(expected.version)),
+      differ("-n (number of processes)", number(found.processAmount), number(expected.processAmount)),
+      differ("-p (process number)", number(found.processID), number(expected.processID)),
+      differ("-b (number of data blocks used)", number(found.blocksUsed), number(expected.blocksUsed)),
+      differ("hypothesis (--epistasis/--association)", hypothesisText(found.hypothesisOption),
+             hypothesisText(expected.hypothesisOption)),
+      differ("test (--score/--likelihood)", testText(found.testTypeOption), testText(expected.testTypeOption)),
+      differ("p-value method (--maxT/--minP)", algoText(found.algoOption), algoText(expected.algoOption)),
+      differ("missingness (--missing/--nomissing)", missingText(found.missingGenoOption),
+             missingText(expected.missingGenoOption)),
+      differ("-m (minimum cell size)", std::to_string(found.minGroupSizeParam),
+             std::to_string(expected.minGroupSizeParam)),
+      differ("-t (threshold)", thresholdText(found.thresholdParam), thresholdText(expected.thresholdParam)),
+      differ("--permutations", number(found.permutationParam), number(expected.permutationParam)),
+      differ("--fwer", found.fwerOption ? "1" : "0", expected.fwerOption ? "1" : "0"),
+      compare_seed ? differ("-r (seed)", std::to_string(static_cast<std::int64_t>(found.randomParam)),
+                            std::to_string(static_cast<std::int64_t>(expected.randomParam)))
+                   : std::nullopt,
+      differ("number of SNPs in the genotype file", number(found.snpAmount), number(expected.snpAmount)),
+      differ("SNP names of the genotype file", fingerprintText(found.snpNamesFingerprint),
+             fingerprintText(expected.snpNamesFingerprint)),
+  };
+  for (const auto& check : checks) {
+    if (check) return check;
+  }
+  return std::nullopt;
+}
+
+}  // namespace dyadmill

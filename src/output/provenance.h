@@ -1,0 +1,103 @@
+// Provenance lines of partial result files.
+//
+// A worker's partial file begins with one line starting '#' that records
+// everything the assembly must agree with: the format version, the process
+// count and number, the block count as given and as used, the mode options,
+// -m, -t, the permutation count, the seed, whether the run collects the
+// genome-wide extremes (--fwer), the SNP and subject counts and a
+// fingerprint of the genotype file's SNP names. It ends with one line
+// starting '#' that holds the number of pair lines, so that a truncated file
+// is told from a complete one. The pair lines in between keep their format.
+// With --fwer the pair lines are followed by one more '#' line holding the
+// worker's extreme of every permutation (fwer.h).
+//
+// Version 2 added the fwer field and line. Version 1 files come from a
+// release whose degrees of freedom differ, so they are read only as a
+// whole set, and never with --fwer; lines of version 1 have no fwer field.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "run_parameters.h"
+
+namespace dyadmill {
+
+// The version this program writes.
+constexpr std::uint64_t kPartialFormatVersion = 2;
+
+struct Provenance {
+  std::uint64_t version = kPartialFormatVersion;
+  std::uint64_t processAmount = 0;
+  std::uint64_t processID = 0;
+  std::uint64_t blocksGiven = 0;  // -b as given; 0 = automatic
+  std::uint64_t blocksUsed = 0;   // the block count the scan used
+  std::int32_t hypothesisOption = 0;
+  std::int32_t testTypeOption = 0;
+  std::int32_t algoOption = 0;
+  std::int32_t missingGenoOption = 1;
+  std::int32_t minGroupSizeParam = 1;
+  float thresholdParam = 0.0f;
+  std::uint64_t permutationParam = 0;
+  std::uint64_t randomParam = 0;
+  bool fwerOption = false;  // the file carries a fwer line (version 2 on)
+  std::uint64_t snpAmount = 0;
+  std::uint64_t subjectAmount = 0;
+  std::uint64_t snpNamesFingerprint = 0;
+};
+
+// 64-bit FNV-1a over the names, each followed by a line feed (so that
+// "ab","c" and "a","bc" differ).
+std::uint64_t snpNamesFingerprint(const std::vector<std::string>& names);
+
+// The provenance of a run from its parameters (-b as given), the block count
+// in use and the genotype file's names and subject count.
+Provenance provenanceOf(const RunParameters& params, std::uint64_t blocks_used, const std::vector<std::string>& names,
+                        std::uint64_t subjects);
+
+// "# dyadmill-partial v2 n=.. p=.. ... snp_names=fnv1a64:<16 hex digits>" + LF
+std::string formatProvenanceLine(const Provenance& p);
+// "# pairs=<count>" + LF
+std::string formatPairCountLine(std::uint64_t pairs);
+// "# fwer=<v1>,<v2>,...,<vP>" + LF, each value in the shortest text that
+// reads back to the same double.
+std::string formatFwerLine(const std::vector<double>& extremes);
+
+// Lines that are not pair lines begin with '#'.
+inline bool isProvenanceLine(std::string_view line) {
+  return !line.empty() && line.front() == '#';
+}
+
+// The format version a first line names: 1 or 2, or 0 when it is not a
+// provenance line of a version this program reads.
+std::uint64_t provenanceVersion(std::string_view line);
+
+// Reads a first line. False, with the reason in `problem`, when it is not a
+// complete provenance line of a known version.
+bool parseProvenanceLine(std::string_view line, Provenance& p, std::string& problem);
+// Reads a last line; false when it is not a pair count.
+bool parsePairCountLine(std::string_view line, std::uint64_t& pairs);
+
+// Whether a '#' line is meant as the fwer line (its first word is "fwer=...").
+bool isFwerLine(std::string_view line);
+// Reads the values of a fwer line. False, with the reason in `problem`, when
+// one of them is not a number; the values are not judged otherwise.
+bool parseFwerLine(std::string_view line, std::vector<double>& values, std::string& problem);
+
+// The first field in which `found` (from a file) differs from `expected`,
+// with both values as text, ready for a message.
+struct ProvenanceMismatch {
+  std::string field;
+  std::string found;
+  std::string expected;
+};
+
+// Compares every field except the subject count (the assembly does not read
+// the subjects) and, unless `compare_seed`, the seed.
+std::optional<ProvenanceMismatch> compareProvenance(const Provenance& found, const Provenance& expected,
+                                                    bool compare_seed);
+
+}  // namespace dyadmill

@@ -1,0 +1,48 @@
+// Stage permute: the loop over block combinations (scan_driver), the seeded
+// relabelling, the rescans of kept pairs (reference, fast full passes, kept
+// pairs) and the genome-wide pass of --fwer. Uses scan and what it uses.
+//
+// Permutation testing of one block combination: seeded trait shuffles, a
+// rescan under each, and one value per permutation for every kept pair.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <vector>
+
+#include "pair_scorer.h"
+#include "scan_types.h"
+
+namespace dyadmill {
+
+// The seeded relabelling: the C library's generator, reseeded with the
+// run's seed for every block combination, so that permutation k relabels the
+// subjects identically in every combination and every process.
+class TraitShuffler {
+ public:
+  TraitShuffler(std::uint64_t seed, const std::vector<std::uint16_t>& labels);
+
+  // One more shuffle of the current labels: for g = 1 .. n - 1, swap entry g
+  // with entry rand() % (g + 1). The number of cases never changes.
+  void shuffle();
+
+  const std::vector<std::uint16_t>& labels() const { return labels_; }
+
+ private:
+  std::vector<std::uint16_t> labels_;
+};
+
+// Runs the run's permutations over the combination after its pair loop and
+// writes each kept pair's value for every permutation. Under each
+// relabelling the fast path rescores the kept pairs (and, with a carried
+// cut-off, the pairs that decide it) from the saved totals, rebuilding the
+// case rows of only the SNPs they read; where kept pairs are dense (see
+// FastRescan), and on the reference path, the case rows of both blocks are
+// rebuilt and every pair is rescanned. `set` is the scorer's working set,
+// which the relabelling rewrites. `start_time` is the start of the
+// combination's pair loop (for the run-time estimate).
+void runPermutations(ScanContext& ctx, ScanPath path, FastRescan rescan, const PairScorer& scorer, BlockWorkingSet& set,
+                     const Thresholds& thresholds, const PairStores& stores, TopVector& top_vect_block,
+                     std::time_t start_time);
+
+}  // namespace dyadmill

@@ -1,0 +1,162 @@
+#include "block_working_set.h"
+
+#include <bit>
+#include <cinttypes>
+#include <cstdio>
+
+#include "BinaryTestStat.h"
+#include "console.h"
+
+namespace dyadmill {
+
+SubjectSubset::SubjectSubset(const std::vector<std::uint16_t>& labels, std::uint16_t label, bool match) {
+  const std::uint64_t words = wordsFor(labels.size());
+  mask_.assign(words, 0);
+  rank_before_.assign(words, 0);
+  for (std::uint64_t s = 0; s < labels.size(); ++s) {
+    if ((labels[s] == label) == match) mask_[s / 64] |= std::uint64_t{1} << (s % 64);
+  }
+  for (std::uint64_t w = 0; w < words; ++w) {
+    rank_before_[w] = members_;
+    members_ += static_cast<std::uint64_t>(std::popcount(mask_[w]));
+  }
+}
+
+void SubjectSubset::pack(const std::uint64_t* source, std::uint64_t source_words, std::uint64_t* destination) const {
+  const std::uint64_t out_words = words();
+  for (std::uint64_t w = 0; w < out_words; ++w) destination[w] = 0;
+  for (std::uint64_t w = 0; w < source_words; ++w) {
+    const std::uint64_t mask = mask_[w];
+    std::uint64_t bits = source[w] & mask;
+    while (bits != 0) {
+      const unsigned b = static_cast<unsigned>(std::countr_zero(bits));
+      // Member number = members before this word + members below bit b.
+      const std::uint64_t member =
+          rank_before_[w] + static_cast<std::uint64_t>(std::popcount(mask & ((std::uint64_t{1} << b) - 1)));
+      destination[member / 64] |= std::uint64_t{1} << (member % 64);
+      bits &= bits - 1;
+    }
+  }
+}
+
+namespace {
+
+void splitBlock(const RunParameters& params, const GenotypeStore& store, std::uint64_t first_snp, std::uint64_t end_snp,
+                const SubjectSubset& cases, const SubjectSubset& controls, SplitBlock& block) {
+  block.first_snp = first_snp;
+  block.snp_amount = end_snp - first_snp;
+  block.first_row = store.cumdimension_vect[first_snp];
+  const std::uint64_t rows = block.snp_amount * params.rowsPerSnp();
+  block.cases = BitMatrix(rows, cases.words());
+  block.controls = BitMatrix(rows, controls.words());
+  const std::uint64_t words = store.snp_matrix.words();
+  for (std::uint64_t r = 0; r < rows; ++r) {
+    const std::uint64_t* source = store.snp_matrix.row(block.first_row + r);
+    cases.pack(source, words, block.cases.row(r));
+    controls.pack(source, words, block.controls.row(r));
+  }
+}
+
+// Subjects at each level of every SNP (--nomissing): levels 1 and 2 are
+// counted, level 0 is the rest.
+void countMargins(const RunParameters& params, const GenotypeStore& store, std::uint64_t case_words,
+                  std::uint64_t control_words, SplitBlock& block) {
+  countCaseMargins(params, store.affected_amount, case_words, block);
+  block.totals_marginal.assign(block.snp_amount, LevelCounts{});
+  for (std::uint64_t i = 0; i < block.snp_amount; ++i) {
+    LevelCounts& totals = block.totals_marginal[i];
+    totals[0] = store.total_amount;
+    for (unsigned d = 1; d < kLevels; ++d) {
+      const std::uint64_t row = i * params.rowsPerSnp() + d - 1;
+      totals[d] = static_cast<SubjectCount>(block.affecteds_marginal[i][d] +
+                                            popcountRow(block.controls.row(row), control_words));
+      totals[0] = static_cast<SubjectCount>(totals[0] - totals[d]);
+    }
+  }
+}
+
+}  // namespace
+
+void countCaseMargins(const RunParameters& params, SubjectCount affected_amount, std::uint64_t case_words,
+                      SplitBlock& block) {
+  block.affecteds_marginal.assign(block.snp_amount, LevelCounts{});
+  for (std::uint64_t i = 0; i < block.snp_amount; ++i) {
+    LevelCounts& affecteds = block.affecteds_marginal[i];
+    affecteds[0] = affected_amount;
+    for (unsigned d = 1; d < kLevels; ++d) {
+      const std::uint64_t row = i * params.rowsPerSnp() + d - 1;
+      affecteds[d] = popcountRow(block.cases.row(row), case_words);
+      affecteds[0] = static_cast<SubjectCount>(affecteds[0] - affecteds[d]);
+    }
+  }
+}
+
+void computeMarginFractions(SplitBlock& block) {
+  block.affecteds_marginal_fractions.assign(block.snp_amount, LevelFractions{});
+  block.unaffecteds_marginal_fractions.assign(block.snp_amount, LevelFractions{});
+  for (std::uint64_t i = 0; i < block.snp_amount; ++i) {
+    for (unsigned d = 0; d < kLevels; ++d) {
+      const SubjectCount total = block.totals_marginal[i][d];
+      if (total == 0) continue;
+      const double affected = static_cast<double>(block.affecteds_marginal[i][d]) / static_cast<double>(total);
+      block.affecteds_marginal_fractions[i][d] = affected;
+      block.unaffecteds_marginal_fractions[i][d] = 1.0 - affected;
+    }
+  }
+}
+
+namespace {
+
+// Run-wide constants of the reduced statistics for this run's mode.
+void reducedFormConstants(const RunParameters& params, const GenotypeStore& store, double& affected_fraction,
+                          double& unaffected_fraction) {
+  affected_fraction = 0.0;
+  unaffected_fraction = 0.0;
+  if (!params.reducedForms()) return;
+  const double case_share = static_cast<double>(store.affected_amount) / static_cast<double>(store.total_amount);
+  if (!params.epistasis()) {
+    affected_fraction = params.score()
+                            ? case_share
+                            : BinaryTestStat::caseControlLogLikelihood(store.total_amount, store.affected_amount);
+  } else if (!params.score()) {
+    affected_fraction = case_share;
+    unaffected_fraction = 1.0 - case_share;
+  }
+}
+
+}  // namespace
+
+void loadBlockCombination(const RunParameters& params, const GenotypeStore& store, const BlockTable& blocks,
+                          std::uint64_t K, const SubjectSubset& cases, const SubjectSubset& controls,
+                          BlockWorkingSet& set) {
+  console().print("\n\nINFO: Processing data block combinatation %" PRIu64 " out of %" PRIu64 " \n\n", K + 1,
+                  blocks.Kend);
+  set.K = K;
+  // A single block is the whole data set, whatever the table says.
+  const bool whole = blocks.blockAmount == 1;
+  const std::uint64_t b1 = whole ? 0 : blocks.begin[K];
+  const std::uint64_t e1 = whole ? store.snp_amount : blocks.end[K];
+  set.coincide = blocks.begin[K] == blocks.begin2[K];
+  set.affected_int_amount = cases.words();
+  set.unaffected_int_amount = controls.words();
+
+  splitBlock(params, store, b1, e1, cases, controls, set.block1);
+  console().print("INFO: SNPs in the block: %" PRIu64 " \n", set.block1.snp_amount);
+  if (!set.coincide) {
+    splitBlock(params, store, blocks.begin2[K], blocks.end2[K], cases, controls, set.block2_storage);
+  } else {
+    set.block2_storage = SplitBlock{};
+  }
+
+  reducedFormConstants(params, store, set.affected_fraction, set.unaffected_fraction);
+  console().line("INFO: Calculating marginal fractions for the 1st marker (BEFORE PERMUTATION if any)");
+  if (params.missing()) return;
+  countMargins(params, store, set.affected_int_amount, set.unaffected_int_amount, set.block1);
+  if (!set.coincide) countMargins(params, store, set.affected_int_amount, set.unaffected_int_amount, set.block2());
+  if (params.epistasis() && !params.score() && params.reducedForms()) {
+    computeMarginFractions(set.block1);
+    if (!set.coincide) computeMarginFractions(set.block2());
+  }
+}
+
+}  // namespace dyadmill

@@ -1,0 +1,94 @@
+// The working set of one block combination: the two blocks' bit rows split
+// into packed case rows and control rows, and the per-SNP margins that the
+// pair loop and the permutation rescan need again for every pair.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "blocks.h"
+#include "genotype_store.h"
+#include "run_parameters.h"
+
+namespace dyadmill {
+
+// A subset of the subjects (the cases, or the controls) and where each
+// subject lands when a row of all subjects is packed down to the subset:
+// member numbers follow file order.
+class SubjectSubset {
+ public:
+  SubjectSubset() = default;
+  // Members: the subjects whose label equals `label` (when `match` is true)
+  // or differs from it (when false).
+  SubjectSubset(const std::vector<std::uint16_t>& labels, std::uint16_t label, bool match);
+
+  std::uint64_t members() const { return members_; }
+  std::uint64_t words() const { return wordsFor(members_); }
+
+  // Packs `source` (a row over all subjects, source_words words) into
+  // `destination` (words() words, overwritten).
+  void pack(const std::uint64_t* source, std::uint64_t source_words, std::uint64_t* destination) const;
+
+ private:
+  std::vector<std::uint64_t> mask_;         // per source word: its subjects that are members
+  std::vector<std::uint64_t> rank_before_;  // per source word: members in earlier words
+  std::uint64_t members_ = 0;
+};
+
+// One block of consecutive SNPs of a combination, split by trait.
+struct SplitBlock {
+  std::uint64_t first_snp = 0;   // global index of the block's first SNP
+  std::uint64_t snp_amount = 0;  // SNPs in the block
+  std::uint64_t first_row = 0;   // first row of the block in snp_matrix
+  BitMatrix cases;               // one row per block row, cases only
+  BitMatrix controls;            // one row per block row, controls only
+
+  // Per SNP, --nomissing only (empty otherwise): cases and subjects at each
+  // level, and with the reduced KSA form, the case and control share of each
+  // level (0 for a level without subjects).
+  std::vector<LevelCounts> affecteds_marginal;
+  std::vector<LevelCounts> totals_marginal;
+  std::vector<LevelFractions> affecteds_marginal_fractions;
+  std::vector<LevelFractions> unaffecteds_marginal_fractions;
+};
+
+struct BlockWorkingSet {
+  std::uint64_t K = 0;
+  bool coincide = false;  // both blocks are the same block: block2 aliases block1
+  SplitBlock block1;
+  SplitBlock block2_storage;                // unused when coincide
+  std::uint64_t affected_int_amount = 0;    // words per case row
+  std::uint64_t unaffected_int_amount = 0;  // words per control row
+  // Run-wide constants of the reduced statistics (0 when not in use).
+  double affected_fraction = 0.0;
+  double unaffected_fraction = 0.0;
+
+  const SplitBlock& block2() const { return coincide ? block1 : block2_storage; }
+
+  // Pairs are (i, j) with i < firstSnpEnd() and j from firstPartner(i) on:
+  // a block with itself gives each unordered pair once (i < j), two blocks
+  // every combination. An empty block gives no pair.
+  std::uint64_t firstSnpEnd() const {
+    const std::uint64_t last = coincide ? 1 : 0;
+    return block1.snp_amount > last ? block1.snp_amount - last : 0;
+  }
+  std::uint64_t firstPartner(std::uint64_t i) const { return coincide ? i + 1 : 0; }
+  SplitBlock& block2() { return coincide ? block1 : block2_storage; }
+};
+
+// Builds combination K's working set: copies nothing from the store but the
+// split rows; prints the combination's announcement and the margin line.
+void loadBlockCombination(const RunParameters& params, const GenotypeStore& store, const BlockTable& blocks,
+                          std::uint64_t K, const SubjectSubset& cases, const SubjectSubset& controls,
+                          BlockWorkingSet& set);
+
+// Per-SNP case counts of a split block (--nomissing), from its case rows:
+// level 0 = all cases minus the counted levels.
+void countCaseMargins(const RunParameters& params, SubjectCount affected_amount, std::uint64_t case_words,
+                      SplitBlock& block);
+
+// Per-SNP case and control shares of each level, from the margins.
+void computeMarginFractions(SplitBlock& block);
+
+}  // namespace dyadmill

@@ -1,0 +1,128 @@
+// Stage scan: blocks and process shares, a combination's working set, table
+// counting, the pair scorer, the approximations and tiles of the fast path,
+// and the first scan (reference and fast). Uses kernels, stats and input.
+//
+// What every stage of the pair scan shares: the run-wide scan state, the
+// cut-offs of a block combination, the stores the permutation rescans read,
+// and the hand-over of a kept pair to the combination's list.
+//
+// The stages depend on each other in one direction only:
+//
+//   scan_driver -> reference_scan, fast_scan        (the first scan)
+//   scan_driver -> permutation -> reference_scan, fast_rescan, kept_rescan
+//                                                               (rescans)
+//   fast_scan, fast_rescan -> tile_scan -> approximations -> simd_kernels
+//   kept_rescan -> kept_chain, lazy_case_rows -> simd_kernels
+//   reference_scan, fast_rescan, kept_rescan -> rescan_common
+//   every stage -> pair_scorer -> pair_table; every stage -> scan_types
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "PairTallier.h"
+#include "blocks.h"
+#include "genotype_store.h"
+#include "outcome.h"
+#include "pair_count_store.h"
+#include "pair_table.h"
+#include "progress.h"
+#include "run_parameters.h"
+#include "simd_kernels.h"
+
+namespace dyadmill {
+
+// Cut-offs of one combination. A pair passes when its statistic is strictly
+// greater than `threshold`; under epistasis with the likelihood-ratio test,
+// its KSA screen must exceed `threshold_KSA` before the IPF statistic is
+// computed. Under minP the cut-offs are critical values per df, extended
+// lazily as pairs with more degrees of freedom appear.
+struct Thresholds {
+  double threshold = 0.0;
+  double threshold_KSA = 0.0;
+  std::uint16_t maxdf = 0;
+  std::vector<double> threshold_by_df;      // entry k: df = k + 1
+  std::vector<double> threshold_by_df_KSA;  // epistasis only
+};
+
+void initThresholds(const RunParameters& params, Thresholds& thresholds);
+
+// minP: grows the per-df tables to `df` entries (critical values at the
+// run's threshold p-value).
+void extendThresholds(const RunParameters& params, Thresholds& thresholds, std::uint16_t df);
+
+// minP: the cut-offs of a pair with `df` degrees of freedom (df > 0 sets
+// threshold and threshold_KSA; the tables grow as needed). maxT keeps the
+// combination's cut-offs.
+void useThresholdsFor(const RunParameters& params, std::uint16_t df, Thresholds& thresholds);
+
+// What the permutation rescan reuses of every pair of the combination: a
+// relabelling of the trait changes nobody's genotype, so cell totals,
+// amounts, total margins and df stay valid. Indexed by i * columns + j.
+// The counts take the width the run's `subjects` need.
+struct PairStores {
+  std::uint64_t columns = 0;
+  PairCountStore totals_pairs;    // kCells per pair
+  PairCountStore totals_amounts;  // full statistics only
+  PairCountStore totals_marg1;    // kLevels per pair; full epistasis statistics only
+  PairCountStore totals_marg2;
+  std::vector<std::uint16_t> degreesoffreedom;  // per pair
+
+  // Sized for a rows x columns combination; empty without permutations.
+  void allocate(const RunParameters& params, std::uint64_t subjects, std::uint64_t rows, std::uint64_t columns);
+
+  // Records what the rescan reuses of pair number `pair`.
+  void save(const PairTable& table, std::uint16_t df, std::uint64_t pair);
+
+  // The saved totals, amounts and total margins of pair number `pair`.
+  void load(std::uint64_t pair, PairTable& table) const;
+};
+
+// Which implementation scans: the reference scores pair after pair with the
+// exact statistics and is what the fast path is tested against; the fast
+// path counts eight pairs at a time and computes the exact statistics only
+// where an approximation cannot settle the outcome. Both keep the same pairs
+// with the same values; a run of the program always takes the fast path.
+enum class ScanPath { Reference, Fast };
+
+// How the fast path rescans a combination under the epistasis
+// likelihood-ratio test, whose KSA cut-off is carried from pair to pair: by
+// the kept pairs (and the few pairs that decide their cut-off) unless they
+// are so dense that a full pass over every pair is cheaper, which a run of
+// the program chooses per combination; or always one way, which tests use
+// to hold each against the reference. Other modes always rescan by the kept
+// pairs, which is all their rescan reads.
+enum class FastRescan { ByCost, KeptPairs, FullPasses };
+
+// Run-wide state of the scan.
+struct ScanContext {
+  ScanContext(const RunParameters& p, const GenotypeStore& s, const BlockTable& b,
+              const SimdKernels& kernels = probeSimdKernels())
+      : params(p), store(s), blocks(b), simd(kernels), progress(shareWork(b, p.permutationParam)) {}
+
+  const RunParameters& params;
+  const GenotypeStore& store;
+  const BlockTable& blocks;
+  const SimdKernels simd;           // instruction-set variants of the fast path
+  TopVector top_vect;               // kept pairs of finished combinations
+  std::vector<double> current_max;  // per permutation, carried across combinations
+  // --fwer: per permutation k, the largest statistic (maxT) or the smallest
+  // raw p-value (minP) over every pair scanned so far; see fwer.h.
+  std::vector<double> fwer;
+  ProgressLine progress;  // the terminal's progress line, in pairs counted
+};
+
+// A pair that passed, in block-local indices, before it is kept.
+struct FoundPair {
+  std::uint64_t i;
+  std::uint64_t j;
+  double statistic;
+  std::uint16_t df;
+};
+
+// Appends a kept pair (global SNP indices) to the combination's list, its
+// value a p-value under minP; stops the run when the list is already full.
+Outcome keepPair(const RunParameters& params, std::uint64_t gi, std::uint64_t gj, double statistic, std::uint16_t df,
+                 TopVector& top_vect_block);
+
+}  // namespace dyadmill

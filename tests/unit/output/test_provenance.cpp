@@ -1,0 +1,140 @@
+// Provenance lines: what a worker writes reads back the same, damaged lines
+// are refused, and a mismatch names the first differing field.
+#include <gtest/gtest.h>
+
+#include "provenance.h"
+
+namespace dyadmill {
+namespace {
+
+Provenance sample() {
+  RunParameters params;
+  params.processAmount = 5;
+  params.processID = 2;
+  params.blockAmount = 0;  // automatic: 4 in use
+  params.hypothesisOption = 1;
+  params.testTypeOption = 7;  // any non-zero value is the score test
+  params.algoOption = 1;
+  params.missingGenoOption = 0;
+  params.minGroupSizeParam = -3;
+  params.thresholdParam = 0.123456789f;
+  params.permutationParam = 99;
+  params.randomParam = static_cast<std::uint64_t>(-12);
+  return provenanceOf(params, 4, {"rs1", "rs2", "rs3"}, 250);
+}
+
+TEST(Provenance, WrittenLinesReadBackExactly) {
+  const Provenance p = sample();
+  const std::string line = formatProvenanceLine(p);
+  EXPECT_EQ(line.rfind("# dyadmill-partial v2 n=5 p=2 b=0 b_used=4 hypothesis=epistasis test=score algo=minP "
+                       "missing=nomissing m=-3 t=0.123456791 permutations=99 seed=-12 fwer=0 snps=3 subjects=250 "
+                       "snp_names=fnv1a64:",
+                       0),
+            0u)
+      << line;
+  Provenance back;
+  std::string problem;
+  ASSERT_TRUE(parseProvenanceLine(line.substr(0, line.size() - 1), back, problem)) << problem;
+  EXPECT_FALSE(compareProvenance(back, p, true).has_value());
+  EXPECT_EQ(back.thresholdParam, p.thresholdParam);
+  EXPECT_EQ(back.subjectAmount, 250u);
+  Provenance with_fwer = p;
+  with_fwer.fwerOption = true;
+  const std::string fwer_line = formatProvenanceLine(with_fwer);
+  ASSERT_TRUE(parseProvenanceLine(fwer_line.substr(0, fwer_line.size() - 1), back, problem)) << problem;
+  const auto fwer = compareProvenance(back, p, true);
+  ASSERT_TRUE(fwer.has_value());
+  EXPECT_EQ(fwer->field + " " + fwer->found + " " + fwer->expected, "--fwer 1 0");
+
+  std::uint64_t pairs = 0;
+  ASSERT_TRUE(parsePairCountLine("# pairs=17", pairs));
+  EXPECT_EQ(pairs, 17u);
+  for (const char* bad : {"# pairs=", "# pairs=-1", "# pairs=1x", "#pairs=3", "# count=3", "# pairs=3 extra"}) {
+    EXPECT_FALSE(parsePairCountLine(bad, pairs)) << bad;
+  }
+}
+
+TEST(Provenance, DamagedLinesAreRefused) {
+  const std::string line = formatProvenanceLine(sample());
+  auto replaced = [&](const std::string& from, const std::string& to) {
+    std::string copy = line.substr(0, line.size() - 1);
+    copy.replace(copy.find(from), from.size(), to);
+    return copy;
+  };
+  const std::string cases[] = {
+      replaced(" v2 ", " v3 "),
+      replaced(" v2 ", " v1 "),  // version 1 had no fwer field
+      replaced(" fwer=0", ""),   // ... which version 2 must have
+      replaced("fwer=0", "fwer=2"),
+      replaced("dyadmill-partial", "other"),
+      replaced(" n=5", ""),
+      replaced("n=5", "n=5 n=5"),
+      replaced("algo=minP", "algo=best"),
+      replaced("t=0.123456791", "t=nan"),
+      replaced("seed=-12", "seed="),
+      replaced("fnv1a64:", "md5:"),
+      replaced("snps=3", "snps=3 color=red"),
+      line.substr(0, 30),
+  };
+  for (const std::string& bad : cases) {
+    Provenance p;
+    std::string problem;
+    EXPECT_FALSE(parseProvenanceLine(bad, p, problem)) << bad;
+    EXPECT_FALSE(problem.empty());
+  }
+}
+
+// Version 1 lines, written before the fwer field existed, still read.
+TEST(Provenance, VersionOneLinesAndFwerLines) {
+  std::string line = formatProvenanceLine(sample());
+  line.pop_back();
+  line.replace(line.find(" v2 "), 4, " v1 ");
+  line.erase(line.find(" fwer=0"), 7);
+  EXPECT_EQ(provenanceVersion(line), 1u);
+  EXPECT_EQ(provenanceVersion("# dyadmill-partial v3 n=1"), 0u);
+  Provenance back;
+  std::string problem;
+  ASSERT_TRUE(parseProvenanceLine(line, back, problem)) << problem;
+  EXPECT_EQ(back.version, 1u);
+  EXPECT_FALSE(back.fwerOption);
+  EXPECT_EQ(compareProvenance(back, sample(), true)->field, "format version");
+
+  const std::vector<double> values = {0.1, 1.0 / 3.0, 1e-300, 0.0};
+  const std::string fwer = formatFwerLine(values);
+  EXPECT_EQ(fwer, "# fwer=0.1,0.3333333333333333,1e-300,0\n");
+  std::vector<double> read;
+  ASSERT_TRUE(isFwerLine(fwer) && parseFwerLine(fwer.substr(0, fwer.size() - 1), read, problem)) << problem;
+  EXPECT_EQ(read, values);
+  for (const char* bad : {"# fwer=1,,2", "# fwer=1,2,", "# fwer=0x1", "# fwer=1 2"}) {
+    EXPECT_FALSE(parseFwerLine(bad, read, problem)) << bad;
+  }
+}
+
+TEST(Provenance, FingerprintAndComparison) {
+  // The separator keeps differently split names apart.
+  EXPECT_NE(snpNamesFingerprint({"ab", "c"}), snpNamesFingerprint({"a", "bc"}));
+  EXPECT_NE(snpNamesFingerprint({"a", "b"}), snpNamesFingerprint({"b", "a"}));
+  EXPECT_EQ(snpNamesFingerprint({"a", "b"}), snpNamesFingerprint({"a", "b"}));
+
+  const Provenance expected = sample();
+  Provenance found = expected;
+  found.randomParam = 5;
+  EXPECT_FALSE(compareProvenance(found, expected, false).has_value());  // the seed only when asked
+  const auto seed = compareProvenance(found, expected, true);
+  ASSERT_TRUE(seed.has_value());
+  EXPECT_EQ(seed->field, "-r (seed)");
+  EXPECT_EQ(seed->found, "5");
+  EXPECT_EQ(seed->expected, "-12");
+
+  found = expected;
+  found.subjectAmount = 1;  // the assembly does not know the subjects
+  EXPECT_FALSE(compareProvenance(found, expected, true).has_value());
+  found.thresholdParam = 0.5f;
+  found.processID = 3;
+  const auto first = compareProvenance(found, expected, true);
+  ASSERT_TRUE(first.has_value());
+  EXPECT_EQ(first->field, "-p (process number)");
+}
+
+}  // namespace
+}  // namespace dyadmill
