@@ -10,27 +10,11 @@
 
 #include "Help.h"
 #include "console.h"
+#include "number_fields.h"
 
 namespace dyadmill {
 
 namespace {
-
-// Whole-argument integer: an optional sign and digits, nothing else.
-bool parseInteger(std::string_view text, std::int64_t lo, std::int64_t hi, std::int64_t& value) {
-  // One sign at most: "+-5" is not a number even though the text after the
-  // '+' would parse.
-  if (!text.empty() && text.front() == '+') {
-    text.remove_prefix(1);
-    if (!text.empty() && text.front() == '-') return false;
-  }
-  if (text.empty() || text.front() == '+') return false;
-  std::int64_t v = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
-  if (ec != std::errc() || end != text.data() + text.size()) return false;
-  if (v < lo || v > hi) return false;
-  value = v;
-  return true;
-}
 
 // Whole-argument real that stays finite once narrowed to the threshold's float.
 bool parseThreshold(std::string_view text, float& value) {
@@ -162,7 +146,9 @@ Outcome readOptions(int argc, const char* const* argv, RunParameters& params) {
         break;
       case ValueKind::Integer: {
         std::int64_t v = 0;
-        if (!parseInteger(value, option->lo, option->hi, v)) return invalidValue(option->name, value);
+        // Whole-argument integer: one optional sign and digits, nothing else.
+        if (!parseWholeInteger(value, option->lo, option->hi, Sign::Either, v))
+          return invalidValue(option->name, value);
         applyInteger(option->name, v, params);
         break;
       }

@@ -162,7 +162,7 @@ Outcome encodeSubject(const RunParameters& params, const std::string& file, std:
     ++field_index;
     if (field_index > expected) continue;  // only counted, for the message below
     std::int64_t value = 0;
-    if (!parseDecimalField(field, -32768, 32767, true, value)) {
+    if (!parseWholeInteger<std::int64_t>(field, -32768, 32767, Sign::Either, value)) {
       return inputLineError(
           file, line_number,
           "field " + std::to_string(field_index) + " (\"" + field + "\") is not an integer between -32768 and 32767");

@@ -7,9 +7,12 @@
 #include <charconv>
 #include <cstring>
 #include <filesystem>
+#include <limits>
+#include <string_view>
 #include <system_error>
 
 #include "console.h"
+#include "number_fields.h"
 
 namespace dyadmill {
 
@@ -42,8 +45,11 @@ std::size_t removeStaleTemporaryFiles(const std::string& final_name) {
     const char* digits = name.data() + prefix.size();
     const char* end = name.data() + name.size();
     long pid = 0;
-    const auto [ptr, err] = std::from_chars(digits, end, pid);
-    if (err != std::errc() || ptr != end || pid <= 0 || pid == ::getpid() || processExists(pid)) continue;
+    if (!parseWholeInteger<long>(std::string_view(digits, static_cast<std::size_t>(end - digits)), 1,
+                                 std::numeric_limits<long>::max(), Sign::None, pid) ||
+        pid == ::getpid() || processExists(pid)) {
+      continue;
+    }
     std::error_code remove_ec;
     if (fs::remove(it->path(), remove_ec)) ++removed;
   }

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <limits>
 #include <optional>
 #include <unordered_set>
 #include <vector>
@@ -25,16 +26,9 @@ namespace {
 const std::string kStars(74, '*');
 
 // Unsigned fields must not carry a sign: the conversion would wrap "-1".
-bool convertUnsigned(const std::string& field, std::uint64_t& value) {
-  if (field.empty() || field[0] == '-' || field[0] == '+') return false;
-  return boost::conversion::try_lexical_convert(field, value);
-}
-
-bool convertUnsigned(const std::string& field, std::uint16_t& value) {
-  std::int64_t v = 0;
-  if (!parseDecimalField(field, 0, 65535, false, v)) return false;
-  value = static_cast<std::uint16_t>(v);
-  return true;
+template <typename T>
+bool convertUnsigned(const std::string& field, T& value) {
+  return parseWholeInteger<T>(field, 0, std::numeric_limits<T>::max(), Sign::None, value);
 }
 
 Outcome fileError(const std::string& file, const std::string& problem) {

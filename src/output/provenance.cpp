@@ -6,6 +6,10 @@
 #include <cstdio>
 #include <functional>
 #include <iterator>
+#include <limits>
+#include <type_traits>
+
+#include "number_fields.h"
 
 namespace dyadmill {
 
@@ -42,9 +46,8 @@ std::string fingerprintText(std::uint64_t f) {
 
 template <typename T>
 bool parseWhole(std::string_view text, T& value, int base = 10) {
-  if (text.empty() || text.front() == '+') return false;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-  return ec == std::errc() && end == text.data() + text.size();
+  return parseWholeInteger<T>(text, std::numeric_limits<T>::min(), std::numeric_limits<T>::max(),
+                              std::is_signed_v<T> ? Sign::MinusOnly : Sign::None, value, base);
 }
 
 // Two-valued options are written as words; anything else is refused.
