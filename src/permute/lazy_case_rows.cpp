@@ -92,20 +92,12 @@ void LazyCaseRows::ensureSnp(SplitBlock& block, std::vector<std::uint64_t>& buil
 // Level 0 of the SNP's case margin by subtraction, and its shares where the
 // reduced KSA form reads them.
 void LazyCaseRows::updateMargins(SplitBlock& block, std::uint64_t snp) const {
-  LevelCounts& affecteds = block.affecteds_marginal[snp];
-  affecteds[0] = store_.affected_amount;
-  for (unsigned d = 1; d < kLevels; ++d) {
-    affecteds[d] = count_row_(block.cases.row(snp * params_.rowsPerSnp() + d - 1), set_.affected_int_amount);
-    affecteds[0] = static_cast<SubjectCount>(affecteds[0] - affecteds[d]);
-  }
+  block.affecteds_marginal[snp] = levelCounts(store_.affected_amount, [&](unsigned d) {
+    return count_row_(block.cases.row(nomissingLevelRow(snp, d)), set_.affected_int_amount);
+  });
   if (!params_.epistasis() || params_.score() || !params_.reducedForms()) return;
-  for (unsigned d = 0; d < kLevels; ++d) {
-    const SubjectCount total = block.totals_marginal[snp][d];
-    if (total == 0) continue;
-    const double affected = static_cast<double>(affecteds[d]) / static_cast<double>(total);
-    block.affecteds_marginal_fractions[snp][d] = affected;
-    block.unaffecteds_marginal_fractions[snp][d] = 1.0 - affected;
-  }
+  levelShares(block.affecteds_marginal[snp], block.totals_marginal[snp], block.affecteds_marginal_fractions[snp],
+              block.unaffecteds_marginal_fractions[snp]);
 }
 
 }  // namespace dyadmill

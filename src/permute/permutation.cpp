@@ -44,7 +44,7 @@ void relabelBlocks(const RunParameters& params, const GenotypeStore& store, cons
     if (block == nullptr) continue;
     rebuildCaseRows(params, store, cases, *block);
     if (params.missing()) continue;
-    countCaseMargins(params, store.affected_amount, set.affected_int_amount, *block);
+    countCaseMargins(store.affected_amount, set.affected_int_amount, *block);
     if (params.epistasis() && !params.score() && params.reducedForms()) computeMarginFractions(*block);
   }
 }

@@ -59,35 +59,35 @@ void splitBlock(const RunParameters& params, const GenotypeStore& store, std::ui
 
 // Subjects at each level of every SNP (--nomissing): levels 1 and 2 are
 // counted, level 0 is the rest.
-void countMargins(const RunParameters& params, const GenotypeStore& store, std::uint64_t case_words,
-                  std::uint64_t control_words, SplitBlock& block) {
-  countCaseMargins(params, store.affected_amount, case_words, block);
+void countMargins(const GenotypeStore& store, std::uint64_t case_words, std::uint64_t control_words,
+                  SplitBlock& block) {
+  countCaseMargins(store.affected_amount, case_words, block);
   block.totals_marginal.assign(block.snp_amount, LevelCounts{});
   for (std::uint64_t i = 0; i < block.snp_amount; ++i) {
-    LevelCounts& totals = block.totals_marginal[i];
-    totals[0] = store.total_amount;
-    for (unsigned d = 1; d < kLevels; ++d) {
-      const std::uint64_t row = i * params.rowsPerSnp() + d - 1;
-      totals[d] = static_cast<SubjectCount>(block.affecteds_marginal[i][d] +
-                                            popcountRow(block.controls.row(row), control_words));
-      totals[0] = static_cast<SubjectCount>(totals[0] - totals[d]);
-    }
+    block.totals_marginal[i] = levelCounts(store.total_amount, [&](unsigned d) {
+      return static_cast<SubjectCount>(block.affecteds_marginal[i][d] +
+                                       popcountRow(block.controls.row(nomissingLevelRow(i, d)), control_words));
+    });
   }
 }
 
 }  // namespace
 
-void countCaseMargins(const RunParameters& params, SubjectCount affected_amount, std::uint64_t case_words,
-                      SplitBlock& block) {
+void countCaseMargins(SubjectCount affected_amount, std::uint64_t case_words, SplitBlock& block) {
   block.affecteds_marginal.assign(block.snp_amount, LevelCounts{});
   for (std::uint64_t i = 0; i < block.snp_amount; ++i) {
-    LevelCounts& affecteds = block.affecteds_marginal[i];
-    affecteds[0] = affected_amount;
-    for (unsigned d = 1; d < kLevels; ++d) {
-      const std::uint64_t row = i * params.rowsPerSnp() + d - 1;
-      affecteds[d] = popcountRow(block.cases.row(row), case_words);
-      affecteds[0] = static_cast<SubjectCount>(affecteds[0] - affecteds[d]);
-    }
+    block.affecteds_marginal[i] = levelCounts(
+        affected_amount, [&](unsigned d) { return popcountRow(block.cases.row(nomissingLevelRow(i, d)), case_words); });
+  }
+}
+
+void levelShares(const LevelCounts& affecteds, const LevelCounts& totals, LevelFractions& affected_shares,
+                 LevelFractions& unaffected_shares) {
+  for (unsigned d = 0; d < kLevels; ++d) {
+    if (totals[d] == 0) continue;
+    const double affected = static_cast<double>(affecteds[d]) / static_cast<double>(totals[d]);
+    affected_shares[d] = affected;
+    unaffected_shares[d] = 1.0 - affected;
   }
 }
 
@@ -95,13 +95,8 @@ void computeMarginFractions(SplitBlock& block) {
   block.affecteds_marginal_fractions.assign(block.snp_amount, LevelFractions{});
   block.unaffecteds_marginal_fractions.assign(block.snp_amount, LevelFractions{});
   for (std::uint64_t i = 0; i < block.snp_amount; ++i) {
-    for (unsigned d = 0; d < kLevels; ++d) {
-      const SubjectCount total = block.totals_marginal[i][d];
-      if (total == 0) continue;
-      const double affected = static_cast<double>(block.affecteds_marginal[i][d]) / static_cast<double>(total);
-      block.affecteds_marginal_fractions[i][d] = affected;
-      block.unaffecteds_marginal_fractions[i][d] = 1.0 - affected;
-    }
+    levelShares(block.affecteds_marginal[i], block.totals_marginal[i], block.affecteds_marginal_fractions[i],
+                block.unaffecteds_marginal_fractions[i]);
   }
 }
 
@@ -151,8 +146,8 @@ void loadBlockCombination(const RunParameters& params, const GenotypeStore& stor
   reducedFormConstants(params, store, set.affected_fraction, set.unaffected_fraction);
   console().line("INFO: Calculating marginal fractions for the 1st marker (BEFORE PERMUTATION if any)");
   if (params.missing()) return;
-  countMargins(params, store, set.affected_int_amount, set.unaffected_int_amount, set.block1);
-  if (!set.coincide) countMargins(params, store, set.affected_int_amount, set.unaffected_int_amount, set.block2());
+  countMargins(store, set.affected_int_amount, set.unaffected_int_amount, set.block1);
+  if (!set.coincide) countMargins(store, set.affected_int_amount, set.unaffected_int_amount, set.block2());
   if (params.epistasis() && !params.score() && params.reducedForms()) {
     computeMarginFractions(set.block1);
     if (!set.coincide) computeMarginFractions(set.block2());

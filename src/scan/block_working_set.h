@@ -83,10 +83,34 @@ void loadBlockCombination(const RunParameters& params, const GenotypeStore& stor
                           std::uint64_t K, const SubjectSubset& cases, const SubjectSubset& controls,
                           BlockWorkingSet& set);
 
+// The level counts of one SNP without missing genotypes: levels 1 and 2 from
+// `count_level(d)`, level 0 the rest of `all`. Every per-SNP margin is made
+// this way, so that they agree to the subject.
+template <typename CountLevel>
+LevelCounts levelCounts(SubjectCount all, CountLevel&& count_level) {
+  LevelCounts counts{};
+  counts[0] = all;
+  for (unsigned d = 1; d < kLevels; ++d) {
+    counts[d] = count_level(d);
+    counts[0] = static_cast<SubjectCount>(counts[0] - counts[d]);
+  }
+  return counts;
+}
+
+// Row of level d >= 1 of SNP `snp` in a block's rows without missing
+// genotypes.
+inline std::uint64_t nomissingLevelRow(std::uint64_t snp, unsigned d) {
+  return snp * 2 + d - 1;
+}
+
+// The case and control share of each level of one SNP; a level without
+// subjects keeps 0 in both.
+void levelShares(const LevelCounts& affecteds, const LevelCounts& totals, LevelFractions& affected_shares,
+                 LevelFractions& unaffected_shares);
+
 // Per-SNP case counts of a split block (--nomissing), from its case rows:
 // level 0 = all cases minus the counted levels.
-void countCaseMargins(const RunParameters& params, SubjectCount affected_amount, std::uint64_t case_words,
-                      SplitBlock& block);
+void countCaseMargins(SubjectCount affected_amount, std::uint64_t case_words, SplitBlock& block);
 
 // Per-SNP case and control shares of each level, from the margins.
 void computeMarginFractions(SplitBlock& block);

@@ -23,7 +23,7 @@ void relabelWholeBlock(const RunParameters& params, const GenotypeStore& store, 
   for (std::uint64_t r = 0; r < block.snp_amount * params.rowsPerSnp(); ++r)
     cases.pack(store.snp_matrix.row(block.first_row + r), store.snp_matrix.words(), block.cases.row(r));
   if (params.missing()) return;
-  countCaseMargins(params, store.affected_amount, set.affected_int_amount, block);
+  countCaseMargins(store.affected_amount, set.affected_int_amount, block);
   if (params.epistasis() && !params.score() && params.reducedForms()) computeMarginFractions(block);
 }
 

@@ -101,7 +101,7 @@ TEST_P(PairTableMatchesNaiveCount, InEveryCombinationAndUnderRelabelling) {
       for (std::uint64_t r = 0; r < block->snp_amount * params.rowsPerSnp(); ++r) {
         permuted.pack(store.snp_matrix.row(block->first_row + r), store.snp_matrix.words(), block->cases.row(r));
       }
-      if (!shape.missing) countCaseMargins(params, store.affected_amount, set.affected_int_amount, *block);
+      if (!shape.missing) countCaseMargins(store.affected_amount, set.affected_int_amount, *block);
     }
     std::size_t n = 0;
     for (std::uint64_t i = 0; i + start < b1.snp_amount; ++i) {
