@@ -5,9 +5,12 @@
 
 namespace dyadmill {
 
-void rescanCarriedPairs(ScanContext& ctx, const PairScorer& scorer, const Thresholds& thresholds,
-                        const PairStores& stores, TopVector& top_vect_block, std::uint64_t p) {
-  const BlockWorkingSet& set = scorer.set();
+void rescanCarriedPairs(ScanContext& ctx, BlockCombination& combo, std::uint64_t p) {
+  const PairScorer& scorer = combo.scorer;
+  const PairStores& stores = combo.stores;
+  const Thresholds& thresholds = combo.thresholds;
+  const BlockWorkingSet& set = combo.set;
+  TopVector& top_vect_block = combo.top_vect_block;
   TileScan tiles(scorer, ctx.simd, false);
   CarriedScreen screen(ctx.params, thresholds.maxdf, ctx.current_max[p - 1]);
   PairTable table;
@@ -190,11 +193,10 @@ double ScreenChainRescan::fittedApproximation(std::uint64_t i, std::uint64_t j, 
 
 }  // namespace
 
-void rescanScreenChain(ScanContext& ctx, const PairScorer& scorer, const PairStores& stores, TopVector& top_vect_block,
-                       std::uint64_t p, FastStatistics& fast) {
-  fast.prepareBlocks(scorer.set());
-  ScreenChainRescan rescan(ctx, scorer, stores, fast);
-  rescan.run(top_vect_block, p);
+void rescanScreenChain(ScanContext& ctx, BlockCombination& combo, std::uint64_t p, FastStatistics& fast) {
+  fast.prepareBlocks(combo.set);
+  ScreenChainRescan rescan(ctx, combo.scorer, combo.stores, fast);
+  rescan.run(combo.top_vect_block, p);
 }
 
 }  // namespace dyadmill

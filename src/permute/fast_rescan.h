@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "approximations.h"
-#include "pair_scorer.h"
+#include "block_combination.h"
 #include "scan_types.h"
 
 namespace dyadmill {
@@ -16,13 +16,11 @@ namespace dyadmill {
 // Epistasis likelihood ratio under minP: every pair is scored with its
 // exact statistics, its cases counted a tile at a time, and the carried
 // KSA cut-off is the critical value at the previous unkept pair's p-value.
-void rescanCarriedPairs(ScanContext& ctx, const PairScorer& scorer, const Thresholds& thresholds,
-                        const PairStores& stores, TopVector& top_vect_block, std::uint64_t p);
+void rescanCarriedPairs(ScanContext& ctx, BlockCombination& combo, std::uint64_t p);
 
 // Epistasis likelihood ratio under maxT: every pair is screened, a tile at
 // a time, against the cut-off carried from the previous unkept pair, and
 // gets an exact statistic only where the approximations cannot settle it.
-void rescanScreenChain(ScanContext& ctx, const PairScorer& scorer, const PairStores& stores, TopVector& top_vect_block,
-                       std::uint64_t p, FastStatistics& fast);
+void rescanScreenChain(ScanContext& ctx, BlockCombination& combo, std::uint64_t p, FastStatistics& fast);
 
 }  // namespace dyadmill

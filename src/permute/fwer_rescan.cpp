@@ -179,8 +179,10 @@ void FastPass::scanTile(std::uint64_t i, std::uint64_t t) {
 
 }  // namespace
 
-void fwerReferencePass(ScanContext& ctx, const PairScorer& scorer, const PairStores& stores, std::uint64_t p) {
-  const BlockWorkingSet& set = scorer.set();
+void fwerReferencePass(ScanContext& ctx, const BlockCombination& combo, std::uint64_t p) {
+  const PairScorer& scorer = combo.scorer;
+  const PairStores& stores = combo.stores;
+  const BlockWorkingSet& set = combo.set;
   const bool minP = ctx.params.minP();
   double& extreme = ctx.fwer[p - 1];
   PairTable table;
@@ -196,9 +198,8 @@ void fwerReferencePass(ScanContext& ctx, const PairScorer& scorer, const PairSto
   }
 }
 
-void fwerFastPass(ScanContext& ctx, const PairScorer& scorer, const PairStores& stores, const FastStatistics& fast,
-                  std::uint64_t p) {
-  FastPass(ctx, scorer, stores, fast, p).run();
+void fwerFastPass(ScanContext& ctx, const BlockCombination& combo, const FastStatistics& fast, std::uint64_t p) {
+  FastPass(ctx, combo.scorer, combo.stores, fast, p).run();
 }
 
 }  // namespace dyadmill

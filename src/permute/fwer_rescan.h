@@ -12,17 +12,16 @@
 #include <cstdint>
 
 #include "approximations.h"
-#include "pair_scorer.h"
+#include "block_combination.h"
 #include "scan_types.h"
 
 namespace dyadmill {
 
 // Every pair with its exact statistic: what the fast pass is tested against.
-void fwerReferencePass(ScanContext& ctx, const PairScorer& scorer, const PairStores& stores, std::uint64_t p);
+void fwerReferencePass(ScanContext& ctx, const BlockCombination& combo, std::uint64_t p);
 
 // The same extremes, with the tile kernels: a pair gets its exact statistic
 // only when a cheap upper bound of it could still beat the extreme so far.
-void fwerFastPass(ScanContext& ctx, const PairScorer& scorer, const PairStores& stores, const FastStatistics& fast,
-                  std::uint64_t p);
+void fwerFastPass(ScanContext& ctx, const BlockCombination& combo, const FastStatistics& fast, std::uint64_t p);
 
 }  // namespace dyadmill

@@ -31,17 +31,16 @@ bool KeptPairRescan::pays(const RunParameters& params, const BlockWorkingSet& se
   return top_vect_block.size() * kPairsPerKeptPair <= pairs;
 }
 
-KeptPairRescan::KeptPairRescan(ScanContext& ctx, const PairScorer& scorer, BlockWorkingSet& set,
-                               const PairStores& stores, TopVector& top_vect_block)
+KeptPairRescan::KeptPairRescan(ScanContext& ctx, BlockCombination& combo)
     : ctx_(ctx),
-      scorer_(scorer),
-      set_(set),
-      stores_(stores),
-      top_vect_block_(top_vect_block),
+      scorer_(combo.scorer),
+      set_(combo.set),
+      stores_(combo.stores),
+      top_vect_block_(combo.top_vect_block),
       chain_(carriesCutoff(ctx.params)),
-      rows_(ctx.params, ctx.store, set, ctx.simd),
-      kept_(chain_ ? stores.degreesoffreedom.size() : 0, false),
-      resolver_(ctx.params.minP(), stores.degreesoffreedom, kept_),
+      rows_(ctx.params, ctx.store, combo.set, ctx.simd),
+      kept_(chain_ ? combo.stores.degreesoffreedom.size() : 0, false),
+      resolver_(ctx.params.minP(), combo.stores.degreesoffreedom, kept_),
       scores_(*this) {
   if (chain_) {
     for (const TestStat2DObject& kept : top_vect_block_) kept_[positionOf(kept)] = true;

@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "block_combination.h"
 #include "kept_chain.h"
 #include "lazy_case_rows.h"
-#include "pair_scorer.h"
 #include "scan_types.h"
 
 namespace dyadmill {
@@ -22,8 +22,7 @@ class KeptPairRescan {
 
   // `set` is the scorer's working set: its case side is rebuilt SNP by SNP
   // as the kept pairs and the pairs before them are read.
-  KeptPairRescan(ScanContext& ctx, const PairScorer& scorer, BlockWorkingSet& set, const PairStores& stores,
-                 TopVector& top_vect_block);
+  KeptPairRescan(ScanContext& ctx, BlockCombination& combo);
 
   // Permutation p under the trait labels `labels`: fills every kept pair's
   // value at p - 1 and, under minP, the value carried to the next

@@ -50,17 +50,16 @@ void relabelBlocks(const RunParameters& params, const GenotypeStore& store, cons
 }
 
 // The full passes rebuild the case side of both blocks.
-void rescanEveryPair(ScanContext& ctx, ScanPath path, const PairScorer& scorer, BlockWorkingSet& set,
-                     const Thresholds& thresholds, const PairStores& stores, TopVector& top_vect_block,
-                     const std::vector<std::uint16_t>& labels, std::uint64_t p, FastStatistics& approximations) {
+void rescanEveryPair(ScanContext& ctx, ScanPath path, BlockCombination& combo, const std::vector<std::uint16_t>& labels,
+                     std::uint64_t p, FastStatistics& approximations) {
   const RunParameters& params = ctx.params;
-  relabelBlocks(params, ctx.store, labels, set);
+  relabelBlocks(params, ctx.store, labels, combo.set);
   if (path == ScanPath::Reference) {
-    rescanReference(ctx, scorer, thresholds, stores, top_vect_block, p);
+    rescanReference(ctx, combo, p);
   } else if (params.minP()) {
-    rescanCarriedPairs(ctx, scorer, thresholds, stores, top_vect_block, p);
+    rescanCarriedPairs(ctx, combo, p);
   } else {
-    rescanScreenChain(ctx, scorer, stores, top_vect_block, p, approximations);
+    rescanScreenChain(ctx, combo, p, approximations);
   }
 }
 
@@ -75,10 +74,9 @@ bool rescansKeptPairs(const RunParameters& params, ScanPath path, FastRescan res
 
 }  // namespace
 
-void runPermutations(ScanContext& ctx, ScanPath path, FastRescan rescan, const PairScorer& scorer, BlockWorkingSet& set,
-                     const Thresholds& thresholds, const PairStores& stores, TopVector& top_vect_block,
-                     std::time_t start_time) {
+void runPermutations(ScanContext& ctx, ScanPath path, FastRescan rescan, BlockCombination& combo) {
   const RunParameters& params = ctx.params;
+  const BlockWorkingSet& set = combo.set;
   const std::uint64_t P = params.permutationParam;
   TraitShuffler shuffler(params.randomParam, ctx.store.binary_diagnostic_vect);
   std::optional<KeptPairRescan> kept_rescan;
@@ -87,8 +85,8 @@ void runPermutations(ScanContext& ctx, ScanPath path, FastRescan rescan, const P
   if (params.fwerOption && path == ScanPath::Fast) {
     fwer_approximations.emplace(params, ctx.store.total_amount, ctx.store.affected_amount, ctx.simd.vectors);
   }
-  if (rescansKeptPairs(params, path, rescan, set, top_vect_block)) {
-    kept_rescan.emplace(ctx, scorer, set, stores, top_vect_block);
+  if (rescansKeptPairs(params, path, rescan, set, combo.top_vect_block)) {
+    kept_rescan.emplace(ctx, combo);
   } else {
     approximations.emplace(params, ctx.store.total_amount, ctx.store.affected_amount, ctx.simd.vectors);
   }
@@ -98,23 +96,22 @@ void runPermutations(ScanContext& ctx, ScanPath path, FastRescan rescan, const P
     console().print("INFO PERMUTATION TIME:\n-->Started permutation #%" PRIu64 " out of %" PRIu64
                     " of data block %" PRIu64 " out of %" PRIu64 " on %s",
                     p, P, set.K, ctx.blocks.Kend, std::ctime(&now_perm));
-    if (p == 2) reportPermutationEstimate(P, ctx.blocks.Kend - set.K, now_perm, start_time);
+    if (p == 2) reportPermutationEstimate(P, ctx.blocks.Kend - set.K, now_perm, combo.start_time);
 
     shuffler.shuffle();
     if (kept_rescan) {
       kept_rescan->run(p, shuffler.labels());
     } else {
-      rescanEveryPair(ctx, path, scorer, set, thresholds, stores, top_vect_block, shuffler.labels(), p,
-                      *approximations);
+      rescanEveryPair(ctx, path, combo, shuffler.labels(), p, *approximations);
     }
     if (params.fwerOption) {
       // The kept-pair rescan rebuilds only the case rows it reads; the
       // genome-wide pass reads them all.
       if (kept_rescan) kept_rescan->completeCaseSide();
       if (path == ScanPath::Reference) {
-        fwerReferencePass(ctx, scorer, stores, p);
+        fwerReferencePass(ctx, combo, p);
       } else {
-        fwerFastPass(ctx, scorer, stores, *fwer_approximations, p);
+        fwerFastPass(ctx, combo, *fwer_approximations, p);
       }
     }
     ctx.progress.advance(combinationPairs(ctx.blocks, set.K));

@@ -10,7 +10,7 @@
 #include <ctime>
 #include <vector>
 
-#include "pair_scorer.h"
+#include "block_combination.h"
 #include "scan_types.h"
 
 namespace dyadmill {
@@ -38,11 +38,9 @@ class TraitShuffler {
 // cut-off, the pairs that decide it) from the saved totals, rebuilding the
 // case rows of only the SNPs they read; where kept pairs are dense (see
 // FastRescan), and on the reference path, the case rows of both blocks are
-// rebuilt and every pair is rescanned. `set` is the scorer's working set,
-// which the relabelling rewrites. `start_time` is the start of the
-// combination's pair loop (for the run-time estimate).
-void runPermutations(ScanContext& ctx, ScanPath path, FastRescan rescan, const PairScorer& scorer, BlockWorkingSet& set,
-                     const Thresholds& thresholds, const PairStores& stores, TopVector& top_vect_block,
-                     std::time_t start_time);
+// rebuilt and every pair is rescanned. The relabelling rewrites the
+// combination's working set; its start_time (the start of its first scan)
+// feeds the run-time estimate.
+void runPermutations(ScanContext& ctx, ScanPath path, FastRescan rescan, BlockCombination& combo);
 
 }  // namespace dyadmill

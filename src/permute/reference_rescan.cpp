@@ -4,9 +4,12 @@
 
 namespace dyadmill {
 
-void rescanReference(ScanContext& ctx, const PairScorer& scorer, const Thresholds& thresholds, const PairStores& stores,
-                     TopVector& top_vect_block, std::uint64_t p) {
-  const BlockWorkingSet& set = scorer.set();
+void rescanReference(ScanContext& ctx, BlockCombination& combo, std::uint64_t p) {
+  const PairScorer& scorer = combo.scorer;
+  const Thresholds& thresholds = combo.thresholds;
+  const PairStores& stores = combo.stores;
+  const BlockWorkingSet& set = combo.set;
+  TopVector& top_vect_block = combo.top_vect_block;
   const SplitBlock& b1 = set.block1;
   const SplitBlock& b2 = set.block2();
   const std::uint64_t i_end = set.firstSnpEnd();

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "pair_scorer.h"
+#include "block_combination.h"
 #include "scan_types.h"
 
 namespace dyadmill {
@@ -12,7 +12,6 @@ namespace dyadmill {
 // Permutation p (from 1) of the combination, under the labels the working
 // set holds now: every pair rescored from the saved totals, the KSA cut-off
 // carried from pair to pair, each kept pair's value recorded.
-void rescanReference(ScanContext& ctx, const PairScorer& scorer, const Thresholds& thresholds, const PairStores& stores,
-                     TopVector& top_vect_block, std::uint64_t p);
+void rescanReference(ScanContext& ctx, BlockCombination& combo, std::uint64_t p);
 
 }  // namespace dyadmill

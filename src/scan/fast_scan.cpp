@@ -191,10 +191,11 @@ Outcome FastFirstScan::replayGroup(std::uint64_t i0, std::uint64_t i1, std::time
 
 }  // namespace
 
-Outcome runFastPairLoop(ScanContext& ctx, const PairScorer& scorer, Thresholds& thresholds, PairStores& stores,
-                        TopVector& top_vect_block, std::time_t& start_time) {
-  FastFirstScan scan(ctx, scorer, thresholds, stores);
-  const std::uint64_t i_end = scorer.set().firstSnpEnd();
+Outcome runFastPairLoop(ScanContext& ctx, BlockCombination& combo) {
+  FastFirstScan scan(ctx, combo.scorer, combo.thresholds, combo.stores);
+  const std::uint64_t i_end = combo.set.firstSnpEnd();
+  std::time_t& start_time = combo.start_time;
+  TopVector& top_vect_block = combo.top_vect_block;
   start_time = std::time(nullptr);
   for (std::uint64_t i0 = 0; i0 < i_end; i0 += kFirstSnpGroup) {
     const std::uint64_t i1 = std::min(i0 + kFirstSnpGroup, i_end);

@@ -4,9 +4,13 @@
 
 namespace dyadmill {
 
-Outcome runReferencePairLoop(ScanContext& ctx, const PairScorer& scorer, Thresholds& thresholds, PairStores& stores,
-                             TopVector& top_vect_block, std::time_t& start_time) {
+Outcome runReferencePairLoop(ScanContext& ctx, BlockCombination& combo) {
   const RunParameters& params = ctx.params;
+  const PairScorer& scorer = combo.scorer;
+  Thresholds& thresholds = combo.thresholds;
+  PairStores& stores = combo.stores;
+  TopVector& top_vect_block = combo.top_vect_block;
+  std::time_t& start_time = combo.start_time;
   const BlockWorkingSet& set = scorer.set();
   const SplitBlock& b1 = set.block1;
   const SplitBlock& b2 = set.block2();

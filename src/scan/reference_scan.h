@@ -10,15 +10,14 @@
 #include <cstdint>
 #include <ctime>
 
-#include "pair_scorer.h"
+#include "block_combination.h"
 #include "scan_types.h"
 
 namespace dyadmill {
 
 // The first scan of one combination: counts, scores and keeps every pair,
 // filling the permutation stores when permutations are requested.
-// `start_time` receives the time the loop began.
-Outcome runReferencePairLoop(ScanContext& ctx, const PairScorer& scorer, Thresholds& thresholds, PairStores& stores,
-                             TopVector& top_vect_block, std::time_t& start_time);
+// The combination's start_time receives the time the loop began.
+Outcome runReferencePairLoop(ScanContext& ctx, BlockCombination& combo);
 
 }  // namespace dyadmill
