@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "console.h"
+#include "fields.h"
 #include "input_errors.h"
 #include "plink_reader_internal.h"
 
@@ -23,20 +24,6 @@ namespace {
 
 constexpr std::size_t kBimFields = 6;
 constexpr std::size_t kFamFields = 6;
-
-// Fields separated by runs of spaces or tabs, as both text files of the
-// fileset are written.
-std::vector<std::string_view> splitFields(std::string_view line) {
-  std::vector<std::string_view> fields;
-  std::size_t at = 0;
-  while (at < line.size()) {
-    while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) ++at;
-    const std::size_t start = at;
-    while (at < line.size() && line[at] != ' ' && line[at] != '\t') ++at;
-    if (at > start) fields.push_back(line.substr(start, at - start));
-  }
-  return fields;
-}
 
 // Opens a text file of the fileset; a folder or a missing file is refused.
 bool openText(const std::string& path, std::ifstream& in) {
@@ -56,7 +43,9 @@ Outcome forEachLine(std::ifstream& in, Take take) {
     ++line_number;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty()) continue;
-    if (Outcome o = take(splitFields(line), line_number); o.stopped()) return o;
+    // Fields separated by runs of spaces or tabs, as both text files of the
+    // fileset are written.
+    if (Outcome o = take(blankSeparatedFields(line), line_number); o.stopped()) return o;
   }
   return Outcome::proceed();
 }
@@ -65,7 +54,7 @@ Outcome readBim(const std::string& path, GenotypeStore& store) {
   std::ifstream in;
   if (!openText(path, in)) return inputFileError(path, "unable to open the SNP map file (.bim) of the fileset");
   console().line("INFO: Reading SNP names");
-  Outcome read = forEachLine(in, [&](const std::vector<std::string_view>& fields, std::uint64_t line_number) {
+  Outcome read = forEachLine(in, [&](const std::vector<std::string>& fields, std::uint64_t line_number) {
     if (fields.size() != kBimFields) {
       return inputLineError(path, line_number,
                             "expected 6 fields (chromosome, SNP name, genetic distance, position, allele 1, allele 2), "
@@ -94,7 +83,7 @@ struct FamSubjects {
 Outcome readFam(const std::string& path, FamSubjects& fam) {
   std::ifstream in;
   if (!openText(path, in)) return inputFileError(path, "unable to open the subject file (.fam) of the fileset");
-  Outcome read = forEachLine(in, [&](const std::vector<std::string_view>& fields, std::uint64_t line_number) {
+  Outcome read = forEachLine(in, [&](const std::vector<std::string>& fields, std::uint64_t line_number) {
     if (fields.size() != kFamFields) {
       return inputLineError(path, line_number,
                             "expected 6 fields (family, subject, father, mother, sex, phenotype), found " +

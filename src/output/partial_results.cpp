@@ -1,7 +1,6 @@
 #include "partial_results.h"
 
 #include <boost/lexical_cast/try_lexical_convert.hpp>
-#include <boost/tokenizer.hpp>
 #include <charconv>
 #include <cinttypes>
 #include <cmath>
@@ -14,6 +13,7 @@
 
 #include "blocks.h"
 #include "console.h"
+#include "fields.h"
 #include "fwer.h"
 #include "input_errors.h"
 #include "number_fields.h"
@@ -279,9 +279,7 @@ Outcome readLine(AssemblyState& state, FileState& file, std::uint64_t line_numbe
     return inputLineError(file.name, line_number,
                           "a pair line after the fwer line, which comes after the last pair line");
   }
-  static const boost::char_separator<char> separator(" \t");
-  const boost::tokenizer<boost::char_separator<char>> tokens(line, separator);
-  const std::vector<std::string> fields(tokens.begin(), tokens.end());
+  const std::vector<std::string> fields = blankSeparatedFields(line);
   TestStat2DObject pair;
   if (Outcome o = readPairFields(state.params, file.name, line_number, fields, pair); o.stopped()) return o;
   if (Outcome o = checkPair(state, file, line_number, pair); o.stopped()) return o;
