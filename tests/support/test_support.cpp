@@ -150,4 +150,33 @@ std::vector<std::string> runModeOptions(const RunMode& m, const std::string& inp
   return args;
 }
 
+std::vector<ScanMode> everyScanMode(std::initializer_list<int> min_cells) {
+  std::vector<ScanMode> modes;
+  for (bool epistasis : {false, true}) {
+    for (bool score : {false, true}) {
+      for (bool missing : {false, true}) {
+        for (bool minP : {false, true}) {
+          for (int min_cell : min_cells) modes.push_back({epistasis, score, missing, minP, min_cell});
+        }
+      }
+    }
+  }
+  return modes;
+}
+
+std::string describeMode(const ScanMode& m) {
+  return std::string(m.epistasis ? "epistasis" : "association") + (m.score ? "/score" : "/likelihood") +
+         (m.missing ? "/missing" : "/nomissing") + (m.minP ? "/minP" : "/maxT") + "/m" + std::to_string(m.min_cell);
+}
+
+RunParameters modeParameters(const ScanMode& m) {
+  RunParameters p;
+  p.hypothesisOption = m.epistasis ? 1 : 0;
+  p.testTypeOption = m.score ? 1 : 0;
+  p.missingGenoOption = m.missing ? 1 : 0;
+  p.algoOption = m.minP ? 1 : 0;
+  p.minGroupSizeParam = m.min_cell;
+  return p;
+}
+
 }  // namespace dyadmill::testing

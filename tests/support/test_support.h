@@ -4,10 +4,13 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <initializer_list>
 #include <ostream>
 #include <random>
 #include <string>
 #include <vector>
+
+#include "run_parameters.h"
 
 namespace dyadmill::testing {
 
@@ -55,6 +58,25 @@ struct GenotypeData {
 // `case_share` cases, genotypes missing at `missing_rate`.
 GenotypeData randomGenotypes(std::uint32_t seed, std::size_t snps, std::size_t subjects, double case_share = 0.3,
                              double missing_rate = 0.0);
+
+// The five options that make a scan's mode, as the scan tests loop over
+// them (each test adds what else it varies: blocks, permutations).
+struct ScanMode {
+  bool epistasis;
+  bool score;
+  bool missing;
+  bool minP;
+  int min_cell;
+};
+
+// Every combination of the four switches at each of `min_cells`.
+std::vector<ScanMode> everyScanMode(std::initializer_list<int> min_cells);
+
+// "epistasis/score/missing/minP/m3"
+std::string describeMode(const ScanMode& m);
+
+// Run parameters with the mode's five options; everything else default.
+RunParameters modeParameters(const ScanMode& m);
 
 // One mode of a whole run, as the end-to-end tests loop over them.
 struct RunMode {

@@ -19,28 +19,14 @@
 namespace dyadmill::testing {
 namespace {
 
-struct Mode {
-  bool epistasis;
-  bool score;
-  bool missing;
-  bool minP;
-  int min_cell;
-};
+using Mode = ScanMode;
 
 std::string describe(const Mode& m, std::uint16_t blocks) {
-  std::ostringstream s;
-  s << (m.epistasis ? "epistasis" : "association") << (m.score ? "/score" : "/likelihood")
-    << (m.missing ? "/missing" : "/nomissing") << (m.minP ? "/minP" : "/maxT") << "/m" << m.min_cell << "/b" << blocks;
-  return s.str();
+  return describeMode(m) + "/b" + std::to_string(blocks);
 }
 
 RunParameters parametersOf(const Mode& m, std::uint16_t blocks, std::uint64_t permutations) {
-  RunParameters p;
-  p.hypothesisOption = m.epistasis ? 1 : 0;
-  p.testTypeOption = m.score ? 1 : 0;
-  p.missingGenoOption = m.missing ? 1 : 0;
-  p.algoOption = m.minP ? 1 : 0;
-  p.minGroupSizeParam = m.min_cell;
+  RunParameters p = modeParameters(m);
   p.processAmount = 1;
   p.blockAmount = blocks;
   p.permutationParam = permutations;
@@ -73,26 +59,12 @@ GenotypeData fwerData(std::uint32_t seed, std::size_t snps, std::size_t subjects
   return data;
 }
 
-std::vector<Mode> everyMode() {
-  std::vector<Mode> modes;
-  for (bool epistasis : {false, true}) {
-    for (bool score : {false, true}) {
-      for (bool missing : {false, true}) {
-        for (bool minP : {false, true}) {
-          for (int min_cell : {1, 4}) modes.push_back({epistasis, score, missing, minP, min_cell});
-        }
-      }
-    }
-  }
-  return modes;
-}
-
 // In every mode the extremes are those of the brute force, exactly, with
 // one block or three (so they do not depend on how the pairs are cut up),
 // on the reference path and on every fast rescan.
 TEST(FwerScan, ExtremesMatchTheBruteForceInEveryMode) {
   const std::uint64_t P = 7;
-  for (const Mode& m : everyMode()) {
+  for (const Mode& m : everyScanMode({1, 4})) {
     const GenotypeData data = fwerData(m.missing ? 91 : 19, 13, 97, m.missing);
     const std::vector<double> brute = naiveFwerExtremes(parametersOf(m, 1, P), data);
     ASSERT_EQ(brute.size(), P);

@@ -20,31 +20,17 @@
 namespace dyadmill::testing {
 namespace {
 
-struct Mode {
-  bool epistasis;
-  bool score;
-  bool missing;
-  bool minP;
-  int min_cell;
+struct Mode : ScanMode {
   std::uint16_t blocks;
   std::uint64_t permutations;
 };
 
 std::string describe(const Mode& m) {
-  std::ostringstream s;
-  s << (m.epistasis ? "epistasis" : "association") << (m.score ? "/score" : "/likelihood")
-    << (m.missing ? "/missing" : "/nomissing") << (m.minP ? "/minP" : "/maxT") << "/m" << m.min_cell << "/b" << m.blocks
-    << "/P" << m.permutations;
-  return s.str();
+  return describeMode(m) + "/b" + std::to_string(m.blocks) + "/P" + std::to_string(m.permutations);
 }
 
 RunParameters parametersOf(const Mode& m) {
-  RunParameters p;
-  p.hypothesisOption = m.epistasis ? 1 : 0;
-  p.testTypeOption = m.score ? 1 : 0;
-  p.missingGenoOption = m.missing ? 1 : 0;
-  p.algoOption = m.minP ? 1 : 0;
-  p.minGroupSizeParam = m.min_cell;
+  RunParameters p = modeParameters(m);
   p.processAmount = 1;
   p.blockAmount = m.blocks;
   p.permutationParam = m.permutations;
@@ -101,18 +87,8 @@ std::vector<FastRescan> fastRescansOf(const Mode& m) {
 
 std::vector<Mode> everyMode(std::uint64_t permutations) {
   std::vector<Mode> modes;
-  for (bool epistasis : {false, true}) {
-    for (bool score : {false, true}) {
-      for (bool missing : {false, true}) {
-        for (bool minP : {false, true}) {
-          for (int min_cell : {1, 3}) {
-            for (std::uint16_t blocks : {1, 3}) {
-              modes.push_back({epistasis, score, missing, minP, min_cell, blocks, permutations});
-            }
-          }
-        }
-      }
-    }
+  for (const ScanMode& m : everyScanMode({1, 3})) {
+    for (std::uint16_t blocks : {1, 3}) modes.push_back({m, blocks, permutations});
   }
   return modes;
 }
@@ -177,8 +153,8 @@ TEST(FastScan, MatchesTheReferenceScanAtEveryWordTailWithEveryKernel) {
 // The files a run writes from the two scans' kept pairs are the same files.
 TEST(FastScan, WritesTheSameResultsAndMatrixFiles) {
   const std::filesystem::path previous = std::filesystem::current_path();
-  for (const Mode& m : {Mode{true, false, false, false, 1, 3, 9}, Mode{false, false, true, true, 1, 1, 9},
-                        Mode{true, false, true, false, 3, 3, 0}}) {
+  for (const Mode& m : {Mode{{true, false, false, false, 1}, 3, 9}, Mode{{false, false, true, true, 1}, 1, 9},
+                        Mode{{true, false, true, false, 3}, 3, 0}}) {
     const GenotypeData data = shapedData(31, 23, 140, m.missing);
     const RunParameters params = parametersOf(m);
     const GenotypeStore store = loadStore(data, params);
@@ -207,8 +183,8 @@ TEST(FastScan, WritesTheSameResultsAndMatrixFiles) {
 // exact statistic decides: thresholds set exactly at kept statistics.
 TEST(FastScan, ThresholdsAtExactStatisticsDecideAsTheReferenceScan) {
   const GenotypeData data = shapedData(9, 25, 150, false);
-  for (const Mode& m : {Mode{false, false, false, false, 1, 1, 0}, Mode{true, false, false, false, 1, 1, 0},
-                        Mode{false, true, false, false, 1, 1, 0}, Mode{true, false, true, false, 1, 1, 0}}) {
+  for (const Mode& m : {Mode{{false, false, false, false, 1}, 1, 0}, Mode{{true, false, false, false, 1}, 1, 0},
+                        Mode{{false, true, false, false, 1}, 1, 0}, Mode{{true, false, true, false, 1}, 1, 0}}) {
     RunParameters params = parametersOf(m);
     const GenotypeStore store = loadStore(data, params);
     const TopVector all = scan(params, store, ScanPath::Reference);
@@ -254,7 +230,7 @@ TEST(FastScan, KeptPairRescansMatchTheReferenceRescan) {
       for (float threshold : minP ? std::vector<float>{0.9f, 0.3f, 0.01f} : std::vector<float>{0.5f, 3.0f, 9.0f}) {
         for (int min_cell : {1, 3}) {
           for (std::uint16_t blocks : {1, 3, 4}) {
-            const Mode m{true, false, missing, minP, min_cell, blocks, 12};
+            const Mode m{{true, false, missing, minP, min_cell}, blocks, 12};
             RunParameters params = parametersOf(m);
             params.thresholdParam = threshold;
             const GenotypeStore store = loadStore(data, params);
@@ -305,7 +281,7 @@ TEST(FastStatistics, ApproximationsStayWithinTheirTolerance) {
     for (bool epistasis : {false, true}) {
       for (bool score : {false, true}) {
         if (epistasis && score) continue;  // no approximation there
-        Mode m{epistasis, score, missing, false, 1, 1, 0};
+        Mode m{{epistasis, score, missing, false, 1}, 1, 0};
         const RunParameters params = parametersOf(m);
         const GenotypeData data = shapedData(21, 30, 400, missing);
         const GenotypeStore store = loadStore(data, params);
@@ -483,7 +459,7 @@ TEST(FastStatistics, ReducedLanesAndSinglePairsGiveTheSameDoubles) {
   for (bool epistasis : {false, true}) {
     for (bool score : {false, true}) {
       if (epistasis && score) continue;
-      const Mode m{epistasis, score, false, false, 1, 1, 0};
+      const Mode m{{epistasis, score, false, false, 1}, 1, 0};
       const RunParameters params = parametersOf(m);
       const GenotypeStore store = loadStore(shapedData(41, 27, 300, false), params);
       const BlockTable blocks = listBlockCombinations(store.snp_amount, 1);
