@@ -4,8 +4,9 @@
 #
 # Expects $prog (the launcher's name), $launcher_dir (the folder of the
 # launcher itself) and $dyadmill_bin (the --dyadmill value, possibly empty).
-# Provides: die_usage, read_dyadmill_options (sets args, nproc_count and
-# out_name), locate_dyadmill (sets bin), partial_file and partial_passes.
+# Provides: die_usage, read_dyadmill_options (sets args, nproc_count,
+# out_name and threads_given), locate_dyadmill (sets bin), partial_file,
+# partial_passes and worker_thread_count.
 
 die_usage() {
   printf '%s: %s\n' "$prog" "$1" >&2
@@ -21,6 +22,7 @@ read_dyadmill_options() {
   args=("$@")
   local n_value='' have_n=0 have_o=0 k=0
   out_name=
+  threads_given=0
   while ((k < ${#args[@]})); do
     case ${args[k]} in
       -p) die_usage "do not give -p: the launcher numbers the processes itself (1..N, then 0)" ;;
@@ -32,6 +34,11 @@ read_dyadmill_options() {
       -o)
         have_o=1
         out_name=${args[k + 1]-}
+        k=$((k + 2))
+        ;;
+      --threads)
+        # shellcheck disable=SC2034 # read by the launchers
+        threads_given=1
         k=$((k + 2))
         ;;
       -i | -r | -b | -t | -m | --permutations | --check-partial) k=$((k + 2)) ;;
@@ -73,6 +80,15 @@ locate_dyadmill() {
   [[ -n $bin ]] || die_usage "cannot find dyadmill; give --dyadmill PATH or set DYADMILL"
   [[ -f $bin && -x $bin ]] || die_usage "'$bin' is not an executable program"
   bin=$(readlink -f -- "$bin")
+}
+
+# The --threads value for a worker given CPUS processing units, brought into
+# the 1..1024 that dyadmill accepts.
+worker_thread_count() {
+  local cpus=$1
+  ((cpus >= 1)) || cpus=1
+  ((cpus <= 1024)) || cpus=1024
+  printf '%d' "$cpus"
 }
 
 partial_file() { printf '%s_partial%d.txt' "$out_name" "$1"; }

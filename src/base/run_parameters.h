@@ -14,6 +14,9 @@
 
 namespace dyadmill {
 
+// The most worker threads a run accepts (--threads).
+inline constexpr std::uint16_t kMaxThreads = 1024;
+
 struct RunParameters {
   std::string inFile;                   // genotype file (-i)
   std::string outFile;                  // base name of the output files (-o)
@@ -31,6 +34,7 @@ struct RunParameters {
   std::uint16_t checkPartialParam = 0;  // with -p 0: only check this worker's partial file (--check-partial)
   bool tableOption = false;             // also write the annotated table NAME.tsv (--table)
   bool fwerOption = false;              // genome-wide permutation FWER: NAME.fwer and P_FWER (--fwer)
+  std::uint16_t threadParam = 0;        // worker threads (--threads); 0 = the CPUs this process may run on
 
   bool epistasis() const { return hypothesisOption == 1; }
   bool minP() const { return algoOption == 1; }

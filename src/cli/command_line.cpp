@@ -70,6 +70,7 @@ constexpr OptionInfo kOptions[] = {
     {"-o", ValueKind::Text, 0, 0},
     {"-i", ValueKind::Text, 0, 0},
     {"--check-partial", ValueKind::Integer, 1, 65535},
+    {"--threads", ValueKind::Integer, 1, kMaxThreads},
 };
 
 const OptionInfo* findOption(const char* argument) {
@@ -119,6 +120,8 @@ void applyInteger(std::string_view name, std::int64_t v, RunParameters& params) 
     params.permutationParam = static_cast<std::uint64_t>(v);
   else if (name == "--check-partial")
     params.checkPartialParam = static_cast<std::uint16_t>(v);
+  else if (name == "--threads")
+    params.threadParam = static_cast<std::uint16_t>(v);
 }
 
 Outcome readOptions(int argc, const char* const* argv, RunParameters& params) {

@@ -5,14 +5,14 @@
 
 namespace dyadmill {
 
-void rescanCarriedPairs(ScanContext& ctx, BlockCombination& combo, std::uint64_t p) {
-  const PairScorer& scorer = combo.scorer;
-  const PairStores& stores = combo.stores;
-  const Thresholds& thresholds = combo.thresholds;
-  const BlockWorkingSet& set = combo.set;
-  TopVector& top_vect_block = combo.top_vect_block;
-  TileScan tiles(scorer, ctx.simd, false);
-  CarriedScreen screen(ctx.params, thresholds.maxdf, ctx.current_max[p - 1]);
+void rescanCarriedPairs(const ScanInputs& in, const RescanTarget& target, std::uint64_t p, double& carried) {
+  const PairScorer& scorer = target.scorer;
+  const PairStores& stores = target.stores;
+  const Thresholds& thresholds = target.thresholds;
+  const BlockWorkingSet& set = target.set;
+  TopVector& top_vect_block = target.top_vect_block;
+  TileScan tiles(scorer, in.simd, false);
+  CarriedScreen screen(in.params, thresholds.maxdf, carried);
   PairTable table;
   std::uint64_t cursor = 0;
   for (std::uint64_t i = 0; i < set.firstSnpEnd(); ++i) {
@@ -29,14 +29,14 @@ void rescanCarriedPairs(ScanContext& ctx, BlockCombination& combo, std::uint64_t
         TestStat2DObject* kept =
             matchKeptPair(top_vect_block, cursor, set.block1.first_snp + i, set.block2().first_snp + j);
         if (kept != nullptr) {
-          kept->permutValues[p - 1] = keptValue(ctx.params, statistic, df);
+          kept->permutValues[p - 1] = keptValue(in.params, statistic, df);
         } else {
           screen.notKept(statistic, df);
         }
       }
     }
   }
-  ctx.current_max[p - 1] = screen.carriedValue();
+  carried = screen.carriedValue();
 }
 
 namespace {
@@ -123,12 +123,12 @@ class ScreenChain {
 // One permutation's screen chain over the combination, a tile at a time.
 class ScreenChainRescan {
  public:
-  ScreenChainRescan(ScanContext& ctx, const PairScorer& scorer, const PairStores& stores, FastStatistics& fast)
+  ScreenChainRescan(const ScanInputs& in, const PairScorer& scorer, const PairStores& stores, FastStatistics& fast)
       : scorer_(scorer),
         set_(scorer.set()),
         stores_(stores),
         fast_(fast),
-        tiles_(scorer, ctx.simd, false),
+        tiles_(scorer, in.simd, false),
         chain_(scorer, stores, fast) {}
 
   void run(TopVector& top_vect_block, std::uint64_t p) {
@@ -193,10 +193,10 @@ double ScreenChainRescan::fittedApproximation(std::uint64_t i, std::uint64_t j, 
 
 }  // namespace
 
-void rescanScreenChain(ScanContext& ctx, BlockCombination& combo, std::uint64_t p, FastStatistics& fast) {
-  fast.prepareBlocks(combo.set);
-  ScreenChainRescan rescan(ctx, combo.scorer, combo.stores, fast);
-  rescan.run(combo.top_vect_block, p);
+void rescanScreenChain(const ScanInputs& in, const RescanTarget& target, std::uint64_t p, FastStatistics& fast) {
+  fast.prepareBlocks(target.set);
+  ScreenChainRescan rescan(in, target.scorer, target.stores, fast);
+  rescan.run(target.top_vect_block, p);
 }
 
 }  // namespace dyadmill

@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "approximations.h"
-#include "block_combination.h"
+#include "rescan_common.h"
 #include "scan_types.h"
 
 namespace dyadmill {
@@ -16,11 +16,13 @@ namespace dyadmill {
 // Epistasis likelihood ratio under minP: every pair is scored with its
 // exact statistics, its cases counted a tile at a time, and the carried
 // KSA cut-off is the critical value at the previous unkept pair's p-value.
-void rescanCarriedPairs(ScanContext& ctx, BlockCombination& combo, std::uint64_t p);
+// `carried` is the value carried in from the previous combination and out
+// to the next.
+void rescanCarriedPairs(const ScanInputs& in, const RescanTarget& target, std::uint64_t p, double& carried);
 
 // Epistasis likelihood ratio under maxT: every pair is screened, a tile at
 // a time, against the cut-off carried from the previous unkept pair, and
 // gets an exact statistic only where the approximations cannot settle it.
-void rescanScreenChain(ScanContext& ctx, BlockCombination& combo, std::uint64_t p, FastStatistics& fast);
+void rescanScreenChain(const ScanInputs& in, const RescanTarget& target, std::uint64_t p, FastStatistics& fast);
 
 }  // namespace dyadmill

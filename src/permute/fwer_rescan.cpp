@@ -78,15 +78,15 @@ double highest(const double* bounds, const TileLanes& lanes) {
 
 class FastPass {
  public:
-  FastPass(ScanContext& ctx, const PairScorer& scorer, const PairStores& stores, const FastStatistics& fast,
-           std::uint64_t p)
-      : params_(ctx.params),
+  FastPass(const ScanInputs& in, const PairScorer& scorer, const PairStores& stores, const FastStatistics& fast,
+           double& extreme)
+      : params_(in.params),
         scorer_(scorer),
         set_(scorer.set()),
         stores_(stores),
         fast_(fast),
-        tiles_(scorer, ctx.simd, false),
-        cutoffs_(ctx.params, ctx.fwer[p - 1]),
+        tiles_(scorer, in.simd, false),
+        cutoffs_(in.params, extreme),
         fitted_only_(!fast.screens() && params_.epistasis()) {
     // With the reduced forms every pair of a first SNP has that SNP's
     // margins, so their part of the bound is computed once per SNP.
@@ -179,12 +179,11 @@ void FastPass::scanTile(std::uint64_t i, std::uint64_t t) {
 
 }  // namespace
 
-void fwerReferencePass(ScanContext& ctx, const BlockCombination& combo, std::uint64_t p) {
-  const PairScorer& scorer = combo.scorer;
-  const PairStores& stores = combo.stores;
-  const BlockWorkingSet& set = combo.set;
-  const bool minP = ctx.params.minP();
-  double& extreme = ctx.fwer[p - 1];
+void fwerReferencePass(const RunParameters& params, const RescanTarget& target, double& extreme) {
+  const PairScorer& scorer = target.scorer;
+  const PairStores& stores = target.stores;
+  const BlockWorkingSet& set = target.set;
+  const bool minP = params.minP();
   PairTable table;
   for (std::uint64_t i = 0; i < set.firstSnpEnd(); ++i) {
     for (std::uint64_t j = set.firstPartner(i); j < set.block2().snp_amount; ++j) {
@@ -193,13 +192,13 @@ void fwerReferencePass(ScanContext& ctx, const BlockCombination& combo, std::uin
       if (df == 0) continue;
       stores.load(pair, table);
       scorer.countPermutedCases(i, j, table);
-      fwerTake(minP, pairValue(ctx.params, exactStatistic(scorer, i, j, table), df), extreme);
+      fwerTake(minP, pairValue(params, exactStatistic(scorer, i, j, table), df), extreme);
     }
   }
 }
 
-void fwerFastPass(ScanContext& ctx, const BlockCombination& combo, const FastStatistics& fast, std::uint64_t p) {
-  FastPass(ctx, combo.scorer, combo.stores, fast, p).run();
+void fwerFastPass(const ScanInputs& in, const RescanTarget& target, const FastStatistics& fast, double& extreme) {
+  FastPass(in, target.scorer, target.stores, fast, extreme).run();
 }
 
 }  // namespace dyadmill

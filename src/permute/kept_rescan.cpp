@@ -31,16 +31,16 @@ bool KeptPairRescan::pays(const RunParameters& params, const BlockWorkingSet& se
   return top_vect_block.size() * kPairsPerKeptPair <= pairs;
 }
 
-KeptPairRescan::KeptPairRescan(ScanContext& ctx, BlockCombination& combo)
-    : ctx_(ctx),
-      scorer_(combo.scorer),
-      set_(combo.set),
-      stores_(combo.stores),
-      top_vect_block_(combo.top_vect_block),
-      chain_(carriesCutoff(ctx.params)),
-      rows_(ctx.params, ctx.store, combo.set, ctx.simd),
-      kept_(chain_ ? combo.stores.degreesoffreedom.size() : 0, false),
-      resolver_(ctx.params.minP(), combo.stores.degreesoffreedom, kept_),
+KeptPairRescan::KeptPairRescan(const ScanInputs& in, const RescanTarget& target)
+    : params_(in.params),
+      scorer_(target.scorer),
+      set_(target.set),
+      stores_(target.stores),
+      top_vect_block_(target.top_vect_block),
+      chain_(carriesCutoff(in.params)),
+      rows_(in.params, in.store, target.set, in.simd),
+      kept_(chain_ ? target.stores.degreesoffreedom.size() : 0, false),
+      resolver_(in.params.minP(), target.stores.degreesoffreedom, kept_),
       scores_(*this) {
   if (chain_) {
     for (const TestStat2DObject& kept : top_vect_block_) kept_[positionOf(kept)] = true;
@@ -76,11 +76,11 @@ double KeptPairRescan::Scores::ipf(std::uint64_t position) {
   return owner_.scorer_.ipf(position / columns, position % columns, t);
 }
 
-void KeptPairRescan::run(std::uint64_t p, const std::vector<std::uint16_t>& labels) {
+void KeptPairRescan::run(std::uint64_t p, const std::vector<std::uint16_t>& labels, double& carried) {
   rows_.relabel(labels);
   table_position_ = ~std::uint64_t{0};
   if (chain_) {
-    resolveKeptPairs(p);
+    resolveKeptPairs(p, carried);
   } else {
     rescoreKeptPairs(p);
   }
@@ -95,22 +95,22 @@ void KeptPairRescan::rescoreKeptPairs(std::uint64_t p) {
     const std::uint64_t i = position / stores_.columns;
     const std::uint64_t j = position % stores_.columns;
     const double statistic = scorer_.statistic(i, j, table(position), 0.0);
-    kept.permutValues[p - 1] = keptValue(ctx_.params, statistic, kept.DegFreedom);
+    kept.permutValues[p - 1] = keptValue(params_, statistic, kept.DegFreedom);
   }
 }
 
-void KeptPairRescan::resolveKeptPairs(std::uint64_t p) {
-  const RunParameters& params = ctx_.params;
+void KeptPairRescan::resolveKeptPairs(std::uint64_t p, double& carried) {
+  const RunParameters& params = params_;
   // maxT: the first pairs meet the threshold; minP: the critical values at
   // the p-value carried in from the previous combination.
-  const double start = params.minP() ? ctx_.current_max[p - 1] : static_cast<double>(params.thresholdParam);
+  const double start = params.minP() ? carried : static_cast<double>(params.thresholdParam);
   resolver_.startPermutation(start, scores_);
   for (TestStat2DObject& kept : top_vect_block_) {
     const std::uint64_t position = positionOf(kept);
     kept.permutValues[p - 1] = keptValue(params, resolver_.value(position), stores_.degreesoffreedom[position]);
   }
-  double carried = 0.0;
-  if (params.minP() && resolver_.carriedOut(carried)) ctx_.current_max[p - 1] = carried;
+  double carried_out = 0.0;
+  if (params.minP() && resolver_.carriedOut(carried_out)) carried = carried_out;
 }
 
 }  // namespace dyadmill

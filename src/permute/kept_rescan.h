@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "block_combination.h"
 #include "kept_chain.h"
 #include "lazy_case_rows.h"
+#include "rescan_common.h"
 #include "scan_types.h"
 
 namespace dyadmill {
@@ -20,14 +20,14 @@ class KeptPairRescan {
   // (association, or the score test) it always does.
   static bool pays(const RunParameters& params, const BlockWorkingSet& set, const TopVector& top_vect_block);
 
-  // `set` is the scorer's working set: its case side is rebuilt SNP by SNP
-  // as the kept pairs and the pairs before them are read.
-  KeptPairRescan(ScanContext& ctx, BlockCombination& combo);
+  // The target's working set is the scorer's: its case side is rebuilt SNP
+  // by SNP as the kept pairs and the pairs before them are read.
+  KeptPairRescan(const ScanInputs& in, const RescanTarget& target);
 
   // Permutation p under the trait labels `labels`: fills every kept pair's
-  // value at p - 1 and, under minP, the value carried to the next
-  // combination.
-  void run(std::uint64_t p, const std::vector<std::uint16_t>& labels);
+  // value at p - 1 and, under minP, replaces `carried` (the value carried
+  // in from the previous combination) with the value carried to the next.
+  void run(std::uint64_t p, const std::vector<std::uint16_t>& labels, double& carried);
 
   // After run(): the case side of every SNP of both blocks under the same
   // labels, for a pass that reads every pair.
@@ -48,9 +48,9 @@ class KeptPairRescan {
   const PairTable& table(std::uint64_t position);
   std::uint64_t positionOf(const TestStat2DObject& kept) const;
   void rescoreKeptPairs(std::uint64_t p);
-  void resolveKeptPairs(std::uint64_t p);
+  void resolveKeptPairs(std::uint64_t p, double& carried);
 
-  ScanContext& ctx_;
+  const RunParameters& params_;
   const PairScorer& scorer_;
   const BlockWorkingSet& set_;
   const PairStores& stores_;

@@ -1,7 +1,13 @@
 #include "permutation.h"
 
+#include <omp.h>
+
+#include <atomic>
 #include <cinttypes>
 #include <cstdlib>
+#include <exception>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <utility>
 
@@ -49,20 +55,6 @@ void relabelBlocks(const RunParameters& params, const GenotypeStore& store, cons
   }
 }
 
-// The full passes rebuild the case side of both blocks.
-void rescanEveryPair(ScanContext& ctx, ScanPath path, BlockCombination& combo, const std::vector<std::uint16_t>& labels,
-                     std::uint64_t p, FastStatistics& approximations) {
-  const RunParameters& params = ctx.params;
-  relabelBlocks(params, ctx.store, labels, combo.set);
-  if (path == ScanPath::Reference) {
-    rescanReference(ctx, combo, p);
-  } else if (params.minP()) {
-    rescanCarriedPairs(ctx, combo, p);
-  } else {
-    rescanScreenChain(ctx, combo, p, approximations);
-  }
-}
-
 // Whether the fast path rescans this combination by its kept pairs.
 bool rescansKeptPairs(const RunParameters& params, ScanPath path, FastRescan rescan, const BlockWorkingSet& set,
                       const TopVector& top_vect_block) {
@@ -72,50 +64,123 @@ bool rescansKeptPairs(const RunParameters& params, ScanPath path, FastRescan res
   return rescan == FastRescan::ByCost && KeptPairRescan::pays(params, set, top_vect_block);
 }
 
+// One thread's share of the permutations of a combination: its own copy of
+// the working set (the first thread relabels the combination's), the
+// scorer over it, and the rescan objects that work on it.
+class PermutationLane {
+ public:
+  PermutationLane(const ScanInputs& in, ScanPath path, bool kept_pairs, BlockCombination& combo, bool own_copy)
+      : in_(in),
+        path_(path),
+        copy_(own_copy ? std::make_unique<BlockWorkingSet>(combo.set) : nullptr),
+        set_(copy_ ? *copy_ : combo.set),
+        scorer_(in.params, in.store, set_),
+        target_{set_, scorer_, combo.stores, combo.thresholds, combo.top_vect_block} {
+    const RunParameters& params = in.params;
+    if (params.fwerOption && path == ScanPath::Fast) {
+      fwer_approximations_.emplace(params, in.store.total_amount, in.store.affected_amount, in.simd.vectors);
+    }
+    if (kept_pairs) {
+      kept_rescan_.emplace(in, target_);
+    } else {
+      approximations_.emplace(params, in.store.total_amount, in.store.affected_amount, in.simd.vectors);
+    }
+  }
+
+  // Permutation p under `labels`: each kept pair's value, the value carried
+  // to the next combination, and with --fwer the permutation's extreme.
+  void run(std::uint64_t p, const std::vector<std::uint16_t>& labels, double& carried, double* extreme) {
+    const RunParameters& params = in_.params;
+    if (kept_rescan_) {
+      kept_rescan_->run(p, labels, carried);
+    } else {
+      // The full passes rebuild the case side of both blocks.
+      relabelBlocks(params, in_.store, labels, set_);
+      if (path_ == ScanPath::Reference) {
+        rescanReference(params, target_, p, carried);
+      } else if (params.minP()) {
+        rescanCarriedPairs(in_, target_, p, carried);
+      } else {
+        rescanScreenChain(in_, target_, p, *approximations_);
+      }
+    }
+    if (extreme == nullptr) return;
+    // The kept-pair rescan rebuilds only the case rows it reads; the
+    // genome-wide pass reads them all.
+    if (kept_rescan_) kept_rescan_->completeCaseSide();
+    if (path_ == ScanPath::Reference) {
+      fwerReferencePass(params, target_, *extreme);
+    } else {
+      fwerFastPass(in_, target_, *fwer_approximations_, *extreme);
+    }
+  }
+
+ private:
+  const ScanInputs& in_;
+  const ScanPath path_;
+  std::unique_ptr<BlockWorkingSet> copy_;
+  BlockWorkingSet& set_;
+  const PairScorer scorer_;
+  const RescanTarget target_;
+  std::optional<KeptPairRescan> kept_rescan_;
+  std::optional<FastStatistics> approximations_;
+  std::optional<FastStatistics> fwer_approximations_;
+};
+
 }  // namespace
 
 void runPermutations(ScanContext& ctx, ScanPath path, FastRescan rescan, BlockCombination& combo) {
   const RunParameters& params = ctx.params;
-  const BlockWorkingSet& set = combo.set;
   const std::uint64_t P = params.permutationParam;
+  const std::uint64_t K = combo.set.K;
+  const bool kept_pairs = rescansKeptPairs(params, path, rescan, combo.set, combo.top_vect_block);
   TraitShuffler shuffler(params.randomParam, ctx.store.binary_diagnostic_vect);
-  std::optional<KeptPairRescan> kept_rescan;
-  std::optional<FastStatistics> approximations;
-  std::optional<FastStatistics> fwer_approximations;
-  if (params.fwerOption && path == ScanPath::Fast) {
-    fwer_approximations.emplace(params, ctx.store.total_amount, ctx.store.affected_amount, ctx.simd.vectors);
-  }
-  if (rescansKeptPairs(params, path, rescan, set, combo.top_vect_block)) {
-    kept_rescan.emplace(ctx, combo);
-  } else {
-    approximations.emplace(params, ctx.store.total_amount, ctx.store.affected_amount, ctx.simd.vectors);
-  }
-
-  for (std::uint64_t p = 1; p <= P; ++p) {
-    const std::time_t now_perm = std::time(nullptr);
-    console().print("INFO PERMUTATION TIME:\n-->Started permutation #%" PRIu64 " out of %" PRIu64
-                    " of data block %" PRIu64 " out of %" PRIu64 " on %s",
-                    p, P, set.K, ctx.blocks.Kend, std::ctime(&now_perm));
-    if (p == 2) reportPermutationEstimate(P, ctx.blocks.Kend - set.K, now_perm, combo.start_time);
-
-    shuffler.shuffle();
-    if (kept_rescan) {
-      kept_rescan->run(p, shuffler.labels());
-    } else {
-      rescanEveryPair(ctx, path, combo, shuffler.labels(), p, *approximations);
+  std::mutex failure_mutex;
+  std::exception_ptr failure;
+  std::atomic<bool> failed{false};
+  auto fail = [&]() {
+    const std::lock_guard<std::mutex> lock(failure_mutex);
+    if (!failure) failure = std::current_exception();
+    failed = true;
+  };
+  const int threads = static_cast<int>(std::min<std::uint64_t>(ctx.threads, P));
+#pragma omp parallel num_threads(threads)
+  {
+    std::optional<PermutationLane> lane;
+    try {
+      lane.emplace(ctx, path, kept_pairs, combo, omp_get_thread_num() != 0);
+    } catch (...) {
+      fail();
     }
-    if (params.fwerOption) {
-      // The kept-pair rescan rebuilds only the case rows it reads; the
-      // genome-wide pass reads them all.
-      if (kept_rescan) kept_rescan->completeCaseSide();
-      if (path == ScanPath::Reference) {
-        fwerReferencePass(ctx, combo, p);
-      } else {
-        fwerFastPass(ctx, combo, *fwer_approximations, p);
+    std::vector<std::uint16_t> labels;
+    // Every copy of the working set is made before the first thread
+    // relabels the combination's own.
+#pragma omp barrier
+    // Permutations are handed out in order and their relabellings drawn in
+    // order, so that permutation p relabels the subjects as in a run with one
+    // thread; each writes only its own values.
+#pragma omp for ordered schedule(dynamic, 1)
+    for (std::uint64_t p = 1; p <= P; ++p) {
+#pragma omp ordered
+      {
+        const std::time_t now_perm = std::time(nullptr);
+        console().print("INFO PERMUTATION TIME:\n-->Started permutation #%" PRIu64 " out of %" PRIu64
+                        " of data block %" PRIu64 " out of %" PRIu64 " on %s",
+                        p, P, K, ctx.blocks.Kend, std::ctime(&now_perm));
+        if (p == 2) reportPermutationEstimate(P, ctx.blocks.Kend - K, now_perm, combo.start_time);
+        shuffler.shuffle();
+        labels = shuffler.labels();
+        ctx.progress.advance(combinationPairs(ctx.blocks, K));
+      }
+      if (failed.load(std::memory_order_relaxed)) continue;
+      try {
+        lane->run(p, labels, ctx.current_max[p - 1], params.fwerOption ? &ctx.fwer[p - 1] : nullptr);
+      } catch (...) {
+        fail();
       }
     }
-    ctx.progress.advance(combinationPairs(ctx.blocks, set.K));
   }
+  if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace dyadmill

@@ -4,14 +4,14 @@
 
 #include <cstdint>
 
-#include "block_combination.h"
-#include "scan_types.h"
+#include "rescan_common.h"
 
 namespace dyadmill {
 
 // Permutation p (from 1) of the combination, under the labels the working
 // set holds now: every pair rescored from the saved totals, the KSA cut-off
-// carried from pair to pair, each kept pair's value recorded.
-void rescanReference(ScanContext& ctx, BlockCombination& combo, std::uint64_t p);
+// carried from pair to pair, each kept pair's value recorded. `carried` is
+// the value carried in from the previous combination and out to the next.
+void rescanReference(const RunParameters& params, const RescanTarget& target, std::uint64_t p, double& carried);
 
 }  // namespace dyadmill

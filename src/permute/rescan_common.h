@@ -7,9 +7,24 @@
 #include <vector>
 
 #include "PairTallier.h"
+#include "pair_scorer.h"
 #include "run_parameters.h"
+#include "scan_types.h"
 
 namespace dyadmill {
+
+// What the rescan of one permutation works on: one thread's relabelled
+// working set and the scorer over it, and the combination's saved stores,
+// cut-offs and kept pairs. Of the kept pairs it writes only the values of
+// its own permutation, so threads rescanning different permutations never
+// write the same memory.
+struct RescanTarget {
+  BlockWorkingSet& set;
+  const PairScorer& scorer;  // over `set`
+  const PairStores& stores;
+  const Thresholds& thresholds;
+  TopVector& top_vect_block;
+};
 
 // The KSA screening cut-off met by each pair of a permutation's rescan. It
 // is carried from pair to pair: every scored pair that is not a kept pair

@@ -1,6 +1,10 @@
 #include "fast_scan.h"
 
 #include <algorithm>
+#include <atomic>
+#include <exception>
+#include <mutex>
+#include <optional>
 #include <vector>
 
 #include "approximations.h"
@@ -15,28 +19,28 @@ namespace {
 // cache while all tiles of the second block pass by.
 constexpr std::uint64_t kFirstSnpGroup = 32;
 
+// One thread's scan of groups of first SNPs. The working set, the tile
+// layout, the approximations and the stores are shared; the tables, the
+// cut-offs (which minP sets per df) and the found pairs are the thread's.
 class FastFirstScan {
  public:
-  FastFirstScan(ScanContext& ctx, const PairScorer& scorer, Thresholds& thresholds, PairStores& stores)
-      : ctx_(ctx),
-        params_(ctx.params),
+  FastFirstScan(const ScanContext& ctx, const PairScorer& scorer, const Thresholds& thresholds, PairStores& stores,
+                const TileLayout& layout, const FastStatistics& fast)
+      : params_(ctx.params),
         scorer_(scorer),
         set_(scorer.set()),
         thresholds_(thresholds),
         stores_(stores),
-        tiles_(scorer, ctx.simd, true),
-        fast_(ctx.params, ctx.store.total_amount, ctx.store.affected_amount, ctx.simd.vectors),
+        tiles_(scorer, ctx.simd, layout),
+        fast_(fast),
         permutations_(ctx.params.permutationParam != 0),
-        full_df_(ctx.params.epistasis() ? 4 : 8) {
-    fast_.prepareBlocks(set_);
-  }
+        full_df_(ctx.params.epistasis() ? 4 : 8) {}
 
-  // Scores the pairs of first SNPs [i0, i1) into the group's found pairs.
-  void scanGroup(std::uint64_t i0, std::uint64_t i1);
+  // Scores the pairs of first SNPs [i0, i1) into `found`, in any order.
+  void scanGroup(std::uint64_t i0, std::uint64_t i1, std::vector<FoundPair>& found);
 
-  // Keeps the group's found pairs in scan order, with the progress lines a
-  // pair-by-pair scan prints between them.
-  Outcome replayGroup(std::uint64_t i0, std::uint64_t i1, std::time_t start_time, TopVector& top_vect_block);
+  // The largest df whose cut-offs this thread has needed (minP).
+  std::uint16_t maxdf() const { return thresholds_.maxdf; }
 
  private:
   void scanWholeTile(std::uint64_t i, const TileLanes& lanes);
@@ -45,26 +49,27 @@ class FastFirstScan {
   double fittedStatistic(const PairTable& table, unsigned lane) const;
   bool passes(std::uint64_t i, std::uint64_t j, const PairTable& table, double& statistic) const;
   void save(const PairTable& table, std::uint16_t df, std::uint64_t i, std::uint64_t j) {
+    // Each pair has its own entries, so threads never write the same ones.
     if (permutations_) stores_.save(table, df, i * stores_.columns + j);
   }
 
-  ScanContext& ctx_;
   const RunParameters& params_;
   const PairScorer& scorer_;
   const BlockWorkingSet& set_;
-  Thresholds& thresholds_;
+  Thresholds thresholds_;
   PairStores& stores_;
   TileScan tiles_;
-  FastStatistics fast_;
+  const FastStatistics& fast_;
   const bool permutations_;
   const std::uint16_t full_df_;
-  std::vector<FoundPair> found_;
+  std::vector<FoundPair>* found_ = nullptr;
   PairTable table_;
   double approximations_[kTileLanes] = {};
 };
 
-void FastFirstScan::scanGroup(std::uint64_t i0, std::uint64_t i1) {
-  found_.clear();
+void FastFirstScan::scanGroup(std::uint64_t i0, std::uint64_t i1, std::vector<FoundPair>& found) {
+  found.clear();
+  found_ = &found;
   for (std::uint64_t t = tiles_.firstTile(i0); t < tiles_.tiles(); ++t) {
     for (std::uint64_t i = i0; i < i1; ++i) {
       const TileLanes lanes = tiles_.lanes(i, t);
@@ -111,9 +116,9 @@ void FastFirstScan::scoreWholeLane(std::uint64_t i, std::uint64_t j, unsigned la
     double statistic = 0.0;
     if (!fast_.screens()) {
       statistic = fittedStatistic(table(), lane);
-      if (statistic > thresholds_.threshold) found_.push_back({i, j, statistic, df});
+      if (statistic > thresholds_.threshold) found_->push_back({i, j, statistic, df});
     } else if (fast_.mayExceed(approximations_[lane], cutoff) && passes(i, j, table(), statistic)) {
-      found_.push_back({i, j, statistic, df});
+      found_->push_back({i, j, statistic, df});
     }
   }
   if (permutations_) save(table(), df, i, j);
@@ -136,7 +141,7 @@ void FastFirstScan::scanTileByPair(std::uint64_t i, const TileLanes& lanes) {
     const std::uint16_t df = scorer_.degreesOfFreedom(table_);
     useThresholdsFor(params_, df, thresholds_);
     double statistic = 0.0;
-    if (df != 0 && passes(i, j, table_, statistic)) found_.push_back({i, j, statistic, df});
+    if (df != 0 && passes(i, j, table_, statistic)) found_->push_back({i, j, statistic, df});
     save(table_, df, i, j);
   }
 }
@@ -164,27 +169,64 @@ bool FastFirstScan::passes(std::uint64_t i, std::uint64_t j, const PairTable& ta
   return statistic > thresholds_.threshold;
 }
 
-Outcome FastFirstScan::replayGroup(std::uint64_t i0, std::uint64_t i1, std::time_t start_time,
-                                   TopVector& top_vect_block) {
-  const SplitBlock& b1 = set_.block1;
-  const SplitBlock& b2 = set_.block2();
-  const std::uint64_t half_snp_amount_block = set_.firstSnpEnd() / 2;
-  std::sort(found_.begin(), found_.end(),
-            [](const FoundPair& x, const FoundPair& y) { return x.i != y.i ? x.i < y.i : x.j < y.j; });
-  auto next = found_.begin();
-  for (std::uint64_t i = i0; i < i1; ++i) {
-    if (!permutations_ && progressStepDue(i, half_snp_amount_block)) {
-      reportPairLoopProgress({i, start_time, b1.snp_amount, set_.coincide, ctx_.top_vect.size(), top_vect_block.size(),
-                              set_.K, ctx_.blocks.Kend});
+// Hands the found pairs of each group to the combination's list in scan
+// order, with the progress lines a pair-by-pair scan prints between them.
+// Groups may finish in any order; each is kept as soon as every group
+// before it is.
+class GroupReplay {
+ public:
+  GroupReplay(ScanContext& ctx, BlockCombination& combo, std::uint64_t groups)
+      : ctx_(ctx), combo_(combo), pending_(groups), done_(groups, 0) {}
+
+  // Group g has finished with `found`; keeps it and every finished group
+  // after it that was waiting. Called by one thread at a time.
+  void finish(std::uint64_t g, std::vector<FoundPair>& found) {
+    pending_[g].swap(found);
+    done_[g] = 1;
+    while (next_ < done_.size() && done_[next_] != 0 && !outcome_.stopped()) {
+      outcome_ = keepGroup(next_, pending_[next_]);
+      std::vector<FoundPair>().swap(pending_[next_]);
+      ++next_;
     }
-    for (; next != found_.end() && next->i == i; ++next) {
-      if (Outcome o =
-              keepPair(params_, b1.first_snp + i, b2.first_snp + next->j, next->statistic, next->df, top_vect_block);
+  }
+
+  const Outcome& outcome() const { return outcome_; }
+
+ private:
+  Outcome keepGroup(std::uint64_t g, std::vector<FoundPair>& found);
+
+  ScanContext& ctx_;
+  BlockCombination& combo_;
+  std::vector<std::vector<FoundPair>> pending_;
+  std::vector<unsigned char> done_;
+  std::uint64_t next_ = 0;
+  Outcome outcome_ = Outcome::proceed();
+};
+
+Outcome GroupReplay::keepGroup(std::uint64_t g, std::vector<FoundPair>& found) {
+  const BlockWorkingSet& set = combo_.set;
+  const SplitBlock& b1 = set.block1;
+  const SplitBlock& b2 = set.block2();
+  const std::uint64_t half_snp_amount_block = set.firstSnpEnd() / 2;
+  const bool permutations = ctx_.params.permutationParam != 0;
+  const std::uint64_t i0 = g * kFirstSnpGroup;
+  const std::uint64_t i1 = std::min(i0 + kFirstSnpGroup, set.firstSnpEnd());
+  std::sort(found.begin(), found.end(),
+            [](const FoundPair& x, const FoundPair& y) { return x.i != y.i ? x.i < y.i : x.j < y.j; });
+  auto next = found.begin();
+  for (std::uint64_t i = i0; i < i1; ++i) {
+    if (!permutations && progressStepDue(i, half_snp_amount_block)) {
+      reportPairLoopProgress({i, combo_.start_time, b1.snp_amount, set.coincide, ctx_.top_vect.size(),
+                              combo_.top_vect_block.size(), set.K, ctx_.blocks.Kend});
+    }
+    for (; next != found.end() && next->i == i; ++next) {
+      if (Outcome o = keepPair(ctx_.params, b1.first_snp + i, b2.first_snp + next->j, next->statistic, next->df,
+                               combo_.top_vect_block);
           o.stopped()) {
         return o;
       }
     }
-    ctx_.progress.advance(b2.snp_amount - set_.firstPartner(i));
+    ctx_.progress.advance(b2.snp_amount - set.firstPartner(i));
   }
   return Outcome::proceed();
 }
@@ -192,17 +234,58 @@ Outcome FastFirstScan::replayGroup(std::uint64_t i0, std::uint64_t i1, std::time
 }  // namespace
 
 Outcome runFastPairLoop(ScanContext& ctx, BlockCombination& combo) {
-  FastFirstScan scan(ctx, combo.scorer, combo.thresholds, combo.stores);
+  const RunParameters& params = ctx.params;
+  combo.start_time = std::time(nullptr);
   const std::uint64_t i_end = combo.set.firstSnpEnd();
-  std::time_t& start_time = combo.start_time;
-  TopVector& top_vect_block = combo.top_vect_block;
-  start_time = std::time(nullptr);
-  for (std::uint64_t i0 = 0; i0 < i_end; i0 += kFirstSnpGroup) {
-    const std::uint64_t i1 = std::min(i0 + kFirstSnpGroup, i_end);
-    scan.scanGroup(i0, i1);
-    if (Outcome o = scan.replayGroup(i0, i1, start_time, top_vect_block); o.stopped()) return o;
+  const std::uint64_t groups = (i_end + kFirstSnpGroup - 1) / kFirstSnpGroup;
+  const TileLayout layout(params, combo.set, true);
+  FastStatistics fast(params, ctx.store.total_amount, ctx.store.affected_amount, ctx.simd.vectors);
+  fast.prepareBlocks(combo.set);
+
+  GroupReplay replay(ctx, combo, groups);
+  std::mutex replay_mutex;
+  std::atomic<bool> stop{false};
+  std::exception_ptr failure;
+  std::uint16_t maxdf = combo.thresholds.maxdf;
+  const int threads = static_cast<int>(std::min<std::uint64_t>(ctx.threads, std::max<std::uint64_t>(groups, 1)));
+#pragma omp parallel num_threads(threads)
+  {
+    std::optional<FastFirstScan> scan;
+    std::vector<FoundPair> found;
+    try {
+      scan.emplace(ctx, combo.scorer, combo.thresholds, combo.stores, layout, fast);
+    } catch (...) {
+      const std::lock_guard<std::mutex> lock(replay_mutex);
+      if (!failure) failure = std::current_exception();
+      stop = true;
+    }
+    // Groups are handed out in order, so the groups begun always form a
+    // prefix of the scan: stopping early never leaves a gap before the point
+    // where the list fills up.
+#pragma omp for schedule(dynamic, 1)
+    for (std::uint64_t g = 0; g < groups; ++g) {
+      if (stop.load(std::memory_order_relaxed)) continue;
+      try {
+        const std::uint64_t i0 = g * kFirstSnpGroup;
+        scan->scanGroup(i0, std::min(i0 + kFirstSnpGroup, i_end), found);
+        const std::lock_guard<std::mutex> lock(replay_mutex);
+        replay.finish(g, found);
+        if (replay.outcome().stopped()) stop = true;
+      } catch (...) {
+        const std::lock_guard<std::mutex> lock(replay_mutex);
+        if (!failure) failure = std::current_exception();
+        stop = true;
+      }
+    }
+    if (scan) {
+      const std::lock_guard<std::mutex> lock(replay_mutex);
+      maxdf = std::max(maxdf, scan->maxdf());
+    }
   }
-  return Outcome::proceed();
+  if (failure) std::rethrow_exception(failure);
+  // The rescans size their per-df tables by the largest df the scan met.
+  extendThresholds(params, combo.thresholds, maxdf);
+  return replay.outcome();
 }
 
 }  // namespace dyadmill

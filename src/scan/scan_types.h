@@ -29,6 +29,7 @@
 #include "progress.h"
 #include "run_parameters.h"
 #include "simd_kernels.h"
+#include "threads.h"
 
 namespace dyadmill {
 
@@ -94,16 +95,25 @@ enum class ScanPath { Reference, Fast };
 // pairs, which is all their rescan reads.
 enum class FastRescan { ByCost, KeptPairs, FullPasses };
 
-// Run-wide state of the scan.
-struct ScanContext {
-  ScanContext(const RunParameters& p, const GenotypeStore& s, const BlockTable& b,
-              const SimdKernels& kernels = probeSimdKernels())
-      : params(p), store(s), blocks(b), simd(kernels), progress(shareWork(b, p.permutationParam)) {}
+// What the scan reads and never changes: every thread shares it.
+struct ScanInputs {
+  ScanInputs(const RunParameters& p, const GenotypeStore& s, const BlockTable& b, const SimdKernels& kernels)
+      : params(p), store(s), blocks(b), simd(kernels), threads(workerThreads(p)) {}
 
   const RunParameters& params;
   const GenotypeStore& store;
   const BlockTable& blocks;
-  const SimdKernels simd;           // instruction-set variants of the fast path
+  const SimdKernels simd;       // instruction-set variants of the fast path
+  const std::uint16_t threads;  // worker threads of the scan and the rescans
+};
+
+// Run-wide state of the scan: the inputs, and what the combinations carry
+// to the next one.
+struct ScanContext : ScanInputs {
+  ScanContext(const RunParameters& p, const GenotypeStore& s, const BlockTable& b,
+              const SimdKernels& kernels = probeSimdKernels())
+      : ScanInputs(p, s, b, kernels), progress(shareWork(b, p.permutationParam)) {}
+
   TopVector top_vect;               // kept pairs of finished combinations
   std::vector<double> current_max;  // per permutation, carried across combinations
   // --fwer: per permutation k, the largest statistic (maxT) or the smallest

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 
 namespace dyadmill {
 
@@ -71,7 +72,21 @@ void deriveTile(const std::uint32_t* counted, const LevelCounts& margin1, const 
 
 }  // namespace
 
+TileLayout::TileLayout(const RunParameters& params, const BlockWorkingSet& set, bool with_controls)
+    : cases(set.block2().cases, set.block2().snp_amount, static_cast<unsigned>(params.rowsPerSnp())) {
+  const SplitBlock& b2 = set.block2();
+  const auto levels = static_cast<unsigned>(params.rowsPerSnp());
+  if (with_controls) controls = std::make_unique<TiledRows>(b2.controls, b2.snp_amount, levels);
+  if (params.reducedForms()) {
+    case_margins2.fill(b2.affecteds_marginal);
+    total_margins2.fill(b2.totals_marginal);
+  }
+}
+
 TileScan::TileScan(const PairScorer& scorer, const SimdKernels& simd, bool with_controls)
+    : TileScan(scorer, simd, std::make_unique<const TileLayout>(scorer.params(), scorer.set(), with_controls)) {}
+
+TileScan::TileScan(const PairScorer& scorer, const SimdKernels& simd, const TileLayout& layout)
     : scorer_(scorer),
       set_(scorer.set()),
       kernel_(simd.count),
@@ -80,13 +95,11 @@ TileScan::TileScan(const PairScorer& scorer, const SimdKernels& simd, bool with_
       first_level_(scorer.params().missing() ? 0 : 1),
       reduced_(scorer.params().reducedForms()),
       whole_tiles_(scorer.params().minCellSize() <= 1),
-      tiled_cases_(set_.block2().cases, set_.block2().snp_amount, levels_) {
-  const SplitBlock& b2 = set_.block2();
-  if (with_controls) tiled_controls_ = std::make_unique<TiledRows>(b2.controls, b2.snp_amount, levels_);
-  if (reduced_) {
-    case_margins2_.fill(b2.affecteds_marginal);
-    total_margins2_.fill(b2.totals_marginal);
-  }
+      layout_(layout) {}
+
+TileScan::TileScan(const PairScorer& scorer, const SimdKernels& simd, std::unique_ptr<const TileLayout> layout)
+    : TileScan(scorer, simd, *layout) {
+  owned_layout_ = std::move(layout);
 }
 
 TileLanes TileScan::lanes(std::uint64_t i, std::uint64_t t) const {
@@ -102,8 +115,8 @@ void TileScan::formTables(std::uint64_t i, const TileLanes& lanes) {
     std::uint32_t total_counts[kMaxRowLevels * kMaxRowLevels * kTileLanes];
     for (unsigned x = 0; x < levels_ * levels_ * kTileLanes; ++x)
       total_counts[x] = case_counts_[x] + control_counts_[x];
-    deriveTile(case_counts_, b1.affecteds_marginal[i], case_margins2_, lanes.j_base, lanes.end, cases_);
-    deriveTile(total_counts, b1.totals_marginal[i], total_margins2_, lanes.j_base, lanes.end, totals_);
+    deriveTile(case_counts_, b1.affecteds_marginal[i], layout_.case_margins2, lanes.j_base, lanes.end, cases_);
+    deriveTile(total_counts, b1.totals_marginal[i], layout_.total_margins2, lanes.j_base, lanes.end, totals_);
     return;
   }
   // --missing: all nine cells are counted; padding lanes count 0.
@@ -118,7 +131,7 @@ void TileScan::formTables(std::uint64_t i, const TileLanes& lanes) {
 
 void TileScan::formPermutedTables(std::uint64_t i, const TileLanes& lanes, const PairStores& stores) {
   if (reduced_)
-    deriveTile(case_counts_, set_.block1.affecteds_marginal[i], case_margins2_, lanes.j_base, lanes.end, cases_);
+    deriveTile(case_counts_, set_.block1.affecteds_marginal[i], layout_.case_margins2, lanes.j_base, lanes.end, cases_);
   for (unsigned lane = 0; lane < kTileLanes; ++lane) {
     const bool in_use = lane >= lanes.first && lane < lanes.end;
     if (!in_use) {
@@ -141,8 +154,8 @@ void TileScan::fitTables(std::uint64_t i, const TileLanes& lanes) {
       if (reduced_) {
         a1[c][lane] = set_.block1.affecteds_marginal[i][c];
         t1[c][lane] = set_.block1.totals_marginal[i][c];
-        a2[c][lane] = case_margins2_.level[c][lanes.j_base + lane];
-        t2[c][lane] = total_margins2_.level[c][lanes.j_base + lane];
+        a2[c][lane] = layout_.case_margins2.level[c][lanes.j_base + lane];
+        t2[c][lane] = layout_.total_margins2.level[c][lanes.j_base + lane];
         continue;
       }
       a1[c][lane] = t1[c][lane] = a2[c][lane] = t2[c][lane] = 0;

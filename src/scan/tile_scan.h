@@ -54,13 +54,28 @@ struct TileLanes {
   std::uint64_t end;
 };
 
-class TileScan {
- public:
+// The second block of a combination laid out by tiles, with its level
+// counts: read-only once made, so the threads of a first scan share one.
+struct TileLayout {
   // `with_controls`: the first scan counts controls too; a rescan under
   // permuted labels counts cases and reads the saved totals.
-  TileScan(const PairScorer& scorer, const SimdKernels& simd, bool with_controls);
+  TileLayout(const RunParameters& params, const BlockWorkingSet& set, bool with_controls);
 
-  std::uint64_t tiles() const { return tiled_cases_.tiles(); }
+  TiledRows cases;
+  std::unique_ptr<TiledRows> controls;  // first scan only
+  LevelColumns case_margins2, total_margins2;
+};
+
+// The tables of one tile at a time. A TileScan is one thread's: its counts
+// and tables are scratch, while the layout it counts against may be shared.
+class TileScan {
+ public:
+  // Counts against a layout of its own, made from the scorer's working set.
+  TileScan(const PairScorer& scorer, const SimdKernels& simd, bool with_controls);
+  // Counts against `layout`, which must outlive it.
+  TileScan(const PairScorer& scorer, const SimdKernels& simd, const TileLayout& layout);
+
+  std::uint64_t tiles() const { return layout_.cases.tiles(); }
   std::uint64_t firstTile(std::uint64_t i) const { return set_.firstPartner(i) / kTileLanes; }
   TileLanes lanes(std::uint64_t i, std::uint64_t t) const;
 
@@ -73,9 +88,9 @@ class TileScan {
   // Counts first SNP i against tile t (cases, and controls when counted).
   void count(std::uint64_t i, std::uint64_t t) {
     const SplitBlock& b1 = set_.block1;
-    kernel_(b1.cases.row(i * levels_), tiled_cases_.tile(t), set_.affected_int_amount, levels_, case_counts_);
-    if (tiled_controls_) {
-      kernel_(b1.controls.row(i * levels_), tiled_controls_->tile(t), set_.unaffected_int_amount, levels_,
+    kernel_(b1.cases.row(i * levels_), layout_.cases.tile(t), set_.affected_int_amount, levels_, case_counts_);
+    if (layout_.controls) {
+      kernel_(b1.controls.row(i * levels_), layout_.controls->tile(t), set_.unaffected_int_amount, levels_,
               control_counts_);
     }
   }
@@ -118,6 +133,7 @@ class TileScan {
                          PairTable& table) const;
 
  private:
+  TileScan(const PairScorer& scorer, const SimdKernels& simd, std::unique_ptr<const TileLayout> layout);
   void unpack(unsigned lane, CountedCells& counted) const;
   void completeLaneTable(std::uint64_t i, std::uint64_t j, unsigned lane, PairTable& table) const;
 
@@ -129,9 +145,8 @@ class TileScan {
   const unsigned first_level_;  // level of the first counted row: 0 with --missing, 1 without
   const bool reduced_;
   const bool whole_tiles_;
-  TiledRows tiled_cases_;
-  std::unique_ptr<TiledRows> tiled_controls_;  // first scan only
-  LevelColumns case_margins2_, total_margins2_;
+  std::unique_ptr<const TileLayout> owned_layout_;
+  const TileLayout& layout_;
   std::uint32_t case_counts_[kMaxRowLevels * kMaxRowLevels * kTileLanes] = {};
   std::uint32_t control_counts_[kMaxRowLevels * kMaxRowLevels * kTileLanes] = {};
   LaneCells cases_{}, totals_{};

@@ -38,8 +38,9 @@ make_genotypes() {
 # program, except for process number SPECIAL, which instead does ACTION:
 # "hang" (sleeps for a minute) or an exit status (after printing a message;
 # 0 succeeds without doing anything). Every start is appended to PATH.trace
-# as "start K PID" and every end as "end K". With PAUSE non-zero each
-# process first sleeps that many seconds, so that runs overlap visibly.
+# as "start K PID" and every end as "end K", and the arguments of process K
+# go to PATH.argsK, one a line. With PAUSE non-zero each process first
+# sleeps that many seconds, so that runs overlap visibly.
 make_fake_dyadmill() {
   local path=$1 real=$2 special=$3 action=$4 pause=${5:-0}
   cat >"$path" <<EOF
@@ -50,6 +51,7 @@ for ((a = 0; a + 1 < \${#args[@]}; a++)); do
   if [[ \${args[a]} == -p ]]; then process=\${args[a + 1]}; fi
 done
 echo "start \$process \$\$" >>"$path.trace"
+printf '%s\n' "\$@" >"$path.args\$process"
 if [[ \$process == "$special" && $action == hang ]]; then exec sleep 60; fi
 trap 'echo "end \$process" >>"$path.trace"' EXIT
 if [[ $pause != 0 ]]; then sleep $pause; fi

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Checks dyadmill-local: a run of several workers plus the assembly gives the
-# single-process results byte for byte, the -j limit holds, failures stop the
-# run before the assembly and are reported by worker and log, and an
-# interrupted launcher leaves no worker behind.
+# single-process results byte for byte, the -j limit holds, the workers split
+# the processing units between them through --threads, failures stop the run
+# before the assembly and are reported by worker and log, and an interrupted
+# launcher leaves no worker behind.
 #
 # Usage: test_local_launcher.sh DYADMILL_BINARY SOURCE_DIR
 set -euo pipefail
@@ -103,6 +104,98 @@ for jobs in 1 2; do
     fail "-j $jobs: the assembly did not run alone after the workers"
   echo "ok - -j $jobs runs at most $jobs workers at a time, then the assembly"
 done
+
+# --- the workers divide the processing units between them ---
+# A stand-in nproc reports FAKE_NPROC units, so that the division can be
+# checked as for machines of any size; the real dyadmill behind the stand-in
+# dyadmill must still accept every --threads it is given.
+mkdir -p "$work/nproc-bin"
+cat >"$work/nproc-bin/nproc" <<'EOF'
+#!/usr/bin/env bash
+echo "$FAKE_NPROC"
+EOF
+chmod +x "$work/nproc-bin/nproc"
+
+# The values that follow --threads in an argument file of the stand-in.
+threads_in() { awk 'previous == "--threads" { printf "%s ", $0 } { previous = $0 }' "$1"; }
+
+# check_threads NAME UNITS N WORKER_THREADS ASSEMBLY_THREADS LAUNCHER-ARGS...
+# runs N workers given UNITS processing units and checks the --threads
+# values that each worker and the assembly got ("" for none).
+check_threads() {
+  local name=$1 units=$2 n=$3 want_worker=$4 want_assembly=$5 dir=$work/$1 k got
+  shift 5
+  mkdir -p "$dir"
+  make_fake_dyadmill "$dir/fake-dyadmill" "$dyadmill" none 0
+  PATH="$work/nproc-bin:$PATH" FAKE_NPROC=$units launch "$name" --dyadmill "$dir/fake-dyadmill" "$@" -n "$n"
+  ((status == 0)) || fail "$name: the launcher exited $status: $(cat "$dir/launcher.err")"
+  for ((k = 1; k <= n; k++)); do
+    got=$(threads_in "$dir/fake-dyadmill.args$k")
+    [[ $got == "$want_worker" ]] || fail "$name: worker $k got --threads '$got', not '$want_worker'"
+  done
+  if ((n > 1)); then
+    got=$(threads_in "$dir/fake-dyadmill.args0")
+    [[ $got == "$want_assembly" ]] || fail "$name: the assembly got --threads '$got', not '$want_assembly'"
+  fi
+  same_outputs "$reference" "$dir" "$name"
+}
+check_threads threads-floor 8 3 "2 " "" -j 3 -- "${options[@]}"
+check_threads threads-fewer-workers 8 2 "4 " "" -j 3 -- "${options[@]}"
+check_threads threads-default-jobs 8 3 "2 " "" -- "${options[@]}"
+check_threads threads-at-least-one 2 3 "1 " "" -j 3 -- "${options[@]}"
+check_threads threads-at-most 5000 2 "1024 " "" -j 1 -- "${options[@]}"
+check_threads threads-single 8 1 "8 " "" -- "${options[@]}"
+echo "ok - each worker gets --threads units/min(jobs, workers), 1 to 1024, and the assembly none"
+check_threads threads-user 8 2 "3 " "3 " -j 2 -- "${options[@]}" --threads 3
+echo "ok - a --threads among the dyadmill options is passed unchanged and none is added"
+
+# With --resume only the workers left to run share the units.
+dir=$work/threads-floor
+rm -f -- "$dir"/fake-dyadmill.args* "$dir/res_partial2.txt" "$dir/res.txt"
+PATH="$work/nproc-bin:$PATH" FAKE_NPROC=8 launch threads-floor --dyadmill "$dir/fake-dyadmill" --resume -j 3 -- \
+  "${options[@]}" -n 3
+((status == 0)) || fail "threads with --resume: the launcher exited $status: $(cat "$dir/launcher.err")"
+[[ ! -e $dir/fake-dyadmill.args1 ]] || fail "threads with --resume: a complete worker was rerun"
+[[ $(threads_in "$dir/fake-dyadmill.args2") == "8 " ]] ||
+  fail "threads with --resume: the one worker left got --threads '$(threads_in "$dir/fake-dyadmill.args2")', not 8"
+same_outputs "$reference" "$dir" "threads with --resume"
+echo "ok - with --resume the workers left to run share the units"
+
+# The real nproc: the launcher counts the units its affinity mask allows,
+# whatever OMP_NUM_THREADS says, and taskset narrows them.
+allowed=$(taskset -cp $$ 2>/dev/null | sed 's/.*: *//' || true)
+first_cpu=${allowed%%[-,]*}
+if [[ $first_cpu =~ ^[0-9]+$ ]] && taskset -c "$first_cpu" true 2>/dev/null; then
+  units=$(awk -v list="$allowed" 'BEGIN {
+    n = split(list, part, ",")
+    for (i = 1; i <= n; i++) {
+      if (split(part[i], range, "-") == 2) total += range[2] - range[1] + 1; else total++
+    }
+    print total }')
+  dir=$work/threads-mask
+  mkdir -p "$dir"
+  make_fake_dyadmill "$dir/fake-dyadmill" "$dyadmill" none 0
+  OMP_NUM_THREADS=1 launch threads-mask --dyadmill "$dir/fake-dyadmill" -j 1 -- "${options[@]}" -n 2
+  ((status == 0)) || fail "affinity mask: the launcher exited $status: $(cat "$dir/launcher.err")"
+  [[ $(threads_in "$dir/fake-dyadmill.args1") == "$units " ]] ||
+    fail "affinity mask: $units units allowed, but worker 1 got --threads '$(threads_in "$dir/fake-dyadmill.args1")'"
+
+  dir=$work/threads-taskset
+  mkdir -p "$dir"
+  make_fake_dyadmill "$dir/fake-dyadmill" "$dyadmill" none 0
+  status=0
+  (cd "$dir" && taskset -c "$first_cpu" "$launcher" --dyadmill "$dir/fake-dyadmill" -- "${options[@]}" -n 2 \
+    >launcher.out 2>launcher.err) || status=$?
+  ((status == 0)) || fail "taskset: the launcher exited $status: $(cat "$dir/launcher.err")"
+  for k in 1 2; do
+    [[ $(threads_in "$dir/fake-dyadmill.args$k") == "1 " ]] ||
+      fail "taskset -c $first_cpu: worker $k got --threads '$(threads_in "$dir/fake-dyadmill.args$k")', not 1"
+  done
+  same_outputs "$reference" "$dir" "taskset"
+  echo "ok - the units are those of the affinity mask, OMP_NUM_THREADS aside, and taskset narrows them"
+else
+  echo "ok - # SKIP taskset cannot pin the launcher here"
+fi
 
 # --- a failing worker stops the run before the assembly ---
 dir=$work/fail-exit

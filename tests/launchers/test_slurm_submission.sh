@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Checks what dyadmill-slurm hands to sbatch, with stand-ins for sbatch and
 # scancel that record their arguments and job scripts: the array and the
-# afterok dependency, the pass-through of sbatch options, the refusals, the
-# cancellation of the workers when the assembly cannot be submitted, and
-# that the recorded job scripts, run here by hand, reproduce a
-# single-process run. Needs no SLURM installation.
+# afterok dependency, the pass-through of sbatch options, the workers' CPUs
+# per task and --threads, the refusals, the cancellation of the workers when
+# the assembly cannot be submitted, and that the recorded job scripts, run
+# here by hand, reproduce a single-process run. Needs no SLURM installation.
 #
 # Usage: test_slurm_submission.sh DYADMILL_BINARY SOURCE_DIR
 set -euo pipefail
@@ -161,6 +161,60 @@ submit parsable --dyadmill "$dyadmill" --parsable -- "${options[@]}" -n 3
   fail "--parsable printed: $(cat "$work/parsable/launcher.out")"
 echo "ok - --parsable prints the array's and the assembly's job ids"
 
+# --- CPUs per task: the array asks for them and its workers use them ---
+# The --threads values on the dyadmill command line of a recorded job script.
+script_threads() { { grep -o -- '--threads [^ ]*' "$1" || true; } | cut -d' ' -f2 | tr '\n' ' '; }
+no_cpus_arg() { ! grep -q -- '^--cpus-per-task\|^-c' "$1" || fail "$(basename "$1") asks for CPUs per task"; }
+
+# Without the option nothing is added: the workers follow the CPUs SLURM
+# grants them.
+no_cpus_arg "$dir/slurm/args1"
+[[ -z $(script_threads "$dir/slurm/script1") ]] || fail "without --cpus-per-task the workers got --threads"
+
+submit cpus --dyadmill "$dyadmill" --cpus-per-task 3 --partition=short -- "${options[@]}" -n 2
+((status == 0)) || fail "--cpus-per-task: the launcher exited $status: $(cat "$work/cpus/launcher.err")"
+has_arg "$work/cpus/slurm/args1" --cpus-per-task=3
+has_arg "$work/cpus/slurm/args1" --partition=short
+no_cpus_arg "$work/cpus/slurm/args2"
+[[ $(script_threads "$work/cpus/slurm/script1") == "3 " ]] ||
+  fail "--cpus-per-task 3: the workers run with --threads '$(script_threads "$work/cpus/slurm/script1")'"
+[[ -z $(script_threads "$work/cpus/slurm/script2") ]] || fail "--cpus-per-task: the assembly got --threads"
+for k in 1 2; do
+  (cd "$work/cpus" && SLURM_ARRAY_TASK_ID=$k bash slurm/script1 >"worker$k.log") || fail "--cpus-per-task: task $k failed"
+done
+(cd "$work/cpus" && bash slurm/script2 >assembly.log) || fail "--cpus-per-task: the assembly failed"
+same_outputs "$work/single" "$work/cpus" "--cpus-per-task"
+echo "ok - --cpus-per-task reaches the array alone, and its workers run with as many threads"
+
+# cpus_case NAME CPUS_REQUESTED WORKER_THREADS ASSEMBLY_THREADS N LAUNCHER-ARGS...
+cpus_case() {
+  local name=$1 want_cpus=$2 want_worker=$3 want_assembly=$4 n=$5 got
+  shift 5
+  submit "$name" --dyadmill "$dyadmill" "$@" -n "$n"
+  ((status == 0)) || fail "$name: the launcher exited $status: $(cat "$work/$name/launcher.err")"
+  has_arg "$work/$name/slurm/args1" "--cpus-per-task=$want_cpus"
+  [[ $(grep -c -- '^--cpus-per-task\|^-c' "$work/$name/slurm/args1") == 1 ]] ||
+    fail "$name: sbatch got more than one CPUs-per-task option: $(tr '\n' ' ' <"$work/$name/slurm/args1")"
+  got=$(script_threads "$work/$name/slurm/script1")
+  [[ $got == "$want_worker" ]] || fail "$name: the workers run with --threads '$got', not '$want_worker'"
+  if ((n > 1)); then
+    no_cpus_arg "$work/$name/slurm/args2"
+    got=$(script_threads "$work/$name/slurm/script2")
+    [[ $got == "$want_assembly" ]] || fail "$name: the assembly runs with --threads '$got', not '$want_assembly'"
+  fi
+}
+cpus_case cpus-equals 4 "4 " "" 2 --cpus-per-task=4 -- "${options[@]}"
+cpus_case cpus-sbatch-long 4 "4 " "" 2 --partition=short --cpus-per-task 4 -- "${options[@]}"
+cpus_case cpus-sbatch-equals 4 "4 " "" 2 --partition=short --cpus-per-task=4 -- "${options[@]}"
+cpus_case cpus-sbatch-short 4 "4 " "" 2 --mem 1G -c 4 -- "${options[@]}"
+cpus_case cpus-sbatch-joined 4 "4 " "" 2 -c4 -- "${options[@]}"
+cpus_case cpus-leading-zero 8 "8 " "" 2 --cpus-per-task 08 -- "${options[@]}"
+cpus_case cpus-many 2000 "1024 " "" 2 --cpus-per-task 2000 -- "${options[@]}"
+cpus_case cpus-single 3 "3 " "" 1 --cpus-per-task 3 -- "${options[@]}"
+echo "ok - CPUs per task given as a launcher or an sbatch option, in any spelling, reach the array alone"
+cpus_case cpus-user-threads 4 "2 " "2 " 2 --cpus-per-task 4 -- "${options[@]}" --threads 2
+echo "ok - a --threads among the dyadmill options is passed unchanged and none is added"
+
 # --- the assembly cannot be submitted: the workers are cancelled ---
 FAKE_SBATCH_FAIL_AT=2 submit no-assembly --dyadmill "$dyadmill" -- "${options[@]}" -n 3
 ((status != 0)) || fail "a failed assembly submission went unreported"
@@ -183,3 +237,11 @@ refused refuse-array "sets the array" --array=1-5 -- "${options[@]}" -n 3
 refused refuse-dependency "sets the array and the dependency" --dependency=afterok:7 -- "${options[@]}" -n 3
 refused refuse-no-separator "separate the dyadmill options" "${options[@]}" -n 3
 echo "ok - -p, --array and --dependency are refused, -n and the -- separator required"
+
+for bad in 0 abc -2 1.5 '' 1234567; do
+  refused "refuse-cpus-$bad" "--cpus-per-task must be a positive integer, not '$bad'" \
+    --cpus-per-task "$bad" -- "${options[@]}" -n 3
+done
+refused refuse-cpus-short "--cpus-per-task must be a positive integer, not '0'" -c 0 -- "${options[@]}" -n 3
+refused refuse-cpus-missing "--cpus-per-task needs a value" --cpus-per-task
+echo "ok - a --cpus-per-task that is not a positive integer is refused"
