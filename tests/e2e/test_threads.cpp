@@ -1,0 +1,119 @@
+// Worker threads change nothing a run writes: every output file byte for
+// byte, and the console's lines in the same order (time estimates aside),
+// for every thread count, in every mode, single process and split.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace dyadmill::testing {
+namespace {
+
+// Every file a run left in `dir`, by name, except the input.
+std::map<std::string, std::string> outputFiles(const ScratchDir& dir) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    const std::string name = entry.path().filename().string();
+    if (name != "g.txt") files[name] = readFile(entry.path());
+  }
+  return files;
+}
+
+// The console without what depends on the clock or the folder: the start
+// time of each permutation, the run-time estimates (whose lines appear only
+// when a second has passed) and where the results were written.
+std::vector<std::string> clockFreeLines(const std::string& output) {
+  std::vector<std::string> lines;
+  for (std::string line : splitLines(output)) {
+    if (contains(line, "Est. Time left") || contains(line, "Estimated TOTAL time") || contains(line, "***Location:"))
+      continue;
+    if (const std::size_t on = line.find("-->Started permutation"); on != std::string::npos) {
+      line = line.substr(0, line.rfind(" on "));
+    }
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+struct Outputs {
+  std::map<std::string, std::string> files;
+  std::vector<std::string> console;  // of the single process, or of every process in turn
+};
+
+std::vector<std::string> modeOptions(const RunMode& m, const std::string& n, const std::string& p,
+                                     const std::string& threads) {
+  std::vector<std::string> args = runModeOptions(m, "g.txt", n, p);
+  // Three blocks of 70 SNPs: each block has groups of first SNPs for every
+  // thread, and the combinations carry the permutations' values over.
+  args.insert(args.end(), {"-m", m.missing ? "1" : "3", "--threads", threads});
+  if (m.permutations != 0) args.push_back("--fwer");
+  return args;
+}
+
+Outputs runSingle(const RunMode& m, const GenotypeData& data, const std::string& threads) {
+  ScratchDir dir;
+  writeFile(dir / "g.txt", data.toText());
+  const RunResult run = runDyadmill(modeOptions(m, "1", "1", threads), dir.path());
+  EXPECT_EQ(run.exit_status, 0) << run.output;
+  return {outputFiles(dir), clockFreeLines(run.output)};
+}
+
+Outputs runSplit(const RunMode& m, const GenotypeData& data, const std::string& threads) {
+  ScratchDir dir;
+  writeFile(dir / "g.txt", data.toText());
+  Outputs result;
+  for (const char* p : {"1", "2", "3", "0"}) {
+    const RunResult run = runDyadmill(modeOptions(m, "3", p, threads), dir.path());
+    EXPECT_EQ(run.exit_status, 0) << "process " << p << ": " << run.output;
+    const std::vector<std::string> lines = clockFreeLines(run.output);
+    result.console.insert(result.console.end(), lines.begin(), lines.end());
+  }
+  result.files = outputFiles(dir);
+  return result;
+}
+
+class ThreadCounts : public ::testing::TestWithParam<RunMode> {};
+
+TEST_P(ThreadCounts, EveryCountWritesTheSameFilesAndLines) {
+  const RunMode m = GetParam();
+  const GenotypeData data = randomGenotypes(m.missing ? 47 : 46, 210, 160, 0.4, m.missing ? 0.04 : 0.0);
+  const Outputs single = runSingle(m, data, "1");
+  const Outputs split = runSplit(m, data, "1");
+  ASSERT_FALSE(single.files.empty());
+  // The threshold keeps pairs, so the files compared are not empty ones.
+  ASSERT_GT(splitLines(single.files.at("res.txt")).size(), 3u);
+  for (const char* threads : {"2", "3", "7"}) {
+    SCOPED_TRACE(std::string("--threads ") + threads);
+    const Outputs s = runSingle(m, data, threads);
+    EXPECT_EQ(s.files, single.files);
+    EXPECT_EQ(s.console, single.console);
+    const Outputs t = runSplit(m, data, threads);
+    EXPECT_EQ(t.files, split.files);
+    EXPECT_EQ(t.console, split.console);
+  }
+}
+
+std::vector<RunMode> threadModes() {
+  std::vector<RunMode> modes;
+  for (const bool epistasis : {false, true}) {
+    for (const bool score : {false, true}) {
+      for (const bool minP : {false, true}) {
+        // The eight test modes, each once with and once without permutations,
+        // alternating the missing-genotype forms.
+        const bool missing = (epistasis ? 1 : 0) ^ (score ? 1 : 0) ^ (minP ? 1 : 0);
+        modes.push_back({epistasis, score, missing, minP, 0});
+        modes.push_back({epistasis, score, !missing, minP, 19});
+      }
+    }
+  }
+  return modes;
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, ThreadCounts, ::testing::ValuesIn(threadModes()));
+
+}  // namespace
+}  // namespace dyadmill::testing
