@@ -124,8 +124,7 @@ class ScreenChain {
 class ScreenChainRescan {
  public:
   ScreenChainRescan(const ScanInputs& in, const PairScorer& scorer, const PairStores& stores, FastStatistics& fast)
-      : scorer_(scorer),
-        set_(scorer.set()),
+      : set_(scorer.set()),
         stores_(stores),
         fast_(fast),
         tiles_(scorer, in.simd, false),
@@ -141,7 +140,6 @@ class ScreenChainRescan {
   void scanTile(std::uint64_t i, std::uint64_t t, TopVector& top_vect_block, std::uint64_t p);
   double fittedApproximation(std::uint64_t i, std::uint64_t j, unsigned lane, const TileLanes& lanes);
 
-  const PairScorer& scorer_;
   const BlockWorkingSet& set_;
   const PairStores& stores_;
   FastStatistics& fast_;

@@ -129,12 +129,19 @@ class PermutationLane {
 
 }  // namespace
 
+// Relabellings drawn ahead per thread: enough that the wait at the end of
+// each round is short next to the round.
+constexpr std::uint64_t kPermutationsPerThreadAndRound = 16;
+
 void runPermutations(ScanContext& ctx, ScanPath path, FastRescan rescan, BlockCombination& combo) {
   const RunParameters& params = ctx.params;
   const std::uint64_t P = params.permutationParam;
   const std::uint64_t K = combo.set.K;
   const bool kept_pairs = rescansKeptPairs(params, path, rescan, combo.set, combo.top_vect_block);
   TraitShuffler shuffler(params.randomParam, ctx.store.binary_diagnostic_vect);
+  const int threads = static_cast<int>(std::min<std::uint64_t>(ctx.threads, P));
+  const std::uint64_t round = std::min<std::uint64_t>(P, kPermutationsPerThreadAndRound * threads);
+  std::vector<std::vector<std::uint16_t>> labels(round);
   std::mutex failure_mutex;
   std::exception_ptr failure;
   std::atomic<bool> failed{false};
@@ -143,7 +150,6 @@ void runPermutations(ScanContext& ctx, ScanPath path, FastRescan rescan, BlockCo
     if (!failure) failure = std::current_exception();
     failed = true;
   };
-  const int threads = static_cast<int>(std::min<std::uint64_t>(ctx.threads, P));
 #pragma omp parallel num_threads(threads)
   {
     std::optional<PermutationLane> lane;
@@ -152,31 +158,37 @@ void runPermutations(ScanContext& ctx, ScanPath path, FastRescan rescan, BlockCo
     } catch (...) {
       fail();
     }
-    std::vector<std::uint16_t> labels;
-    // Every copy of the working set is made before the first thread
-    // relabels the combination's own.
+    // Each round draws its relabellings in order, as a run with one thread
+    // does, then rescans them side by side; each permutation writes only its
+    // own values. The barrier after the draw also keeps every copy of the
+    // working set ahead of the first relabelling of the combination's own.
+    for (std::uint64_t first = 1; first <= P; first += round) {
+      const std::uint64_t last = std::min(P, first + round - 1);
 #pragma omp barrier
-    // Permutations are handed out in order and their relabellings drawn in
-    // order, so that permutation p relabels the subjects as in a run with one
-    // thread; each writes only its own values.
-#pragma omp for ordered schedule(dynamic, 1)
-    for (std::uint64_t p = 1; p <= P; ++p) {
-#pragma omp ordered
+#pragma omp single
       {
-        const std::time_t now_perm = std::time(nullptr);
-        console().print("INFO PERMUTATION TIME:\n-->Started permutation #%" PRIu64 " out of %" PRIu64
-                        " of data block %" PRIu64 " out of %" PRIu64 " on %s",
-                        p, P, K, ctx.blocks.Kend, std::ctime(&now_perm));
-        if (p == 2) reportPermutationEstimate(P, ctx.blocks.Kend - K, now_perm, combo.start_time);
-        shuffler.shuffle();
-        labels = shuffler.labels();
-        ctx.progress.advance(combinationPairs(ctx.blocks, K));
+        for (std::uint64_t p = first; p <= last; ++p) {
+          const std::time_t now_perm = std::time(nullptr);
+          console().print("INFO PERMUTATION TIME:\n-->Started permutation #%" PRIu64 " out of %" PRIu64
+                          " of data block %" PRIu64 " out of %" PRIu64 " on %s",
+                          p, P, K, ctx.blocks.Kend, std::ctime(&now_perm));
+          if (p == 2) reportPermutationEstimate(P, ctx.blocks.Kend - K, now_perm, combo.start_time);
+          shuffler.shuffle();
+          labels[p - first] = shuffler.labels();
+        }
       }
-      if (failed.load(std::memory_order_relaxed)) continue;
-      try {
-        lane->run(p, labels, ctx.current_max[p - 1], params.fwerOption ? &ctx.fwer[p - 1] : nullptr);
-      } catch (...) {
-        fail();
+#pragma omp for schedule(dynamic, 1)
+      for (std::uint64_t p = first; p <= last; ++p) {
+        if (failed.load(std::memory_order_relaxed)) continue;
+        try {
+          lane->run(p, labels[p - first], ctx.current_max[p - 1], params.fwerOption ? &ctx.fwer[p - 1] : nullptr);
+        } catch (...) {
+          fail();
+        }
+      }
+#pragma omp single nowait
+      {
+        for (std::uint64_t p = first; p <= last; ++p) ctx.progress.advance(combinationPairs(ctx.blocks, K));
       }
     }
   }
