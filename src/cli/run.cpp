@@ -1,5 +1,6 @@
 #include "run.h"
 
+#include <omp.h>
 #include <unistd.h>
 
 #include <cinttypes>
@@ -18,6 +19,7 @@
 #include "provenance.h"
 #include "run_parameters.h"
 #include "scan_driver.h"
+#include "threads.h"
 
 namespace dyadmill {
 
@@ -98,6 +100,8 @@ int runDyadmill(int argc, const char* const* argv) {
   RunParameters parsed;
   if (Outcome o = parseCommandLine(argc, argv, parsed); o.stopped()) return o.exitStatus();
   const RunParameters& params = parsed;
+  // Every parallel part of the run uses the threads it was given.
+  omp_set_num_threads(workerThreads(params));
   if (Outcome o = checkOutputFiles(params); o.stopped()) return o.exitStatus();
   if (params.processID != 0) {
     if (Outcome o = checkRegularInputFile(params.inFile); o.stopped()) return o.exitStatus();

@@ -50,6 +50,8 @@ void splitBlock(const RunParameters& params, const GenotypeStore& store, std::ui
   block.cases = BitMatrix(rows, cases.words());
   block.controls = BitMatrix(rows, controls.words());
   const std::uint64_t words = store.snp_matrix.words();
+  // Rows are split independently: the run's threads share them.
+#pragma omp parallel for schedule(static)
   for (std::uint64_t r = 0; r < rows; ++r) {
     const std::uint64_t* source = store.snp_matrix.row(block.first_row + r);
     cases.pack(source, words, block.cases.row(r));

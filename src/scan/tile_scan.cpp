@@ -20,13 +20,21 @@ TiledRows::TiledRows(const BitMatrix& rows, std::uint64_t snps, unsigned levels)
   const std::size_t bytes = std::max<std::size_t>(64, tiles_ * tile_words_ * sizeof(std::uint64_t));
   data_.reset(static_cast<std::uint64_t*>(std::aligned_alloc(64, (bytes + 63) / 64 * 64)));
   if (!data_) throw std::bad_alloc();
-  std::memset(data_.get(), 0, bytes);
-  for (std::uint64_t snp = 0; snp < snps; ++snp) {
-    std::uint64_t* tile = data_.get() + (snp / kTileLanes) * tile_words_;
-    const std::uint64_t lane = snp % kTileLanes;
-    for (unsigned r = 0; r < levels; ++r) {
-      const std::uint64_t* row = rows.row(snp * levels + r);
-      for (std::uint64_t w = 0; w < words; ++w) tile[(r * words + w) * kTileLanes + lane] = row[w];
+  if (tiles_ == 0) {
+    std::memset(data_.get(), 0, bytes);
+    return;
+  }
+  // Tiles are laid out independently: the run's threads share them.
+#pragma omp parallel for schedule(static)
+  for (std::uint64_t t = 0; t < tiles_; ++t) {
+    std::uint64_t* tile = data_.get() + t * tile_words_;
+    std::memset(tile, 0, tile_words_ * sizeof(std::uint64_t));
+    for (std::uint64_t snp = t * kTileLanes; snp < std::min(snps, (t + 1) * kTileLanes); ++snp) {
+      const std::uint64_t lane = snp % kTileLanes;
+      for (unsigned r = 0; r < levels; ++r) {
+        const std::uint64_t* row = rows.row(snp * levels + r);
+        for (std::uint64_t w = 0; w < words; ++w) tile[(r * words + w) * kTileLanes + lane] = row[w];
+      }
     }
   }
 }

@@ -261,7 +261,7 @@ TEST(FastScan, KeptPairRescansMatchTheReferenceInEveryProcessShare) {
   const GenotypeData data = chainData(43, 17, 140, false);
   for (bool minP : {false, true}) {
     for (std::uint16_t process = 1; process <= 3; ++process) {
-      RunParameters params = parametersOf({true, false, false, minP, 1, 4, 9});
+      RunParameters params = parametersOf({{true, false, false, minP, 1}, 4, 9});
       params.processAmount = 3;
       params.processID = process;
       params.thresholdParam = minP ? 0.5f : 2.0f;
@@ -415,7 +415,7 @@ TEST(FastStatistics, LanesAndSinglePairsGiveTheSameDoubles) {
   for (bool epistasis : {false, true}) {
     for (bool score : {false, true}) {
       if (epistasis && score) continue;  // no approximation there
-      RunParameters params = parametersOf({epistasis, score, true, false, 1, 1, 0});
+      RunParameters params = parametersOf({{epistasis, score, true, false, 1}, 1, 0});
       for (const SimdKernels& simd : everySimdLevel()) {
         const FastStatistics fast(params, 3600, 1200, simd.vectors);
         for (int round = 0; round < 100; ++round) {
@@ -444,7 +444,7 @@ TEST(FastStatistics, LanesAndSinglePairsGiveTheSameDoubles) {
               EXPECT_TRUE(std::isnan(lanes[lane]));
               continue;
             }
-            ASSERT_EQ(lanes[lane], single) << describe({epistasis, score, true, false, 1, 1, 0}) << " kernel "
+            ASSERT_EQ(lanes[lane], single) << describe({{epistasis, score, true, false, 1}, 1, 0}) << " kernel "
                                            << kernelName(simd.kind) << " round " << round << " lane " << lane;
           }
         }

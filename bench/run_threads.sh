@@ -1,0 +1,154 @@
+#!/usr/bin/env bash
+# What worker threads buy: each row runs the same scan with --threads 1 and
+# with --threads T, alternating, in one invocation of this script, and prints
+# the wall times and their ratio. It also times one thread pinned to each CPU,
+# because the CPUs of a shared machine need not be equally fast: the ratio
+# two threads can reach is bounded by the two CPUs' speeds together. See
+# bench/README.md.
+set -euo pipefail
+shopt -s inherit_errexit
+
+script_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+repo_root=$(cd "$script_dir/.." && pwd)
+
+bin="$repo_root/build/src/dyadmill"
+gen="$repo_root/build/tools/dyadmill-generate"
+work="${TMPDIR:-/tmp}/dyadmill-bench"
+snps=10000
+subjects=2000
+threads=2
+repeats=3
+default_rows="scan,perm,fwer"
+rows="$default_rows"
+
+usage() {
+  cat <<EOF
+Usage: bench/run_threads.sh [options]
+
+Runs 'dyadmill -n 1 -p 1 --epistasis --likelihood --nomissing --maxT -t 40'
+per row on one generated binary fileset (no missing genotypes, 3 planted
+pairs), REPEATS times with --threads 1 and --threads T in turn, and prints
+the best wall time of each and speedup = wall(1) / wall(T). Rows:
+  scan   the first scan alone
+  perm   --permutations 99 -r 7
+  fwer   --fwer --permutations 20 -r 7
+Then, for the first row, one thread pinned to each CPU with taskset, and the
+speedup that threads keeping every CPU busy at its own speed would reach over
+the fastest CPU alone (its time x the sum over CPUs of 1 / time): the
+ceiling of this machine.
+
+  --bin PATH          dyadmill binary (default $repo_root/build/src/dyadmill)
+  --gen PATH          generator (default $repo_root/build/tools/dyadmill-generate)
+  --work DIR          cache of data files and scratch space
+                      (default \${TMPDIR:-/tmp}/dyadmill-bench)
+  --snps S            SNPs (default $snps)
+  --subjects N        subjects (default $subjects)
+  --threads T         threads of the parallel runs (default $threads)
+  --repeats R         runs per row and thread count (default $repeats)
+  --rows LIST         comma-separated rows (default: $default_rows)
+  -h, --help          this text
+EOF
+}
+
+die() {
+  echo "run_threads.sh: $*" >&2
+  exit 2
+}
+
+while (($#)); do
+  case "$1" in
+    --bin) bin=$2; shift 2 ;;
+    --gen) gen=$2; shift 2 ;;
+    --work) work=$2; shift 2 ;;
+    --snps) snps=$2; shift 2 ;;
+    --subjects) subjects=$2; shift 2 ;;
+    --threads) threads=$2; shift 2 ;;
+    --repeats) repeats=$2; shift 2 ;;
+    --rows) rows=$2; shift 2 ;;
+    -h | --help) usage; exit 0 ;;
+    *) die "unknown option '$1' (see --help)" ;;
+  esac
+done
+
+absolute() { [[ $1 == /* ]] && echo "$1" || echo "$PWD/$1"; }
+bin=$(absolute "$bin")
+gen=$(absolute "$gen")
+work=$(absolute "$work")
+[[ -x $bin ]] || die "no dyadmill binary at $bin (build it, or give --bin)"
+[[ -x $gen ]] || die "no generator at $gen (build target dyadmill-generate, or give --gen)"
+if ! [[ $threads =~ ^[0-9]+$ ]] || ((threads < 2)); then die "--threads must be at least 2"; fi
+if ! [[ $repeats =~ ^[0-9]+$ ]] || ((repeats < 1)); then die "--repeats must be at least 1"; fi
+mkdir -p "$work/data"
+
+data=$work/data/threads_S${snps}_N${subjects}_seed1_planted3
+if [[ ! -s $data.bed || $gen -nt $data.bed ]]; then
+  "$gen" --snps "$snps" --subjects "$subjects" --seed 1 --planted 3 -q -o /dev/null --bed "$data"
+fi
+
+row_flags() {
+  case "$1" in
+    scan) flags=() ;;
+    perm) flags=(--permutations 99 -r 7) ;;
+    fwer) flags=(--fwer --permutations 20 -r 7) ;;
+    *) die "unknown row '$1' (see --help)" ;;
+  esac
+}
+
+# Wall seconds of one run, with `prefix` (e.g. taskset -c 1) in front.
+run_wall() {
+  local dir start end
+  dir=$(mktemp -d "$work/scratch.XXXXXX")
+  start=$(date +%s.%N)
+  (cd "$dir" && "${prefix[@]}" "$bin" -n 1 -p 1 -i "$data.bed" -o res --epistasis --likelihood --nomissing \
+    --maxT -t 40 "$@" >console.txt 2>&1) || die "run failed: $* (console in $dir/console.txt)"
+  end=$(date +%s.%N)
+  run_wall_s=$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f", b - a }')
+  rm -rf "$dir"
+}
+
+smaller() { awk -v a="$1" -v b="$2" 'BEGIN { print (a == "" || b + 0 < a + 0) ? b : a }'; }
+
+IFS=, read -r -a row_list <<<"$rows"
+for row in "${row_list[@]}"; do row_flags "$row"; done
+
+echo "dyadmill worker threads  $(date '+%Y-%m-%d %H:%M:%S')"
+echo "binary:  $bin"
+echo "data:    $snps SNPs x $subjects subjects, --threads 1 against --threads $threads, best of $repeats"
+echo "machine: $(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo 2>/dev/null || echo '?'), $(nproc) CPUs, load average $(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null || echo '?')"
+echo
+row_format='%-6s %9s %9s %8s\n'
+# shellcheck disable=SC2059
+printf "$row_format" row one_s many_s speedup
+prefix=()
+for row in "${row_list[@]}"; do
+  row_flags "$row"
+  one=""
+  many=""
+  for ((r = 0; r < repeats; r++)); do
+    run_wall "${flags[@]}" --threads 1
+    one=$(smaller "$one" "$run_wall_s")
+    run_wall "${flags[@]}" --threads "$threads"
+    many=$(smaller "$many" "$run_wall_s")
+  done
+  # shellcheck disable=SC2059
+  printf "$row_format" "$row" "$one" "$many" "$(awk -v a="$one" -v b="$many" 'BEGIN { printf "%.2f", a / b }')"
+done
+
+command -v taskset >/dev/null || exit 0
+echo
+row_flags "${row_list[0]}"
+rate=0
+best=""
+cpus=$(taskset -pc $$ | sed 's/.*: //' | tr ',' '\n' | awk -F- '{ e = NF > 1 ? $2 : $1; for (c = $1; c <= e; c++) print c }')
+for cpu in $cpus; do
+  prefix=(taskset -c "$cpu")
+  pinned=""
+  for ((r = 0; r < repeats; r++)); do
+    run_wall "${flags[@]}" --threads 1
+    pinned=$(smaller "$pinned" "$run_wall_s")
+  done
+  echo "row ${row_list[0]}, one thread on CPU $cpu: $pinned s"
+  rate=$(awk -v r="$rate" -v t="$pinned" 'BEGIN { printf "%.6f", r + 1 / t }')
+  best=$(smaller "$best" "$pinned")
+done
+echo "ceiling with every CPU busy: speedup $(awk -v r="$rate" -v b="$best" 'BEGIN { printf "%.2f", b * r }') over the fastest CPU alone"
