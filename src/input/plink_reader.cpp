@@ -335,6 +335,7 @@ Outcome decodeBed(const RunParameters& params, const FilesetNames& names, const 
   const std::size_t snps_per_read =
       std::max<std::size_t>(1, (std::size_t{4} << 20) / std::max<std::size_t>(bytes_per_snp, 1));
   std::vector<unsigned char> slice(snps_per_read * bytes_per_snp);
+  std::vector<std::int64_t> missing(snps_per_read);
   SnpDecoder decoder(params, fam, store);
   for (std::uint64_t first = 0; first < store.snp_amount; first += snps_per_read) {
     const std::uint64_t count = std::min<std::uint64_t>(snps_per_read, store.snp_amount - first);
@@ -342,13 +343,19 @@ Outcome decodeBed(const RunParameters& params, const FilesetNames& names, const 
     if (static_cast<std::uint64_t>(in.gcount()) != count * bytes_per_snp) {
       return inputFileError(names.bed, "the file shrank while it was being read");
     }
+    // Each SNP has rows of its own, so the run's threads decode a slice
+    // side by side; a forbidden missing genotype is then reported for the
+    // first SNP in file order that has one.
+#pragma omp parallel for schedule(static)
+    for (std::uint64_t s = 0; s < count; ++s) {
+      missing[s] = decoder.decode(slice.data() + s * bytes_per_snp, bytes_per_snp, first + s);
+    }
     for (std::uint64_t s = 0; s < count; ++s) {
       const std::uint64_t snp = first + s;
-      const std::int64_t missing = decoder.decode(slice.data() + s * bytes_per_snp, bytes_per_snp, snp);
-      if (missing >= 0) {
+      if (missing[s] >= 0) {
         return inputFileError(
             names.bed, "missing genotype of SNP " + store.snp_names[snp] + " for the subject on line " +
-                           std::to_string(fam.kept_line[static_cast<std::size_t>(missing)]) + " of " + names.fam +
+                           std::to_string(fam.kept_line[static_cast<std::size_t>(missing[s])]) + " of " + names.fam +
                            " with --nomissing; use --missing for data with missing genotypes");
       }
     }

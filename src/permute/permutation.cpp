@@ -22,12 +22,14 @@
 namespace dyadmill {
 
 TraitShuffler::TraitShuffler(std::uint64_t seed, const std::vector<std::uint16_t>& labels) : labels_(labels) {
-  std::srand(static_cast<unsigned>(seed));
+  initstate_r(static_cast<unsigned>(seed), state_, sizeof(state_), &generator_);
 }
 
 void TraitShuffler::shuffle() {
   for (std::size_t g = 1; g < labels_.size(); ++g) {
-    const std::size_t temp2 = static_cast<std::size_t>(std::rand()) % (g + 1);
+    std::int32_t draw = 0;
+    random_r(&generator_, &draw);
+    const std::size_t temp2 = static_cast<std::size_t>(draw) % (g + 1);
     std::swap(labels_[g], labels_[temp2]);
   }
 }
@@ -131,7 +133,7 @@ class PermutationLane {
 
 // Relabellings drawn ahead per thread: enough that the wait at the end of
 // each round is short next to the round.
-constexpr std::uint64_t kPermutationsPerThreadAndRound = 16;
+constexpr std::uint64_t kPermutationsPerThreadAndRound = 32;
 
 void runPermutations(ScanContext& ctx, ScanPath path, FastRescan rescan, BlockCombination& combo) {
   const RunParameters& params = ctx.params;
@@ -141,7 +143,10 @@ void runPermutations(ScanContext& ctx, ScanPath path, FastRescan rescan, BlockCo
   TraitShuffler shuffler(params.randomParam, ctx.store.binary_diagnostic_vect);
   const int threads = static_cast<int>(std::min<std::uint64_t>(ctx.threads, P));
   const std::uint64_t round = std::min<std::uint64_t>(P, kPermutationsPerThreadAndRound * threads);
-  std::vector<std::vector<std::uint16_t>> labels(round);
+  const std::uint64_t rounds = (P + round - 1) / round;
+  // Round r's relabellings live in labels[r % 2] while round r + 1's are drawn.
+  std::vector<std::vector<std::uint16_t>> labels[2] = {std::vector<std::vector<std::uint16_t>>(round),
+                                                       std::vector<std::vector<std::uint16_t>>(round)};
   std::mutex failure_mutex;
   std::exception_ptr failure;
   std::atomic<bool> failed{false};
@@ -149,6 +154,24 @@ void runPermutations(ScanContext& ctx, ScanPath path, FastRescan rescan, BlockCo
     const std::lock_guard<std::mutex> lock(failure_mutex);
     if (!failure) failure = std::current_exception();
     failed = true;
+  };
+  // Announces and draws the relabellings of round r, in order, as a run
+  // with one thread does.
+  auto draw = [&](std::uint64_t r) {
+    try {
+      const std::uint64_t first = r * round + 1;
+      for (std::uint64_t p = first; p <= std::min(P, first + round - 1); ++p) {
+        const std::time_t now_perm = std::time(nullptr);
+        console().print("INFO PERMUTATION TIME:\n-->Started permutation #%" PRIu64 " out of %" PRIu64
+                        " of data block %" PRIu64 " out of %" PRIu64 " on %s",
+                        p, P, K, ctx.blocks.Kend, std::ctime(&now_perm));
+        if (p == 2) reportPermutationEstimate(P, ctx.blocks.Kend - K, now_perm, combo.start_time);
+        shuffler.shuffle();
+        labels[r % 2][p - first] = shuffler.labels();
+      }
+    } catch (...) {
+      fail();
+    }
   };
 #pragma omp parallel num_threads(threads)
   {
@@ -158,35 +181,32 @@ void runPermutations(ScanContext& ctx, ScanPath path, FastRescan rescan, BlockCo
     } catch (...) {
       fail();
     }
-    // Each round draws its relabellings in order, as a run with one thread
-    // does, then rescans them side by side; each permutation writes only its
-    // own values. The barrier after the draw also keeps every copy of the
-    // working set ahead of the first relabelling of the combination's own.
-    for (std::uint64_t first = 1; first <= P; first += round) {
-      const std::uint64_t last = std::min(P, first + round - 1);
-#pragma omp barrier
+    // The barrier at its end also keeps every copy of the working set ahead
+    // of the first relabelling of the combination's own.
 #pragma omp single
-      {
-        for (std::uint64_t p = first; p <= last; ++p) {
-          const std::time_t now_perm = std::time(nullptr);
-          console().print("INFO PERMUTATION TIME:\n-->Started permutation #%" PRIu64 " out of %" PRIu64
-                          " of data block %" PRIu64 " out of %" PRIu64 " on %s",
-                          p, P, K, ctx.blocks.Kend, std::ctime(&now_perm));
-          if (p == 2) reportPermutationEstimate(P, ctx.blocks.Kend - K, now_perm, combo.start_time);
-          shuffler.shuffle();
-          labels[p - first] = shuffler.labels();
-        }
+    draw(0);
+    for (std::uint64_t r = 0; r < rounds; ++r) {
+      // One thread draws the next round while the others start on this
+      // one; it joins them when done. Each permutation writes only its own
+      // values.
+      if (r + 1 < rounds) {
+#pragma omp single nowait
+        draw(r + 1);
       }
+      const std::uint64_t first = r * round + 1;
+      const std::uint64_t last = std::min(P, first + round - 1);
 #pragma omp for schedule(dynamic, 1)
       for (std::uint64_t p = first; p <= last; ++p) {
         if (failed.load(std::memory_order_relaxed)) continue;
         try {
-          lane->run(p, labels[p - first], ctx.current_max[p - 1], params.fwerOption ? &ctx.fwer[p - 1] : nullptr);
+          lane->run(p, labels[r % 2][p - first], ctx.current_max[p - 1],
+                    params.fwerOption ? &ctx.fwer[p - 1] : nullptr);
         } catch (...) {
           fail();
         }
       }
-#pragma omp single nowait
+      // Not beside the next draw: both write to the terminal.
+#pragma omp single
       {
         for (std::uint64_t p = first; p <= last; ++p) ctx.progress.advance(combinationPairs(ctx.blocks, K));
       }

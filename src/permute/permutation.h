@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <ctime>
 #include <vector>
 
@@ -17,10 +18,14 @@ namespace dyadmill {
 
 // The seeded relabelling: the C library's generator, reseeded with the
 // run's seed for every block combination, so that permutation k relabels the
-// subjects identically in every combination and every process.
+// subjects identically in every combination and every process. The shuffler
+// draws from a state of its own, the same sequence rand() gives after
+// srand(seed), without the lock rand() takes on every draw.
 class TraitShuffler {
  public:
   TraitShuffler(std::uint64_t seed, const std::vector<std::uint16_t>& labels);
+  TraitShuffler(const TraitShuffler&) = delete;  // the generator points into its own state
+  TraitShuffler& operator=(const TraitShuffler&) = delete;
 
   // One more shuffle of the current labels: for g = 1 .. n - 1, swap entry g
   // with entry rand() % (g + 1). The number of cases never changes.
@@ -30,6 +35,8 @@ class TraitShuffler {
 
  private:
   std::vector<std::uint16_t> labels_;
+  char state_[128] = {};  // the size of rand()'s own state, which selects its algorithm
+  random_data generator_{};
 };
 
 // Runs the run's permutations over the combination after its pair loop and

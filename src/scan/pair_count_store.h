@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "genotype_store.h"
+#include "zeroed_array.h"
 
 namespace dyadmill {
 
@@ -45,8 +46,8 @@ class PairCountStore {
 
  private:
   bool wide_ = false;
-  std::vector<std::uint16_t> narrow_;
-  std::vector<std::uint32_t> wide_values_;
+  ZeroedArray<std::uint16_t> narrow_;
+  ZeroedArray<std::uint32_t> wide_values_;
 };
 
 }  // namespace dyadmill
