@@ -22,21 +22,53 @@ SubjectSubset::SubjectSubset(const std::vector<std::uint16_t>& labels, std::uint
   }
 }
 
-void SubjectSubset::pack(const std::uint64_t* source, std::uint64_t source_words, std::uint64_t* destination) const {
-  const std::uint64_t out_words = words();
+namespace {
+
+// Moves the bits of `source` at the members' positions to consecutive bits
+// of `destination`.
+[[gnu::always_inline]] inline void packBits(const std::uint64_t* mask, const std::uint64_t* rank_before,
+                                            const std::uint64_t* source, std::uint64_t source_words,
+                                            std::uint64_t* destination, std::uint64_t out_words) {
   for (std::uint64_t w = 0; w < out_words; ++w) destination[w] = 0;
   for (std::uint64_t w = 0; w < source_words; ++w) {
-    const std::uint64_t mask = mask_[w];
-    std::uint64_t bits = source[w] & mask;
+    std::uint64_t bits = source[w] & mask[w];
     while (bits != 0) {
       const unsigned b = static_cast<unsigned>(std::countr_zero(bits));
       // Member number = members before this word + members below bit b.
       const std::uint64_t member =
-          rank_before_[w] + static_cast<std::uint64_t>(std::popcount(mask & ((std::uint64_t{1} << b) - 1)));
+          rank_before[w] + static_cast<std::uint64_t>(std::popcount(mask[w] & ((std::uint64_t{1} << b) - 1)));
       destination[member / 64] |= std::uint64_t{1} << (member % 64);
       bits &= bits - 1;
     }
   }
+}
+
+// Every set bit costs a population count: where the CPU has the instruction
+// it replaces a library loop several times slower. Both give the same bits.
+__attribute__((target("popcnt"))) void packPopcnt(const std::uint64_t* mask, const std::uint64_t* rank_before,
+                                                  const std::uint64_t* source, std::uint64_t source_words,
+                                                  std::uint64_t* destination, std::uint64_t out_words) {
+  packBits(mask, rank_before, source, source_words, destination, out_words);
+}
+
+void packPortable(const std::uint64_t* mask, const std::uint64_t* rank_before, const std::uint64_t* source,
+                  std::uint64_t source_words, std::uint64_t* destination, std::uint64_t out_words) {
+  packBits(mask, rank_before, source, source_words, destination, out_words);
+}
+
+using PackFunction = void (*)(const std::uint64_t*, const std::uint64_t*, const std::uint64_t*, std::uint64_t,
+                              std::uint64_t*, std::uint64_t);
+
+PackFunction bestPack() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("popcnt") ? packPopcnt : packPortable;
+}
+
+}  // namespace
+
+void SubjectSubset::pack(const std::uint64_t* source, std::uint64_t source_words, std::uint64_t* destination) const {
+  static const PackFunction pack_function = bestPack();
+  pack_function(mask_.data(), rank_before_.data(), source, source_words, destination, words());
 }
 
 namespace {
