@@ -22,6 +22,10 @@ std::uint16_t availableCpus() {
   return 1;
 }
 
+int teamSize(std::uint16_t threads, std::uint64_t tasks) {
+  return static_cast<int>(std::clamp<std::uint64_t>(tasks, 1, std::max<std::uint16_t>(threads, 1)));
+}
+
 std::uint16_t workerThreads(const RunParameters& params) {
   return params.threadParam != 0 ? params.threadParam : availableCpus();
 }

@@ -15,4 +15,8 @@ std::uint16_t availableCpus();
 // The run's worker threads: --threads when given, otherwise availableCpus().
 std::uint16_t workerThreads(const RunParameters& params);
 
+// The threads of a team for `tasks` pieces of work: no more than there are
+// pieces, and at least one.
+int teamSize(std::uint16_t threads, std::uint64_t tasks);
+
 }  // namespace dyadmill

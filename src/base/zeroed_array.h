@@ -30,10 +30,18 @@ class ZeroedArray {
     }
   }
 
-  std::uint64_t size() const { return size_; }
-  bool empty() const { return size_ == 0; }
-  T& operator[](std::uint64_t k) { return data_[k]; }
-  const T& operator[](std::uint64_t k) const { return data_[k]; }
+  std::uint64_t size() const {
+    return size_;
+  }
+  bool empty() const {
+    return size_ == 0;
+  }
+  T& operator[](std::uint64_t k) {
+    return data_[k];
+  }
+  const T& operator[](std::uint64_t k) const {
+    return data_[k];
+  }
 
  private:
   std::unique_ptr<T[]> data_;

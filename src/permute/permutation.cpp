@@ -141,7 +141,7 @@ void runPermutations(ScanContext& ctx, ScanPath path, FastRescan rescan, BlockCo
   const std::uint64_t K = combo.set.K;
   const bool kept_pairs = rescansKeptPairs(params, path, rescan, combo.set, combo.top_vect_block);
   TraitShuffler shuffler(params.randomParam, ctx.store.binary_diagnostic_vect);
-  const int threads = static_cast<int>(std::min<std::uint64_t>(ctx.threads, P));
+  const int threads = teamSize(ctx.threads, P);
   const std::uint64_t round = std::min<std::uint64_t>(P, kPermutationsPerThreadAndRound * threads);
   const std::uint64_t rounds = (P + round - 1) / round;
   // Round r's relabellings live in labels[r % 2] while round r + 1's are drawn.

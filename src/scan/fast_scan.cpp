@@ -247,8 +247,7 @@ Outcome runFastPairLoop(ScanContext& ctx, BlockCombination& combo) {
   std::atomic<bool> stop{false};
   std::exception_ptr failure;
   std::uint16_t maxdf = combo.thresholds.maxdf;
-  const int threads = static_cast<int>(std::min<std::uint64_t>(ctx.threads, std::max<std::uint64_t>(groups, 1)));
-#pragma omp parallel num_threads(threads)
+#pragma omp parallel num_threads(teamSize(ctx.threads, groups))
   {
     std::optional<FastFirstScan> scan;
     std::vector<FoundPair> found;

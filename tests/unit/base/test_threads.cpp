@@ -56,5 +56,12 @@ TEST(Threads, TheOptionWinsOverTheMask) {
   EXPECT_EQ(workerThreads(params), 7);
 }
 
+TEST(Threads, ATeamHasNoMoreThreadsThanPiecesOfWork) {
+  EXPECT_EQ(teamSize(4, 100), 4);
+  EXPECT_EQ(teamSize(4, 3), 3);
+  EXPECT_EQ(teamSize(4, 0), 1);  // an empty loop still gets its one thread
+  EXPECT_EQ(teamSize(1024, std::uint64_t{1} << 40), 1024);
+}
+
 }  // namespace
 }  // namespace dyadmill
