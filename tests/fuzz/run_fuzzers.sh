@@ -27,7 +27,7 @@ targets=(genotype_reader partial_reader command_line)
 sanitizers=-fsanitize=address,undefined
 # The sources are compiled here without CMake, so the definitions it makes
 # are made here too.
-flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer "$sanitizers" -fno-sanitize-recover=undefined
+flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer -fopenmp "$sanitizers" -fno-sanitize-recover=undefined
   -DDYADMILL_VERSION='"fuzz"' -I"$here")
 # Every stage folder of src/ (the build gives each stage only its own and
 # its dependencies' folders; here all of them serve).
