@@ -96,23 +96,26 @@ class LineReader {
   bool at_end_ = false;      // the stream has nothing more
 };
 
-Outcome readHeader(LineReader& in, const std::string& file, GenotypeStore& store) {
+Outcome readHeader(LineReader& in, const TextSource& source, const std::string& file, GenotypeStore& store) {
+  // A damaged file can end before its first line does: then the damage is
+  // the problem, not an empty or short header.
+  auto headerError = [&](const char* problem) {
+    if (const std::string damage = source.error(); !damage.empty()) return inputFileError(file, damage);
+    return inputLineError(file, 1, problem);
+  };
   std::string_view header;
   if (!in.next(header) || header.empty()) {
-    return inputLineError(file, 1, "the header line is empty; it must name the trait column and then every SNP");
+    return headerError("the header line is empty; it must name the trait column and then every SNP");
   }
   const std::string line(header);
   Tokenizer fields(line, spaceSeparator());
   auto field = fields.begin();
   if (field == fields.end()) {
-    return inputLineError(file, 1,
-                          "the header line holds only spaces; it must name the trait column and then every SNP");
+    return headerError("the header line holds only spaces; it must name the trait column and then every SNP");
   }
   console().line("INFO: Reading SNP names");
   for (++field; field != fields.end(); ++field) store.snp_names.push_back(*field);
-  if (store.snp_names.empty()) {
-    return inputLineError(file, 1, "the header names no SNP columns, only the trait column");
-  }
+  if (store.snp_names.empty()) return headerError("the header names no SNP columns, only the trait column");
   return Outcome::proceed();
 }
 
@@ -359,7 +362,9 @@ Outcome readGenotypeFile(const RunParameters& params, GenotypeStore& store, cons
     return Outcome::stop(kExitError);
   }
   LineReader lines(source.stream(), tuning.block_size);
-  if (Outcome o = readHeader(lines, params.inFile, store); o.stopped()) return o;
+  if (Outcome o = readHeader(lines, source, params.inFile, store); o.stopped()) return o;
+  // The header line itself may be the start of a damaged file.
+  if (const std::string damage = source.error(); !damage.empty()) return inputFileError(params.inFile, damage);
   if (params.processID == 0) return Outcome::proceed();
 
   if (Outcome o = countSubjects(lines, params.inFile, store.total_amount); o.stopped()) return o;

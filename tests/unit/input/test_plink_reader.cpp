@@ -222,7 +222,52 @@ TEST_F(PlinkReader, DamagedGzipTextStopsInsteadOfReadingLess) {
   writeFile(dir_ / "bad.txt.gz", corrupt);
   r = readInput(dir_ / "bad.txt.gz", true);
   EXPECT_EQ(r.exit_status, 255);
-  EXPECT_TRUE(contains(r.output, "ERROR")) << r.output;
+  EXPECT_TRUE(contains(r.output, "bad.txt.gz: gzip data is damaged or cut short")) << r.output;
+
+  // So short that it ends inside the gzip header: damaged, not an empty
+  // header line.
+  for (std::size_t length : {std::size_t{3}, std::size_t{12}, std::size_t{30}}) {
+    writeFile(dir_ / "short.txt.gz", compressed.substr(0, length));
+    r = readInput(dir_ / "short.txt.gz", true);
+    EXPECT_EQ(r.exit_status, 255) << length;
+    EXPECT_TRUE(contains(r.output, "short.txt.gz: gzip data is damaged or cut short")) << length << r.output;
+    EXPECT_FALSE(contains(r.output, "header line")) << length << r.output;
+  }
+}
+
+// gzip writes several members into one file when files are concatenated
+// (cat a.gz b.gz); they are one text, read to the end. Bytes after the last
+// member that do not begin another member stop the run at their offset.
+TEST_F(PlinkReader, GzipMembersAreReadToTheEndAndTrailingDataIsRefused) {
+  const std::string text = randomGenotypes(5, 7, 300, 0.4).toText();
+  writeFile(dir_ / "plain.txt", text);
+  const std::size_t cut = text.find('\n', text.size() / 3) + 7;  // inside a subject's line
+  writeGzipFile(dir_ / "a.gz", text.substr(0, cut));
+  writeGzipFile(dir_ / "b.gz", text.substr(cut));
+  const std::string first = readFile(dir_ / "a.gz");
+  const std::string members = first + readFile(dir_ / "b.gz");
+  writeFile(dir_ / "two.txt.gz", members);
+  const Read plain = readInput(dir_ / "plain.txt", true);
+  ASSERT_EQ(plain.exit_status, 0) << plain.output;
+  const Read two = readInput(dir_ / "two.txt.gz", true);
+  ASSERT_EQ(two.exit_status, 0) << two.output;
+  expectSameStore(two.store, plain.store);
+
+  const std::string offset = std::to_string(members.size());
+  for (const std::string& trailing :
+       {std::string("garbage\n"), std::string("\x1f\x00\x01\x02", 4), std::string(1, '\0')}) {
+    writeFile(dir_ / "tail.txt.gz", members + trailing);
+    const Read r = readInput(dir_ / "tail.txt.gz", true);
+    EXPECT_EQ(r.exit_status, 255);
+    EXPECT_TRUE(contains(r.output, "tail.txt.gz: data after the last gzip member, at byte offset " + offset +
+                                       ", is not another gzip member"))
+        << r.output;
+  }
+  // A second member cut short is damage, not trailing data.
+  writeFile(dir_ / "cut2.txt.gz", first + readFile(dir_ / "b.gz").substr(0, 40));
+  const Read r = readInput(dir_ / "cut2.txt.gz", true);
+  EXPECT_EQ(r.exit_status, 255);
+  EXPECT_TRUE(contains(r.output, "cut2.txt.gz: gzip data is damaged or cut short")) << r.output;
 }
 
 // Whichever decoder the CPU picks, the rows and the refused-missing answer
