@@ -28,7 +28,17 @@ bool processExists(long pid) {
   return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
 }
 
+CommitStepHook commit_step_hook = nullptr;
+
+void commitStep(std::size_t step) {
+  if (commit_step_hook != nullptr) commit_step_hook(step);
+}
+
 }  // namespace
+
+void setCommitStepHook(CommitStepHook hook) {
+  commit_step_hook = hook;
+}
 
 std::size_t removeStaleTemporaryFiles(const std::string& final_name) {
   namespace fs = std::filesystem;
@@ -107,6 +117,16 @@ bool OutputSet::commit() {
     discard();
     return false;
   }
+  commitStep(0);
+  // From here until the last rename the set reads as incomplete: no results
+  // file at all rather than the earlier run's beside this run's files.
+  if (!entries_.empty() && std::remove(entries_.back().final_name.c_str()) != 0 && errno != ENOENT) {
+    console().print("ERROR: Unable to remove the earlier %s: %s. None of this run's output files was replaced.\n",
+                    entries_.back().final_name.c_str(), std::strerror(errno));
+    discard();
+    return false;
+  }
+  commitStep(1);
   // Renames within a folder do not fail short of a vanished folder or a
   // name taken by a folder; should one fail, the results file (last) is
   // still absent, so the set reads as incomplete.
@@ -118,6 +138,7 @@ bool OutputSet::commit() {
       discard();
       return false;
     }
+    commitStep(2 + k);
   }
   entries_.clear();
   return true;

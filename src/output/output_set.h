@@ -3,9 +3,12 @@
 // Every file is written and closed under a temporary name in its own folder
 // (<name>.tmp<pid>); only when all of them were written without error are
 // they renamed into place, in the order they were added, so that the file
-// added last (the results file) marks a complete set. When any of them fails
-// none is renamed: files of the same names from an earlier run stay as they
-// were, and every temporary file is removed.
+// added last (the results file) marks a complete set. The earlier run's
+// file of that last name is removed before the first rename, so a run
+// killed at any moment of the commit leaves the complete new set or no
+// results file, never an old results file beside new files. When any of
+// them fails none is renamed: files of the same names from an earlier run
+// stay as they were, and every temporary file is removed.
 #pragma once
 
 #include <cstdio>
@@ -44,5 +47,11 @@ class OutputSet {
 // Removes temporary files <final_name>.tmp<pid> left in final_name's folder
 // by processes that no longer exist; returns how many were removed.
 std::size_t removeStaleTemporaryFiles(const std::string& final_name);
+
+// For tests that stop a commit part way: called with step 0 once every file
+// is written and closed, 1 once the earlier results file is gone, and
+// 1 + k once k files are in place. Null (the default) calls nothing.
+using CommitStepHook = void (*)(std::size_t step);
+void setCommitStepHook(CommitStepHook hook);
 
 }  // namespace dyadmill
