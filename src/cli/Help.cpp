@@ -70,6 +70,18 @@ Trait SNP1  SNP2 SNP3 SNP4 SNP5
 Important: Trait could only be binary. Continuous traits are not implemented
 Important: TX-LQW input file is space delimited
 
+***********************************
+*   MORE OPTIONS                  *
+***********************************
+ -i also takes the same text gzip-compressed (recognised by its content) or PREFIX.bed of a binary fileset (PREFIX.bim and PREFIX.fam beside it)
+ -b number of data blocks the SNPs are cut into (DEFAULT: 0 = automatic)
+ --table also write the annotated table NAME.tsv
+ --threads worker threads, 1..1024 (DEFAULT: the CPUs this process may run on); the results are the same for every count
+ --check-partial K with -p 0: only check worker K's partial file
+ --version print the program's version and exit
+ --help, -h print this text and exit
+ dyadmill-local and dyadmill-slurm run the processes of a split run; their --resume keeps the complete partial files of an unfinished run
+
 
 EXAMPLE COMMANDS:
  * BOOST-like mode:   dyadmill  -n 1 -p 1 -r 1980 -t 60 -m 1 --likelihood --epistasis --maxT --permutations 0 --missing -o output -i 'txlqwFile'

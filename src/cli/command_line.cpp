@@ -292,6 +292,13 @@ void echoParameters(const RunParameters& params) {
   console().print("You had set -m parameter (GroupSize) to %d\n", params.minGroupSizeParam);
 }
 
+std::vector<std::string> acceptedOptions() {
+  std::vector<std::string> names;
+  for (const OptionInfo& option : kOptions) names.emplace_back(option.name);
+  names.insert(names.end(), {"--help", "-h", "--version"});
+  return names;
+}
+
 Outcome parseCommandLine(int argc, const char* const* argv, RunParameters& params) {
   // Asking for help or the version alone is not a mistake: no error line,
   // and a successful exit.

@@ -1,6 +1,9 @@
 // Command line: options into RunParameters, their checks and their echo.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "outcome.h"
 #include "run_parameters.h"
 
@@ -14,6 +17,10 @@ int validate_in_parameters(int argc, const char* const* argv, const char* option
 // process-numbering and permutation checks. Prints every message itself; a
 // stop carries the exit status the run must end with.
 Outcome parseCommandLine(int argc, const char* const* argv, RunParameters& params);
+
+// Every option the command line accepts, for the check that the help text
+// lists them all.
+std::vector<std::string> acceptedOptions();
 
 // The block of lines that echoes the chosen parameters.
 void echoParameters(const RunParameters& params);

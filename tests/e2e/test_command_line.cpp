@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "test_support.h"
 
 namespace dyadmill::testing {
@@ -57,6 +58,15 @@ class CommandLine : public ::testing::Test {
   RunResult run(const std::vector<std::string>& args) { return runDyadmill(args, dir_.path()); }
   ScratchDir dir_;
 };
+
+// An option the parser accepts but the help text does not name is one a
+// user cannot find.
+TEST_F(CommandLine, TheHelpTextNamesEveryAcceptedOption) {
+  const std::string help = readFile(std::string(DYADMILL_TEST_DATA) + "/help_text.txt");
+  for (const std::string& option : acceptedOptions()) {
+    EXPECT_TRUE(contains(help, " " + option + " ") || contains(help, " " + option + ",")) << option;
+  }
+}
 
 TEST_F(CommandLine, TooFewArgumentsPrintTheHelpTextExactly) {
   const std::string expected =
