@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <boost/lexical_cast/try_lexical_convert.hpp>
 #include <boost/tokenizer.hpp>
+
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -352,6 +354,25 @@ Outcome recodeTrait(const std::string& file, GenotypeStore& store) {
 
 }  // namespace
 
+namespace {
+
+// A fileset named by its prefix, or a file named without its .gz: the name
+// the user most likely meant, when that file exists and the given one does
+// not.
+void suggestInputName(const std::string& path) {
+  std::error_code ec;
+  if (std::filesystem::exists(path, ec)) return;
+  for (const char* suffix : {".bed", ".gz"}) {
+    const std::string candidate = path + suffix;
+    if (std::filesystem::is_regular_file(candidate, ec)) {
+      console().print("ERROR: %s does not exist; did you mean %s?\n", path.c_str(), candidate.c_str());
+      return;
+    }
+  }
+}
+
+}  // namespace
+
 namespace reader_internal {
 
 Outcome readGenotypeFile(const RunParameters& params, GenotypeStore& store, const ReaderTuning& tuning,
@@ -359,6 +380,7 @@ Outcome readGenotypeFile(const RunParameters& params, GenotypeStore& store, cons
   TextSource source;
   if (!source.open(params.inFile)) {
     console().line("ERROR: Unable to open the input genotype file! Check the path to the file!");
+    suggestInputName(params.inFile);
     return Outcome::stop(kExitError);
   }
   LineReader lines(source.stream(), tuning.block_size);

@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "console.h"
+#include "plink_reader.h"
 
 namespace dyadmill {
 
@@ -16,7 +17,13 @@ Outcome checkRegularInputFile(const std::string& path) {
   return Outcome::stop(kExitError);
 }
 
-std::size_t warnDuplicateSnpNames(const std::string& path, const std::vector<std::string>& names, std::size_t shown) {
+std::size_t warnDuplicateSnpNames(const std::string& input, const std::vector<std::string>& names, std::size_t shown) {
+  // In a fileset SNP k is line k + 1 of the .bim; in text, column k + 2 of
+  // the header (the trait is column 1).
+  const bool fileset = isPlinkFileset(input);
+  const std::string path = fileset ? filesetNames(input).bim : input;
+  const char* unit = fileset ? "lines" : "columns";
+  const std::size_t first_number = fileset ? 1 : 2;
   std::unordered_map<std::string_view, std::size_t> first_column;
   first_column.reserve(names.size());
   std::size_t duplicates = 0;
@@ -25,9 +32,9 @@ std::size_t warnDuplicateSnpNames(const std::string& path, const std::vector<std
     const auto [it, inserted] = first_column.emplace(names[k], k);
     if (inserted) continue;
     if (++duplicates > shown) continue;
-    // Columns counted as in the file: the trait is column 1.
     if (!listed.empty()) listed += ", ";
-    listed += names[k] + " (columns " + std::to_string(it->second + 2) + " and " + std::to_string(k + 2) + ")";
+    listed += names[k] + " (" + unit + " " + std::to_string(it->second + first_number) + " and " +
+              std::to_string(k + first_number) + ")";
   }
   if (duplicates == 0) return 0;
   console().print("WARNING: %s: %zu duplicate SNP name%s, so results name some pairs ambiguously: %s%s\n", path.c_str(),

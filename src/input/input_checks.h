@@ -15,9 +15,11 @@ namespace dyadmill {
 Outcome checkRegularInputFile(const std::string& path);
 
 // Results name pairs by SNP name: duplicate names make them ambiguous. Warns,
-// naming the first few duplicates and their columns; returns how many names
-// repeat an earlier one.
-std::size_t warnDuplicateSnpNames(const std::string& path, const std::vector<std::string>& names,
+// naming the file that holds the names (a fileset's .bim, or the text file)
+// and the first few duplicates where that file has them (lines of the .bim,
+// columns of the text header); returns how many names repeat an earlier
+// one.
+std::size_t warnDuplicateSnpNames(const std::string& input, const std::vector<std::string>& names,
                                   std::size_t shown = 5);
 
 }  // namespace dyadmill

@@ -74,6 +74,13 @@ Outcome checkOutputFiles(const RunParameters& params) {
       }
     }
   }
+  for (const std::string& output : outputs) {
+    std::error_code ec;
+    if (fs::is_directory(output, ec)) {
+      console().print("ERROR: Output file %s is a folder; choose another output name (-o)\n", output.c_str());
+      return Outcome::stop(kExitError);
+    }
+  }
   std::set<fs::path> checked;
   for (const std::string& output : outputs) {
     const fs::path folder = folderOf(output);

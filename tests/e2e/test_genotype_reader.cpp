@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "fileset_writer.h"
 #include "test_support.h"
 
 namespace dyadmill::testing {
@@ -150,6 +152,44 @@ TEST(GenotypeReaderRun, AcceptedLayoutsReadLikeThePlainFile) {
     EXPECT_EQ(runDyadmill(scanArgs("--missing"), variant.path()).exit_status, 0);
     EXPECT_EQ(readFile(variant / "out.txt"), expected);
   }
+}
+
+// A fileset named by its prefix, or a gzip file named without .gz: the
+// message names the file the user most likely meant.
+TEST(GenotypeReaderRun, AMissingInputSuggestsTheFileMeant) {
+  ScratchDir dir;
+  writeFileset(dir / "study", makeFileset(randomGenotypes(8, 5, 30, 0.4)));
+  writeGzipFile(dir / "cohort.txt.gz", randomGenotypes(9, 5, 30, 0.4).toText());
+  for (const auto& [given, meant] : {std::pair<std::string, std::string>{"study", "study.bed"},
+                                     std::pair<std::string, std::string>{"cohort.txt", "cohort.txt.gz"}}) {
+    const RunResult r = runDyadmill(
+        {"-n", "1", "-p", "1", "-i", given, "-o", "res", "-t", "5", "--association", "--score", "--maxT", "--missing"},
+        dir.path());
+    EXPECT_EQ(r.exit_status, 255);
+    EXPECT_TRUE(contains(r.output, "ERROR: " + given + " does not exist; did you mean " + meant + "?\n")) << r.output;
+  }
+  // Nothing to suggest: only the plain message.
+  const RunResult r = runDyadmill({"-n", "1", "-p", "1", "-i", "nothing", "-o", "res", "-t", "5", "--association",
+                                   "--score", "--maxT", "--missing"},
+                                  dir.path());
+  EXPECT_EQ(r.exit_status, 255);
+  EXPECT_FALSE(contains(r.output, "did you mean")) << r.output;
+}
+
+// In a fileset the SNP names are lines of the .bim: the warning about
+// duplicates names that file and those lines.
+TEST(GenotypeReaderRun, DuplicateNamesInAFilesetPointAtTheMapLines) {
+  ScratchDir dir;
+  GenotypeData data = randomGenotypes(10, 6, 40, 0.4);
+  data.names[4] = data.names[1];
+  writeFileset(dir / "set", makeFileset(data));
+  const RunResult r = runDyadmill({"-n", "1", "-p", "1", "-i", "set.bed", "-o", "res", "-t", "5", "--association",
+                                   "--score", "--maxT", "--missing"},
+                                  dir.path());
+  EXPECT_EQ(r.exit_status, 0) << r.output;
+  EXPECT_TRUE(contains(r.output, "WARNING: set.bim: 1 duplicate SNP name, so results name some pairs ambiguously: " +
+                                     data.names[1] + " (lines 2 and 5)\n"))
+      << r.output;
 }
 
 TEST(GenotypeReaderRun, AssemblyRunReadsOnlyTheHeader) {

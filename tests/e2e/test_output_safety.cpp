@@ -111,6 +111,18 @@ TEST_F(OutputSafety, UnwritableFoldersStopBeforeTheScan) {
 }
 
 // A writable folder passes the check and keeps no trace of it.
+// An output name taken by a folder would fail only when the finished files
+// are moved into place: it stops the run before anything is read.
+TEST_F(OutputSafety, OutputNamesTakenByFoldersStopBeforeTheScan) {
+  fs::create_directory(dir_ / "res.txt");
+  RunResult r = runDyadmill(scan("data.txt", "res"), dir_.path());
+  expectStoppedEarly(r, "ERROR: Output file res.txt is a folder; choose another output name (-o)\n");
+  fs::create_directory(dir_ / "out.tsv");
+  r = runDyadmill(scan("data.txt", "out", {"--table"}), dir_.path());
+  expectStoppedEarly(r, "ERROR: Output file out.tsv is a folder; choose another output name (-o)\n");
+  EXPECT_TRUE(fs::is_directory(dir_ / "res.txt"));
+}
+
 TEST_F(OutputSafety, TheCheckLeavesNothingBehind) {
   const RunResult r = runDyadmill(scan("../data.txt", "res"), dir_ / "sub");
   ASSERT_EQ(r.exit_status, 0) << r.output;
