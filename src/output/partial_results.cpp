@@ -94,9 +94,10 @@ Outcome readPairFields(const RunParameters& params, const std::string& file, std
   }
   const std::uint64_t P = params.permutationParam;
   if (P > n_tokens - 4) {
-    console().print("ERROR: partial file has less permutation values (%" PRIu64 ") than specified (%" PRIu64 ")\n",
-                    n_tokens - 4, P);
-    return Outcome::stop(kExitError);
+    return inputLineError(file, line_number,
+                          "partial file has less permutation values (" + std::to_string(n_tokens - 4) +
+                              ") than specified (" + std::to_string(P) + "); give the assembly the workers' " +
+                              "--permutations");
   }
   pair.permutValues.assign(P, 0.0);
   for (std::uint64_t p = 0; p < P; ++p) {

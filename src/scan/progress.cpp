@@ -16,11 +16,17 @@ bool progressStepDue(std::uint64_t i, std::uint64_t half_snp_amount_block) {
   return i % half_snp_amount_block == 0;
 }
 
+std::string withThousands(std::uint64_t value) {
+  std::string digits = std::to_string(value);
+  for (std::size_t k = digits.size(); k > 3; k -= 3) digits.insert(k - 3, ",");
+  return digits;
+}
+
 void reportPairLoopProgress(const PairLoopProgress& p) {
   const std::time_t dt = std::time(nullptr);
   console().print("INFO: Number of significant loci pairs identified so far: %" PRIu64
-                  " (storage limit: max 1,000,000 loci pairs)\n",
-                  p.top_vect_size + p.top_vect_block_size);
+                  " (storage limit: max %s loci pairs)\n",
+                  p.top_vect_size + p.top_vect_block_size, withThousands(kMaxKeptPairs).c_str());
   const auto dt_seconds = static_cast<std::uint32_t>(dt - p.start_time);
   const std::uint64_t remain_blocks = p.Kend - p.K;
   // Both estimates divide by i: at i = 0 there is nothing to extrapolate from.

@@ -49,6 +49,9 @@ std::uint64_t shareWork(const BlockTable& blocks, std::uint64_t permutationParam
 // h:mm:ss (the rate and time left once some time has passed).
 std::string formatProgress(std::uint64_t done, std::uint64_t total, double seconds);
 
+// A count with its thousands separated by commas: 1000000 as "1,000,000".
+std::string withThousands(std::uint64_t value);
+
 // A progress line for whoever watches a long scan at a terminal: drawn on
 // standard error, in place, at most a few times a second, and only when
 // standard error is a terminal, so that logs and pipes see nothing of it

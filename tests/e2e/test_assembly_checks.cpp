@@ -216,7 +216,9 @@ TEST_F(AssemblyChecks, FilesOfAnEarlierVersionAreReadWithAWarning) {
   std::filesystem::remove(dir_ / "res.txt");
   const RunResult huge = assemble({"--permutations", "2147483647"});
   EXPECT_EQ(huge.exit_status, 255);
-  EXPECT_TRUE(contains(huge.output, "ERROR: partial file has less permutation values (4) than specified (2147483647)"));
+  EXPECT_TRUE(contains(huge.output, partial(1) + ", line 1: partial file has less permutation values (4) than "
+                                                 "specified (2147483647)"))
+      << huge.output;
 }
 
 TEST_F(AssemblyChecks, CheckPartialJudgesOneFile) {

@@ -110,7 +110,10 @@ TEST_F(Assembly, RefusesMissingShortAndMalformedFiles) {
   top.clear();
   o = assemble(params(3, 3), top, out);
   EXPECT_EQ(o.exitStatus(), 255);
-  EXPECT_TRUE(contains(out, "ERROR: partial file has less permutation values (0) than specified (3)\n")) << out;
+  EXPECT_TRUE(contains(out, "ERROR: " + (dir_ / "out_partial2.txt").string() +
+                                ", line 1: partial file has less permutation values (0) than specified (3); give the "
+                                "assembly the workers' --permutations\n"))
+      << out;
 
   const struct {
     const char* line;

@@ -83,5 +83,13 @@ TEST(ProgressLine, NotDrawnWhenStandardErrorIsNoTerminal) {
   EXPECT_FALSE(contains(r.output, "pairs/s")) << r.output;
 }
 
+TEST(ProgressLine, CountsTakeThousandsSeparators) {
+  EXPECT_EQ(withThousands(0), "0");
+  EXPECT_EQ(withThousands(999), "999");
+  EXPECT_EQ(withThousands(1000), "1,000");
+  EXPECT_EQ(withThousands(1000000), "1,000,000");
+  EXPECT_EQ(withThousands(12345678), "12,345,678");
+}
+
 }  // namespace
 }  // namespace dyadmill::testing
