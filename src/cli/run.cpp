@@ -108,14 +108,18 @@ int runDyadmill(int argc, const char* const* argv) {
   }
   GenotypeStore store;
   try {
-    if (Outcome o = readGenotypeFile(params, store); o.stopped()) return o.exitStatus();
+    // What depends only on the SNPs is settled before any genotype is read.
+    auto names_check = [&](const std::vector<std::string>& names) {
+      if (Outcome o = checkBlockAmount(params, names.size()); o.stopped()) return o;
+      return checkProcessDivision(params, names.size());
+    };
+    if (Outcome o = readGenotypeFile(params, store, names_check); o.stopped()) return o.exitStatus();
   } catch (const std::bad_alloc&) {
     console().print("ERROR: Out of memory while storing the genotypes of %s (%zu SNPs, %u subjects)\n",
                     params.inFile.c_str(), store.snp_names.size(), static_cast<unsigned>(store.total_amount));
     return kExitError;
   }
   warnDuplicateSnpNames(params.inFile, store.snp_names);
-  if (Outcome o = checkBlockAmount(params, store.snp_names.size()); o.stopped()) return o.exitStatus();
   return params.processID == 0 ? assemble(params, store) : scan(params, store);
 }
 

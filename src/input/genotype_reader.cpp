@@ -376,7 +376,7 @@ void suggestInputName(const std::string& path) {
 namespace reader_internal {
 
 Outcome readGenotypeFile(const RunParameters& params, GenotypeStore& store, const ReaderTuning& tuning,
-                         ReaderCounters* counters) {
+                         ReaderCounters* counters, const NamesCheck& names_check) {
   TextSource source;
   if (!source.open(params.inFile)) {
     console().line("ERROR: Unable to open the input genotype file! Check the path to the file!");
@@ -387,6 +387,9 @@ Outcome readGenotypeFile(const RunParameters& params, GenotypeStore& store, cons
   if (Outcome o = readHeader(lines, source, params.inFile, store); o.stopped()) return o;
   // The header line itself may be the start of a damaged file.
   if (const std::string damage = source.error(); !damage.empty()) return inputFileError(params.inFile, damage);
+  if (names_check) {
+    if (Outcome o = names_check(store.snp_names); o.stopped()) return o;
+  }
   if (params.processID == 0) return Outcome::proceed();
 
   if (Outcome o = countSubjects(lines, params.inFile, store.total_amount); o.stopped()) return o;
@@ -405,9 +408,9 @@ Outcome readGenotypeFile(const RunParameters& params, GenotypeStore& store, cons
 
 }  // namespace reader_internal
 
-Outcome readGenotypeFile(const RunParameters& params, GenotypeStore& store) {
-  if (isPlinkFileset(params.inFile)) return readPlinkFileset(params, store);
-  return reader_internal::readGenotypeFile(params, store, reader_internal::ReaderTuning{});
+Outcome readGenotypeFile(const RunParameters& params, GenotypeStore& store, const NamesCheck& names_check) {
+  if (isPlinkFileset(params.inFile)) return readPlinkFileset(params, store, names_check);
+  return reader_internal::readGenotypeFile(params, store, reader_internal::ReaderTuning{}, nullptr, names_check);
 }
 
 }  // namespace dyadmill

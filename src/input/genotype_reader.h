@@ -8,6 +8,12 @@
 // input named PREFIX.bed is a binary fileset instead (plink_reader.h).
 #pragma once
 
+#include <vector>
+
+#include <string>
+
+#include <functional>
+
 #include "genotype_store.h"
 #include "outcome.h"
 #include "run_parameters.h"
@@ -18,6 +24,11 @@ namespace dyadmill {
 // runs read every subject in two passes (count, then encode) and recode the
 // trait so that the cases are never the larger group. Every input error is
 // reported with the file, line and problem.
-Outcome readGenotypeFile(const RunParameters& params, GenotypeStore& store);
+//
+// `names_check`, when given, is called with the SNP names as soon as they are
+// read (after the text header, or the fileset's .bim), before any genotype:
+// what depends only on the SNPs stops the run there.
+using NamesCheck = std::function<Outcome(const std::vector<std::string>& snp_names)>;
+Outcome readGenotypeFile(const RunParameters& params, GenotypeStore& store, const NamesCheck& names_check = {});
 
 }  // namespace dyadmill

@@ -30,6 +30,6 @@ struct ReaderCounters {
 };
 
 Outcome readGenotypeFile(const RunParameters& params, GenotypeStore& store, const ReaderTuning& tuning,
-                         ReaderCounters* counters = nullptr);
+                         ReaderCounters* counters = nullptr, const NamesCheck& names_check = {});
 
 }  // namespace dyadmill::reader_internal

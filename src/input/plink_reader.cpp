@@ -385,9 +385,13 @@ FilesetNames filesetNames(const std::string& bed_path) {
   return {bed_path, prefix + ".bim", prefix + ".fam"};
 }
 
-Outcome readPlinkFileset(const RunParameters& params, GenotypeStore& store) {
+Outcome readPlinkFileset(const RunParameters& params, GenotypeStore& store,
+                         const std::function<Outcome(const std::vector<std::string>&)>& names_check) {
   const FilesetNames names = filesetNames(params.inFile);
   if (Outcome o = readBim(names.bim, store); o.stopped()) return o;
+  if (names_check) {
+    if (Outcome o = names_check(store.snp_names); o.stopped()) return o;
+  }
   if (params.processID == 0) return Outcome::proceed();
 
   FamSubjects fam;

@@ -9,6 +9,10 @@
 // exactly as the text reader fills it for the same genotypes and traits.
 #pragma once
 
+#include <vector>
+
+#include <functional>
+
 #include <string>
 
 #include "genotype_store.h"
@@ -29,6 +33,7 @@ FilesetNames filesetNames(const std::string& bed_path);
 // Assembly runs (processID 0) read only the .bim; scanning runs read all
 // three files. Every problem is reported with the file and, where there is
 // one, the line.
-Outcome readPlinkFileset(const RunParameters& params, GenotypeStore& store);
+Outcome readPlinkFileset(const RunParameters& params, GenotypeStore& store,
+                         const std::function<Outcome(const std::vector<std::string>&)>& names_check = {});
 
 }  // namespace dyadmill

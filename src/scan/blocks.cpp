@@ -71,6 +71,43 @@ Outcome checkBlockAmount(const RunParameters& params, std::uint64_t snp_amount) 
   return Outcome::stop(kExitError);
 }
 
+Outcome checkProcessDivision(const RunParameters& params, std::uint64_t snp_amount) {
+  const std::uint64_t n = params.processAmount;
+  if (n <= 1 || params.processID == 0) return Outcome::proceed();
+  const std::uint64_t blocks = blocksInUse(params, snp_amount);
+  const std::uint64_t combinations = blocks * (blocks + 1) / 2;
+  Outcome outcome = Outcome::proceed();
+  bool line_open = false;  // the load message may end without a line end
+  if (params.blockAmount == 0 && blocks == 1) {
+    console().line("ERROR: No need for parallel mode with such small dataset! Aborting");
+    outcome = Outcome::stop(kExitError);
+  } else {
+    const std::uint64_t per_process = (combinations + n - 1) / n;
+    for (std::uint64_t p = 1; p <= n && !outcome.stopped(); ++p) {
+      const auto [kbegin, kend] = processShare(combinations, n, p);
+      if (kbegin >= kend) {
+        outcome = loadDistributionError(params, combinations, per_process);
+        line_open = per_process <= 1;
+      }
+    }
+  }
+  if (!outcome.stopped() || combinations >= n) return outcome;
+  // Too few combinations for the processes: the -b that gives enough.
+  std::uint64_t needed = blocks;
+  while (needed * (needed + 1) / 2 < n) ++needed;
+  if (line_open) console().print("\n");
+  if (needed <= snp_amount) {
+    console().print("ERROR: -n %" PRIu64 " needs at least %" PRIu64 " block combinations: give -b %" PRIu64
+                    " or more\n",
+                    n, n, needed);
+  } else {
+    console().print("ERROR: -n %" PRIu64 " needs at least %" PRIu64 " block combinations, more than %" PRIu64
+                    " SNPs can give: use fewer processes\n",
+                    n, n, snp_amount);
+  }
+  return outcome;
+}
+
 std::uint64_t blocksInUse(const RunParameters& params, std::uint64_t snp_amount) {
   return params.blockAmount != 0 ? params.blockAmount : automaticBlockAmount(snp_amount, params.permutationParam);
 }

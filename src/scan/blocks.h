@@ -37,6 +37,10 @@ BlockTable listBlockCombinations(std::uint64_t snp_amount, std::uint64_t blocks)
 // empty blocks and a table growing with its square: refused.
 Outcome checkBlockAmount(const RunParameters& params, std::uint64_t snp_amount);
 
+// A scanning process of a split run (-n N > 1) needs at least N block
+// combinations to share: with fewer, says which -b would give them.
+Outcome checkProcessDivision(const RunParameters& params, std::uint64_t snp_amount);
+
 // The block count a run uses: the one given with -b, else the automatic one.
 std::uint64_t blocksInUse(const RunParameters& params, std::uint64_t snp_amount);
 

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "fileset_writer.h"
 #include "test_support.h"
 
 namespace dyadmill::testing {
@@ -61,23 +62,19 @@ TEST(BlocksRun, BlockTableAndProcessShares) {
        table + shares(3, 2, {{0, 3}, {3, 6}}) + "Kbegin=3  Kend=6\n" + kLoopStart, false},
       {"middle of three processes", "-b 3 -n 3 -p 2", 0,
        table + shares(2, 3, {{0, 2}, {2, 4}, {4, 6}}) + "Kbegin=2  Kend=4\n" + kLoopStart, false},
-      // Whatever its own number, every process of an ill-chosen -n stops.
+      // Whatever its own number, every process of an ill-chosen -n stops,
+      // as soon as the SNPs are known and before any genotype is read.
       {"four processes, process 1", "-b 3 -n 4 -p 1", 255,
-       table + shares(2, 4, {{0, 2}, {2, 4}, {4, 6}}) + kLoadError + "MODE:NO PERMUTATIONS\n" +
-           ">>Set  -n to 6>>OR set -n to6\n",
-       true},
+       kLoadError + "MODE:NO PERMUTATIONS\n>>Set  -n to 6>>OR set -n to6\n", true},
       {"four processes, process 4", "-b 3 -n 4 -p 4", 255,
-       table + shares(2, 4, {{0, 2}, {2, 4}, {4, 6}}) + kLoadError + "MODE:NO PERMUTATIONS\n" +
-           ">>Set  -n to 6>>OR set -n to6\n",
-       true},
+       kLoadError + "MODE:NO PERMUTATIONS\n>>Set  -n to 6>>OR set -n to6\n", true},
       {"four processes with permutations", "-b 3 -n 4 -p 2 --permutations 10 -r 3", 255,
-       table + shares(2, 4, {{0, 2}, {2, 4}, {4, 6}}) + kLoadError + "MODE:PERMUTATIONS\n" +
-           ">>Set  -n to 6>>OR set -n to6\n",
-       true},
-      // One combination per process leaves no second suggestion (and no line end).
+       kLoadError + "MODE:PERMUTATIONS\n>>Set  -n to 6>>OR set -n to6\n", true},
+      // One combination per process leaves no second suggestion; more
+      // processes than combinations get the -b that gives enough.
       {"seven processes", "-b 3 -n 7 -p 1", 255,
-       table + shares(1, 7, {{0, 1}, {1, 2}, {2, 3}, {3, 4}, {4, 5}, {5, 6}}) + kLoadError +
-           "MODE:NO PERMUTATIONS\n>>Set  -n to 6",
+       kLoadError + "MODE:NO PERMUTATIONS\n>>Set  -n to 6\nERROR: -n 7 needs at least 7 block combinations: give -b 4 "
+                    "or more\n",
        true},
       {"automatic count, one process", "-n 1 -p 1", 0,
        "1\nBlock combinations for parallel process #: 1\n\n***Final blockAmount : 1 ***\n"
@@ -87,7 +84,9 @@ TEST(BlocksRun, BlockTableAndProcessShares) {
            kLoopStart,
        false},
       {"automatic count of 1 with two processes", "-n 2 -p 1", 255,
-       "1\nERROR: No need for parallel mode with such small dataset! Aborting\n", true},
+       "ERROR: No need for parallel mode with such small dataset! Aborting\nERROR: -n 2 needs at least 2 block "
+       "combinations: give -b 2 or more\n",
+       true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -102,15 +101,31 @@ TEST(BlocksRun, BlockTableAndProcessShares) {
     }
     const RunResult r = runDyadmill(args, dir.path());
     EXPECT_EQ(r.exit_status, c.status);
+    if (c.stops_there) {
+      // Stopped right after the header: nothing counted or read.
+      const std::string header = "INFO: Reading SNP names\n";
+      const auto read = r.output.find(header);
+      ASSERT_NE(read, std::string::npos) << r.output;
+      EXPECT_EQ(r.output.substr(read + header.size()), c.after_reading);
+      continue;
+    }
     const auto read = r.output.find(kAfterReading);
     ASSERT_NE(read, std::string::npos) << r.output;
     const std::string rest = r.output.substr(read + kAfterReading.size());
-    if (c.stops_there) {
-      EXPECT_EQ(rest, c.after_reading);
-    } else {
-      EXPECT_EQ(rest.substr(0, c.after_reading.size()), c.after_reading);
-    }
+    EXPECT_EQ(rest.substr(0, c.after_reading.size()), c.after_reading);
   }
+}
+
+// A fileset is judged on its .bim alone: the .fam and .bed are never read.
+TEST(BlocksRun, ATooFineSplitOfAFilesetStopsBeforeItsGenotypes) {
+  ScratchDir dir;
+  writeFileset(dir / "set", makeFileset(randomGenotypes(18, 10, 40, 0.4)));
+  const RunResult r = runDyadmill({"--association", "--maxT", "--score", "--missing", "-t", "1000", "-i", "set.bed",
+                                   "-o", "out", "-n", "2", "-p", "2"},
+                                  dir.path());
+  EXPECT_EQ(r.exit_status, 255);
+  EXPECT_TRUE(r.output.ends_with("ERROR: -n 2 needs at least 2 block combinations: give -b 2 or more\n")) << r.output;
+  EXPECT_FALSE(contains(r.output, "Starting to convert genotypes")) << r.output;
 }
 
 }  // namespace
