@@ -9,6 +9,7 @@
 #include <set>
 
 #include "console.h"
+#include "output_set.h"
 #include "partial_results.h"
 #include "plink_reader.h"
 #include "results_table.h"
@@ -78,6 +79,17 @@ Outcome checkOutputFiles(const RunParameters& params) {
     std::error_code ec;
     if (fs::is_directory(output, ec)) {
       console().print("ERROR: Output file %s is a folder; choose another output name (-o)\n", output.c_str());
+      return Outcome::stop(kExitError);
+    }
+    // Each file is first written under its name plus a temporary suffix.
+    const long name_max = ::pathconf(folderOf(output).c_str(), _PC_NAME_MAX);
+    const std::size_t longest = name_max > 0 ? static_cast<std::size_t>(name_max) : 255;
+    const std::size_t length = fs::path(output).filename().string().size() + temporarySuffixLength();
+    if (length > longest) {
+      console().print(
+          "ERROR: Output file name %s is too long for its folder (at most %zu characters with the "
+          "temporary suffix, which needs %zu); choose a shorter output name (-o)\n",
+          output.c_str(), longest, temporarySuffixLength());
       return Outcome::stop(kExitError);
     }
   }

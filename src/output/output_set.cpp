@@ -36,6 +36,11 @@ void commitStep(std::size_t step) {
 
 }  // namespace
 
+std::size_t temporarySuffixLength() {
+  // The largest process number Linux hands out has 7 digits.
+  return std::string(".tmp").size() + 7;
+}
+
 void setCommitStepHook(CommitStepHook hook) {
   commit_step_hook = hook;
 }

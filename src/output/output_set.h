@@ -48,6 +48,9 @@ class OutputSet {
 // by processes that no longer exist; returns how many were removed.
 std::size_t removeStaleTemporaryFiles(const std::string& final_name);
 
+// Characters the temporary suffix (.tmp<pid>) may add to a file name.
+std::size_t temporarySuffixLength();
+
 // For tests that stop a commit part way: called with step 0 once every file
 // is written and closed, 1 once the earlier results file is gone, and
 // 1 + k once k files are in place. Null (the default) calls nothing.

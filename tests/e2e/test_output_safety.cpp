@@ -111,9 +111,10 @@ TEST_F(OutputSafety, UnwritableFoldersStopBeforeTheScan) {
 }
 
 // A writable folder passes the check and keeps no trace of it.
-// An output name taken by a folder would fail only when the finished files
-// are moved into place: it stops the run before anything is read.
-TEST_F(OutputSafety, OutputNamesTakenByFoldersStopBeforeTheScan) {
+// An output name taken by a folder, or too long for the file system, would
+// fail only when the finished files are moved into place: it stops the run
+// before anything is read.
+TEST_F(OutputSafety, OutputNamesTakenByFoldersOrTooLongStopBeforeTheScan) {
   fs::create_directory(dir_ / "res.txt");
   RunResult r = runDyadmill(scan("data.txt", "res"), dir_.path());
   expectStoppedEarly(r, "ERROR: Output file res.txt is a folder; choose another output name (-o)\n");
@@ -121,6 +122,13 @@ TEST_F(OutputSafety, OutputNamesTakenByFoldersStopBeforeTheScan) {
   r = runDyadmill(scan("data.txt", "out", {"--table"}), dir_.path());
   expectStoppedEarly(r, "ERROR: Output file out.tsv is a folder; choose another output name (-o)\n");
   EXPECT_TRUE(fs::is_directory(dir_ / "res.txt"));
+
+  // A name the file system cannot hold would fail only after the scan.
+  const std::string long_name(250, 'x');
+  r = runDyadmill(scan("data.txt", long_name), dir_.path());
+  expectStoppedEarly(r, "ERROR: Output file name " + long_name +
+                            ".txt is too long for its folder (at most 255 characters with the temporary suffix, "
+                            "which needs 11); choose a shorter output name (-o)\n");
 }
 
 TEST_F(OutputSafety, TheCheckLeavesNothingBehind) {
