@@ -47,8 +47,8 @@ struct Outputs {
 std::vector<std::string> modeOptions(const RunMode& m, const std::string& n, const std::string& p,
                                      const std::string& threads) {
   std::vector<std::string> args = runModeOptions(m, "g.txt", n, p);
-  // Three blocks of 70 SNPs: each block has groups of first SNPs for every
-  // thread, and the combinations carry the permutations' values over.
+  // Three blocks of 50 SNPs: each block has two groups of first SNPs to
+  // share, and the combinations carry the permutations' values over.
   args.insert(args.end(), {"-m", m.missing ? "1" : "3", "--threads", threads});
   if (m.permutations != 0) args.push_back("--fwer");
   return args;
@@ -80,7 +80,7 @@ class ThreadCounts : public ::testing::TestWithParam<RunMode> {};
 
 TEST_P(ThreadCounts, EveryCountWritesTheSameFilesAndLines) {
   const RunMode m = GetParam();
-  const GenotypeData data = randomGenotypes(m.missing ? 47 : 46, 210, 160, 0.4, m.missing ? 0.04 : 0.0);
+  const GenotypeData data = randomGenotypes(m.missing ? 47 : 46, 150, 120, 0.4, m.missing ? 0.04 : 0.0);
   const Outputs single = runSingle(m, data, "1");
   const Outputs split = runSplit(m, data, "1");
   ASSERT_FALSE(single.files.empty());
