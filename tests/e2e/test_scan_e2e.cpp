@@ -176,7 +176,8 @@ TEST(ScanOutput, LocationPrintsALongWorkingDirectoryWhole) {
 
 // The outputs of a run are committed together: when one cannot be written,
 // none replaces the file of an earlier run, the error names the file and
-// the reason, and no temporary is left.
+// the reason, and no temporary is left. An output name taken by a folder is
+// found before the scan.
 TEST(ScanOutput, UnwritableFilesAreReportedAndLeaveNothingBehind) {
   ScratchDir dir;
   writeFile(dir / "data.txt", kExactEight);
@@ -189,8 +190,8 @@ TEST(ScanOutput, UnwritableFilesAreReportedAndLeaveNothingBehind) {
   RunResult run = runDyadmill(with_output, dir.path());
   EXPECT_EQ(run.exit_status, 255);
   EXPECT_TRUE(contains(run.output,
-                       "ERROR: Unable to write output file SNP_pairs_and_permut_p_vals_maxT.txt: Is a directory. None "
-                       "of this run's output files was replaced.\n"))
+                       "ERROR: Output file SNP_pairs_and_permut_p_vals_maxT.txt is a folder; choose another output "
+                       "name (-o)\n"))
       << run.output;
   EXPECT_EQ(readFile(dir / "res.txt"), "earlier results\n");
 
@@ -201,7 +202,7 @@ TEST(ScanOutput, UnwritableFilesAreReportedAndLeaveNothingBehind) {
   blocked.push_back("blocked");
   run = runDyadmill(blocked, dir.path());
   EXPECT_EQ(run.exit_status, 255);
-  EXPECT_TRUE(contains(run.output, "ERROR: Unable to write output file blocked.txt: Is a directory."));
+  EXPECT_TRUE(contains(run.output, "ERROR: Output file blocked.txt is a folder; choose another output name (-o)\n"));
   EXPECT_TRUE(std::filesystem::is_directory(dir / "blocked.txt"));
   EXPECT_EQ(readFile(dir / "SNP_pairs_and_permut_p_vals_maxT.txt"), "earlier matrix\n");
 

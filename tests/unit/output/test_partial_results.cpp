@@ -110,7 +110,7 @@ TEST_F(Assembly, RefusesMissingShortAndMalformedFiles) {
   top.clear();
   o = assemble(params(3, 3), top, out);
   EXPECT_EQ(o.exitStatus(), 255);
-  EXPECT_TRUE(contains(out, "ERROR: " + (dir_ / "out_partial2.txt").string() +
+  EXPECT_TRUE(contains(out, "ERROR: " + (dir_ / "out_partial1.txt").string() +
                                 ", line 1: partial file has less permutation values (0) than specified (3); give the "
                                 "assembly the workers' --permutations\n"))
       << out;
