@@ -135,11 +135,36 @@ class PermutationLane {
 // each round is short next to the round.
 constexpr std::uint64_t kPermutationsPerThreadAndRound = 32;
 
+// The relabellings of the whole run are kept, rather than drawn again for
+// every combination, while they take at most this much memory.
+std::uint64_t relabelling_budget_bytes = kDefaultRelabellingBudget;
+
+// Draws every permutation's labels once, in order, when they fit the budget;
+// true when ctx.relabellings holds them.
+bool keepRelabellings(ScanContext& ctx) {
+  const std::uint64_t P = ctx.params.permutationParam;
+  const std::vector<std::uint16_t>& labels = ctx.store.binary_diagnostic_vect;
+  if (P * labels.size() * sizeof(std::uint16_t) > relabelling_budget_bytes) return false;
+  if (ctx.relabellings.size() == P) return true;
+  TraitShuffler shuffler(ctx.params.randomParam, labels);
+  ctx.relabellings.resize(P);
+  for (std::vector<std::uint16_t>& relabelling : ctx.relabellings) {
+    shuffler.shuffle();
+    relabelling = shuffler.labels();
+  }
+  return true;
+}
+
+void setRelabellingBudget(std::uint64_t bytes) {
+  relabelling_budget_bytes = bytes;
+}
+
 void runPermutations(ScanContext& ctx, ScanPath path, FastRescan rescan, BlockCombination& combo) {
   const RunParameters& params = ctx.params;
   const std::uint64_t P = params.permutationParam;
   const std::uint64_t K = combo.set.K;
   const bool kept_pairs = rescansKeptPairs(params, path, rescan, combo.set, combo.top_vect_block);
+  const bool kept_relabellings = keepRelabellings(ctx);
   TraitShuffler shuffler(params.randomParam, ctx.store.binary_diagnostic_vect);
   const int threads = teamSize(ctx.threads, P);
   const std::uint64_t round = std::min<std::uint64_t>(P, kPermutationsPerThreadAndRound * threads);
@@ -166,6 +191,7 @@ void runPermutations(ScanContext& ctx, ScanPath path, FastRescan rescan, BlockCo
                         " of data block %" PRIu64 " out of %" PRIu64 " on %s",
                         p, P, K, ctx.blocks.Kend, std::ctime(&now_perm));
         if (p == 2) reportPermutationEstimate(P, ctx.blocks.Kend - K, now_perm, combo.start_time);
+        if (kept_relabellings) continue;
         shuffler.shuffle();
         labels[r % 2][p - first] = shuffler.labels();
       }
@@ -199,7 +225,7 @@ void runPermutations(ScanContext& ctx, ScanPath path, FastRescan rescan, BlockCo
       for (std::uint64_t p = first; p <= last; ++p) {
         if (failed.load(std::memory_order_relaxed)) continue;
         try {
-          lane->run(p, labels[r % 2][p - first], ctx.current_max[p - 1],
+          lane->run(p, kept_relabellings ? ctx.relabellings[p - 1] : labels[r % 2][p - first], ctx.current_max[p - 1],
                     params.fwerOption ? &ctx.fwer[p - 1] : nullptr);
         } catch (...) {
           fail();

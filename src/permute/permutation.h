@@ -50,4 +50,10 @@ class TraitShuffler {
 // feeds the run-time estimate.
 void runPermutations(ScanContext& ctx, ScanPath path, FastRescan rescan, BlockCombination& combo);
 
+// The run's relabellings are drawn once and kept while they take at most
+// this many bytes; beyond it each combination draws them again. Tests set it
+// to take either way.
+inline constexpr std::uint64_t kDefaultRelabellingBudget = std::uint64_t{64} << 20;
+void setRelabellingBudget(std::uint64_t bytes);
+
 }  // namespace dyadmill

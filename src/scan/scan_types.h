@@ -119,6 +119,9 @@ struct ScanContext : ScanInputs {
   // --fwer: per permutation k, the largest statistic (maxT) or the smallest
   // raw p-value (minP) over every pair scanned so far; see fwer.h.
   std::vector<double> fwer;
+  // Every permutation's trait labels, the same in every combination: drawn
+  // once for the run when they fit a small budget, else per combination.
+  std::vector<std::vector<std::uint16_t>> relabellings;
   ProgressLine progress;  // the terminal's progress line, in pairs counted
 };
 

@@ -87,26 +87,33 @@ TEST_P(PermutationsMatchBruteForce, PermutedValuesAndAdjustedPValues) {
   ASSERT_GE(kept.size(), 4u);
   const auto expected_values = naivePermutationValues(params, data, 3);
 
-  // In process, for the exact doubles.
+  // In process, for the exact doubles; with the run's relabellings kept,
+  // and drawn again in every combination.
   const GenotypeStore store = loadStore(data, params);
   RunParameters run_params = params;
-  BlockTable blocks;
-  ::testing::internal::CaptureStdout();
-  ASSERT_FALSE(formBlocks(run_params, store.snp_amount, blocks).stopped());
-  ScanContext ctx(run_params, store, blocks);
-  const Outcome scanned = scanBlockCombinations(ctx, ScanPath::Fast);
-  const std::string console = ::testing::internal::GetCapturedStdout();
-  ASSERT_FALSE(scanned.stopped()) << console;
-  ASSERT_EQ(ctx.top_vect.size(), kept.size());
-  for (const TestStat2DObject& pair : ctx.top_vect) {
-    const auto found = expected_values.find({pair.i, pair.j});
-    ASSERT_NE(found, expected_values.end()) << pair.i << "," << pair.j;
-    ASSERT_EQ(pair.permutValues.size(), 19u);
-    for (std::size_t p = 0; p < 19; ++p) {
-      EXPECT_DOUBLE_EQ(pair.permutValues[p], found->second[p]) << pair.i << "," << pair.j << " permutation " << p + 1;
-      if (m.minP) {
-        EXPECT_GE(pair.permutValues[p], 0.0);
-        EXPECT_LE(pair.permutValues[p], 1.0);
+  for (const std::uint64_t budget : {kDefaultRelabellingBudget, std::uint64_t{0}}) {
+    SCOPED_TRACE("relabelling budget " + std::to_string(budget));
+    setRelabellingBudget(budget);
+    BlockTable blocks;
+    ::testing::internal::CaptureStdout();
+    ASSERT_FALSE(formBlocks(run_params, store.snp_amount, blocks).stopped());
+    ScanContext ctx(run_params, store, blocks);
+    const Outcome scanned = scanBlockCombinations(ctx, ScanPath::Fast);
+    setRelabellingBudget(kDefaultRelabellingBudget);
+    const std::string console = ::testing::internal::GetCapturedStdout();
+    ASSERT_FALSE(scanned.stopped()) << console;
+    ASSERT_EQ(ctx.relabellings.empty(), budget == 0);
+    ASSERT_EQ(ctx.top_vect.size(), kept.size());
+    for (const TestStat2DObject& pair : ctx.top_vect) {
+      const auto found = expected_values.find({pair.i, pair.j});
+      ASSERT_NE(found, expected_values.end()) << pair.i << "," << pair.j;
+      ASSERT_EQ(pair.permutValues.size(), 19u);
+      for (std::size_t p = 0; p < 19; ++p) {
+        EXPECT_DOUBLE_EQ(pair.permutValues[p], found->second[p]) << pair.i << "," << pair.j << " permutation " << p + 1;
+        if (m.minP) {
+          EXPECT_GE(pair.permutValues[p], 0.0);
+          EXPECT_LE(pair.permutValues[p], 1.0);
+        }
       }
     }
   }
