@@ -14,6 +14,28 @@
 
 namespace dyadmill {
 
+// What a run scans of the input: SNP and subject lists, quality filters and
+// pair sets. Empty names and negative thresholds mean "not given".
+struct SelectionOptions {
+  std::string extractFile;  // SNP names to keep (--extract)
+  std::string excludeFile;  // SNP names to drop (--exclude)
+  std::string chrList;      // chromosomes to keep, e.g. "1-22,X" (--chr)
+  std::string keepFile;     // family and subject IDs to keep (--keep)
+  std::string removeFile;   // family and subject IDs to drop (--remove)
+  std::string set1File;     // SNP names of the first pair set (--set1)
+  std::string set2File;     // SNP names of the second pair set (--set2)
+  double maf = -1.0;        // lowest minor allele frequency kept (--maf)
+  double geno = -1.0;       // highest missing rate kept (--geno)
+
+  bool frequencyFilters() const { return maf >= 0.0 || geno >= 0.0; }
+  bool subjectLists() const { return !keepFile.empty() || !removeFile.empty(); }
+  bool pairSets() const { return !set1File.empty(); }
+  bool any() const {
+    return !extractFile.empty() || !excludeFile.empty() || !chrList.empty() || subjectLists() || pairSets() ||
+           frequencyFilters();
+  }
+};
+
 // The most worker threads a run accepts (--threads).
 inline constexpr std::uint16_t kMaxThreads = 1024;
 
@@ -35,6 +57,11 @@ struct RunParameters {
   bool tableOption = false;             // also write the annotated table NAME.tsv (--table)
   bool fwerOption = false;              // genome-wide permutation FWER: NAME.fwer and P_FWER (--fwer)
   std::uint16_t threadParam = 0;        // worker threads (--threads); 0 = the CPUs this process may run on
+  SelectionOptions selection;           // what of the input is scanned
+
+  // An assembly run (processID 0) needs only the SNP names, unless a filter
+  // that depends on the genotypes decides which SNPs the workers scanned.
+  bool assemblyReadsGenotypes() const { return selection.frequencyFilters(); }
 
   bool epistasis() const { return hypothesisOption == 1; }
   bool minP() const { return algoOption == 1; }

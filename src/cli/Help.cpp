@@ -78,6 +78,17 @@ Important: TX-LQW input file is space delimited
  --table also write the annotated table NAME.tsv
  --threads worker threads, 1..1024 (DEFAULT: the CPUs this process may run on); the results are the same for every count
  --check-partial K with -p 0: only check worker K's partial file
+ --extract FILE scan only the SNPs named in FILE (names separated by spaces, tabs or new lines)
+ --exclude FILE leave out the SNPs named in FILE
+ --chr LIST scan only these chromosomes, e.g. 1-22,X (PREFIX.bed input only)
+ --keep FILE scan only the subjects of FILE, one "family-ID subject-ID" per line as in a .fam (PREFIX.bed input only)
+ --remove FILE leave out the subjects of FILE, same form as --keep (PREFIX.bed input only)
+ --maf X leave out SNPs whose minor allele frequency among the scanned subjects with a genotype is below X
+ --geno X leave out SNPs whose missing rate among the scanned subjects is above X
+ --set1 FILE test only the pairs with one SNP named in FILE and the other among the scanned SNPs
+ --set2 FILE with --set1: test only the pairs with one SNP in --set1 and the other named in FILE
+   candidate genes against the genome: ... --set1 candidates.txt --maf 0.01 --geno 0.05 -i study.bed
+   one chromosome per cluster job:     ... --chr 22 -i study.bed   (P_BONF counts the pairs tested)
  --version print the program's version and exit
  --help, -h print this text and exit
  dyadmill-local and dyadmill-slurm run the processes of a split run; their --resume keeps the complete partial files of an unfinished run

@@ -5,12 +5,14 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <string_view>
 
 #include "Help.h"
 #include "console.h"
 #include "number_fields.h"
+#include "plink_reader.h"
 
 namespace dyadmill {
 
@@ -71,6 +73,15 @@ constexpr OptionInfo kOptions[] = {
     {"-i", ValueKind::Text, 0, 0},
     {"--check-partial", ValueKind::Integer, 1, 65535},
     {"--threads", ValueKind::Integer, 1, kMaxThreads},
+    {"--extract", ValueKind::Text, 0, 0},
+    {"--exclude", ValueKind::Text, 0, 0},
+    {"--chr", ValueKind::Text, 0, 0},
+    {"--keep", ValueKind::Text, 0, 0},
+    {"--remove", ValueKind::Text, 0, 0},
+    {"--set1", ValueKind::Text, 0, 0},
+    {"--set2", ValueKind::Text, 0, 0},
+    {"--maf", ValueKind::Real, 0, 0},
+    {"--geno", ValueKind::Real, 0, 0},
 };
 
 const OptionInfo* findOption(const char* argument) {
@@ -124,6 +135,55 @@ void applyInteger(std::string_view name, std::int64_t v, RunParameters& params) 
     params.threadParam = static_cast<std::uint16_t>(v);
 }
 
+// A file or list option names something to read: an empty value is a
+// mistake the run would otherwise take for "not given".
+Outcome applyText(std::string_view name, const char* value, RunParameters& params) {
+  if (name == "-o") {
+    params.outFile = value;
+    return Outcome::proceed();
+  }
+  if (name == "-i") {
+    params.inFile = value;
+    return Outcome::proceed();
+  }
+  if (*value == '\0') return invalidValue(std::string(name).c_str(), "(empty)");
+  SelectionOptions& s = params.selection;
+  std::string* targets[] = {&s.extractFile, &s.excludeFile, &s.chrList, &s.keepFile,
+                            &s.removeFile,  &s.set1File,    &s.set2File};
+  const char* names[] = {"--extract", "--exclude", "--chr", "--keep", "--remove", "--set1", "--set2"};
+  for (std::size_t k = 0; k < std::size(names); ++k) {
+    if (name == names[k]) *targets[k] = value;
+  }
+  return Outcome::proceed();
+}
+
+// A fraction between 0 and `most`, the whole argument a number.
+bool parseFraction(const char* text, double most, double& value) {
+  const std::string_view view(text);
+  if (view.empty() || view.front() == '+' || view.front() == '-') return false;
+  const auto [end, ec] = std::from_chars(view.data(), view.data() + view.size(), value, std::chars_format::general);
+  return ec == std::errc() && end == view.data() + view.size() && value >= 0.0 && value <= most;
+}
+
+Outcome applyReal(std::string_view name, const char* value, RunParameters& params) {
+  if (name == "-t") {
+    float v = 0.0f;
+    if (!parseThreshold(value, v)) return invalidValue("-t", value);
+    params.thresholdParam = v;
+    return Outcome::proceed();
+  }
+  // A minor allele frequency is at most one half, a missing rate at most 1.
+  const bool maf = name == "--maf";
+  double v = 0.0;
+  if (!parseFraction(value, maf ? 0.5 : 1.0, v)) {
+    console().print("ERROR! Invalid value for option %s: %s (a number from 0 to %s)\n", maf ? "--maf" : "--geno", value,
+                    maf ? "0.5" : "1");
+    return Outcome::stop(kExitError);
+  }
+  (maf ? params.selection.maf : params.selection.geno) = v;
+  return Outcome::proceed();
+}
+
 Outcome readOptions(int argc, const char* const* argv, RunParameters& params) {
   for (int k = 1; k < argc; ++k) {
     const OptionInfo* option = findOption(argv[k]);
@@ -142,10 +202,7 @@ Outcome readOptions(int argc, const char* const* argv, RunParameters& params) {
     const char* value = argv[++k];
     switch (option->kind) {
       case ValueKind::Text:
-        if (std::strcmp(option->name, "-o") == 0)
-          params.outFile = value;
-        else
-          params.inFile = value;
+        if (Outcome o = applyText(option->name, value, params); o.stopped()) return o;
         break;
       case ValueKind::Integer: {
         std::int64_t v = 0;
@@ -155,12 +212,9 @@ Outcome readOptions(int argc, const char* const* argv, RunParameters& params) {
         applyInteger(option->name, v, params);
         break;
       }
-      case ValueKind::Real: {
-        float v = 0.0f;
-        if (!parseThreshold(value, v)) return invalidValue(option->name, value);
-        params.thresholdParam = v;
+      case ValueKind::Real:
+        if (Outcome o = applyReal(option->name, value, params); o.stopped()) return o;
         break;
-      }
       case ValueKind::None:
         break;
     }
@@ -241,6 +295,25 @@ Outcome checkFwer(const RunParameters& params) {
     return Outcome::stop(kExitError);
   }
   return Outcome::proceed();
+}
+
+// Chromosomes and subject IDs come from a fileset's .bim and .fam; the text
+// format has neither.
+Outcome checkSelection(const RunParameters& params) {
+  const SelectionOptions& s = params.selection;
+  if (!s.set2File.empty() && s.set1File.empty()) {
+    console().line("ERROR! --set2 needs --set1: the pairs tested have one SNP in each set");
+    return Outcome::stop(kExitError);
+  }
+  if (isPlinkFileset(params.inFile)) return Outcome::proceed();
+  const char* option = !s.chrList.empty()      ? "--chr"
+                       : !s.keepFile.empty()   ? "--keep"
+                       : !s.removeFile.empty() ? "--remove"
+                                               : nullptr;
+  if (option == nullptr) return Outcome::proceed();
+  console().print("ERROR! %s needs a binary fileset (-i PREFIX.bed): the text genotype file %s has no %s\n", option,
+                  params.inFile.c_str(), option[2] == 'c' ? "chromosomes" : "family and subject IDs");
+  return Outcome::stop(kExitError);
 }
 
 Outcome checkPartialCheckMode(const RunParameters& params) {
@@ -331,6 +404,7 @@ Outcome parseCommandLine(int argc, const char* const* argv, RunParameters& param
   if (Outcome o = checkProcessNumbering(params); o.stopped()) return o;
   if (Outcome o = checkFwer(params); o.stopped()) return o;
   if (Outcome o = checkPermutations(params); o.stopped()) return o;
+  if (Outcome o = checkSelection(params); o.stopped()) return o;
   return checkPartialCheckMode(params);
 }
 

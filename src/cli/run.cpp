@@ -19,27 +19,46 @@
 #include "provenance.h"
 #include "run_parameters.h"
 #include "scan_driver.h"
+#include "selection.h"
 #include "threads.h"
 
 namespace dyadmill {
 
 namespace {
 
+// The pairs a run tests, for P_BONF: 0 (every pair) without pair sets.
+std::uint64_t testedPairs(const GenotypeStore& store) {
+  return store.set_layout.active ? store.set_layout.pairs(store.snp_amount) : 0;
+}
+
+// What depends only on the SNPs: the block count and the process division.
+Outcome checkDivision(const RunParameters& params, const GenotypeStore& store) {
+  if (Outcome o = checkBlockAmount(params, store.snp_names.size()); o.stopped()) return o;
+  return checkProcessDivision(params, store.snp_names.size(), store.set_layout);
+}
+
 // Process 0 of a multi-process run: merge the workers' files, then the
 // final stage. With --check-partial only the one file is read and checked.
-int assemble(const RunParameters& params, const GenotypeStore& store) {
+int assemble(const RunParameters& params, const GenotypeStore& store, const SelectionLists& lists) {
   TopVector top_vect;
   std::vector<double> fwer;
+  const auto selection = selectionProvenance(params, lists);
   try {
     if (params.checkPartialParam != 0) {
       const std::uint64_t k = params.checkPartialParam;
-      if (Outcome o = assemblePartialFiles(params, store.snp_names, top_vect, fwer, k, k, true); o.stopped()) {
+      if (Outcome o =
+              assemblePartialFiles(params, store.snp_names, top_vect, fwer, k, k, true, store.set_layout, selection);
+          o.stopped()) {
         return o.exitStatus();
       }
       console().print("INFO: Partial output file %s passes every check\n", partialFileName(params.outFile, k).c_str());
       return kExitOk;
     }
-    if (Outcome o = assemblePartialFiles(params, store.snp_names, top_vect, fwer); o.stopped()) return o.exitStatus();
+    if (Outcome o =
+            assemblePartialFiles(params, store.snp_names, top_vect, fwer, 1, 0, false, store.set_layout, selection);
+        o.stopped()) {
+      return o.exitStatus();
+    }
   } catch (const std::bad_alloc&) {
     console().print("ERROR: Out of memory while assembling %zu kept pairs with %" PRIu64
                     " permutation values each (--permutations). Use a stricter threshold (-t) or fewer "
@@ -47,7 +66,8 @@ int assemble(const RunParameters& params, const GenotypeStore& store) {
                     top_vect.size(), params.permutationParam);
     return kExitError;
   }
-  return runFinalStage(params, store.snp_names, top_vect, {store.snp_chromosomes, store.snp_positions}, fwer)
+  return runFinalStage(params, store.snp_names, top_vect, {store.snp_chromosomes, store.snp_positions}, fwer,
+                       testedPairs(store))
       .exitStatus();
 }
 
@@ -70,18 +90,26 @@ Outcome checkPermutationMemory(const RunParameters& params) {
 
 // Processes 1..n: scan this process's share, then either hand the kept
 // pairs to the assembly run (several processes) or finish the run here.
-int scan(const RunParameters& params, const GenotypeStore& store) {
+int scan(const RunParameters& params, const GenotypeStore& store, const SelectionLists& lists) {
   if (Outcome o = checkPermutationMemory(params); o.stopped()) return o.exitStatus();
   BlockTable blocks;
-  if (Outcome o = formBlocks(params, store.snp_amount, blocks); o.stopped()) return o.exitStatus();
+  if (Outcome o = formBlocks(params, store.snp_amount, blocks, store.set_layout); o.stopped()) return o.exitStatus();
+  if (params.selection.any()) {
+    console().print(
+        "INFO: Selection: %" PRIu64 " SNPs, %u subjects (%u cases, %u controls), %" PRIu64 " pairs tested\n",
+        store.snp_amount, static_cast<unsigned>(store.total_amount), static_cast<unsigned>(store.affected_amount),
+        static_cast<unsigned>(store.unaffected_amount), pairsTested(blocks));
+  }
   try {
     ScanContext ctx(params, store, blocks);
     if (Outcome o = scanBlockCombinations(ctx, ScanPath::Fast); o.stopped()) return o.exitStatus();
     if (params.processAmount > 1) {
-      const Provenance provenance = provenanceOf(params, blocks.blockAmount, store.snp_names, store.total_amount);
+      Provenance provenance = provenanceOf(params, blocks.blockAmount, store.snp_names, store.total_amount);
+      provenance.selection = selectionProvenance(params, lists);
       return writePartialFile(params, provenance, ctx.top_vect, ctx.fwer).exitStatus();
     }
-    return runFinalStage(params, store.snp_names, ctx.top_vect, {store.snp_chromosomes, store.snp_positions}, ctx.fwer)
+    return runFinalStage(params, store.snp_names, ctx.top_vect, {store.snp_chromosomes, store.snp_positions}, ctx.fwer,
+                         testedPairs(store))
         .exitStatus();
   } catch (const std::bad_alloc&) {
     console().print("ERROR: Out of memory while scanning blocks of up to %" PRIu64 " SNPs (%" PRIu64
@@ -106,21 +134,26 @@ int runDyadmill(int argc, const char* const* argv) {
   if (params.processID != 0) {
     if (Outcome o = checkRegularInputFile(params.inFile); o.stopped()) return o.exitStatus();
   }
+  SelectionLists lists;
+  if (Outcome o = loadSelectionLists(params, lists); o.stopped()) return o.exitStatus();
   GenotypeStore store;
   try {
-    // What depends only on the SNPs is settled before any genotype is read.
-    auto names_check = [&](const std::vector<std::string>& names) {
-      if (Outcome o = checkBlockAmount(params, names.size()); o.stopped()) return o;
-      return checkProcessDivision(params, names.size());
+    // What depends only on the SNPs is settled before any genotype is read,
+    // unless a quality filter has yet to decide which SNPs are scanned.
+    auto names_check = [&](const GenotypeStore& named) {
+      return params.selection.frequencyFilters() ? Outcome::proceed() : checkDivision(params, named);
     };
-    if (Outcome o = readGenotypeFile(params, store, names_check); o.stopped()) return o.exitStatus();
+    if (Outcome o = readGenotypeFile(params, store, names_check, lists); o.stopped()) return o.exitStatus();
+    if (params.selection.frequencyFilters()) {
+      if (Outcome o = checkDivision(params, store); o.stopped()) return o.exitStatus();
+    }
   } catch (const std::bad_alloc&) {
     console().print("ERROR: Out of memory while storing the genotypes of %s (%zu SNPs, %u subjects)\n",
                     params.inFile.c_str(), store.snp_names.size(), static_cast<unsigned>(store.total_amount));
     return kExitError;
   }
   warnDuplicateSnpNames(params.inFile, store.snp_names);
-  return params.processID == 0 ? assemble(params, store) : scan(params, store);
+  return params.processID == 0 ? assemble(params, store, lists) : scan(params, store, lists);
 }
 
 }  // namespace dyadmill

@@ -18,6 +18,7 @@
 #include "input_errors.h"
 #include "number_fields.h"
 #include "plink_reader.h"
+#include "selection.h"
 #include "text_source.h"
 
 namespace dyadmill {
@@ -142,7 +143,7 @@ Outcome countSubjects(LineReader& in, const std::string& file, SubjectCount& tot
   return Outcome::proceed();
 }
 
-void sizeStore(const RunParameters& params, GenotypeStore& store) {
+void sizeStore(const RunParameters& params, const SnpPlan& plan, GenotypeStore& store) {
   const std::uint64_t rows_per_snp = params.rowsPerSnp();
   const auto total_int_amount = static_cast<std::uint64_t>(std::ceil(store.total_amount * 0.015625));
   store.binary_diagnostic_vect.assign(store.total_amount, 0);
@@ -150,16 +151,17 @@ void sizeStore(const RunParameters& params, GenotypeStore& store) {
   store.cumdimension_vect.resize(store.snp_amount + 1);
   for (std::uint64_t i = 0; i <= store.snp_amount; ++i) store.cumdimension_vect[i] = i * rows_per_snp;
   store.dimension_vect.assign(store.snp_amount, 3);
-  console().print("INFO: Total number of SNPs in the INPUT file: %" PRIu64 "\n", store.snp_amount);
+  console().print("INFO: Total number of SNPs in the INPUT file: %" PRIu64 "\n", plan.fileSnps());
   store.snp_matrix = BitMatrix(rows_per_snp * store.snp_amount, total_int_amount);
 }
 
 // One subject line: trait, then one code per SNP, each setting at most one
 // bit (word `m`, mask `squares`) among the SNP's rows.
-Outcome encodeSubject(const RunParameters& params, const std::string& file, std::uint64_t line_number,
-                      const std::string& line, SubjectCount j, GenotypeStore& store) {
+Outcome encodeSubject(const RunParameters& params, const SnpPlan& plan, const std::vector<std::string>& file_names,
+                      std::uint64_t line_number, const std::string& line, SubjectCount j, GenotypeStore& store) {
+  const std::string& file = params.inFile;
   Tokenizer fields(line, spaceSeparator());
-  const std::uint64_t expected = store.snp_amount + 1;
+  const std::uint64_t expected = plan.fileSnps() + 1;
   const std::uint64_t m = j / 64;
   const std::uint64_t squares = std::uint64_t{1} << (j % 64);
   std::uint64_t field_index = 0;
@@ -181,21 +183,25 @@ Outcome encodeSubject(const RunParameters& params, const std::string& file, std:
       store.binary_diagnostic_vect[j] = static_cast<std::uint16_t>(value);
       continue;
     }
-    const std::uint64_t snp = field_index - 2;
+    const std::int64_t snp = plan.store_index[field_index - 2];
+    const std::string& name = file_names[field_index - 2];
     if (value > 2) {
       return inputLineError(file, line_number,
-                            "genotype code " + std::to_string(value) + " of SNP " + store.snp_names[snp] + " (field " +
+                            "genotype code " + std::to_string(value) + " of SNP " + name + " (field " +
                                 std::to_string(field_index) +
                                 ") is above 2; codes are 0, 1, 2, or negative for missing");
     }
+    // A SNP the selection leaves out is only checked for its form: its
+    // missing genotypes do not matter to a run that does not scan it.
+    if (snp < 0) continue;
     if (value < 0 && !params.missing()) {
       return inputLineError(file, line_number,
-                            "missing genotype (" + std::to_string(value) + ") of SNP " + store.snp_names[snp] +
-                                " (field " + std::to_string(field_index) +
+                            "missing genotype (" + std::to_string(value) + ") of SNP " + name + " (field " +
+                                std::to_string(field_index) +
                                 ") with --nomissing; use --missing for data with missing genotypes");
     }
     if (value < 0) continue;
-    const std::uint64_t first_row = store.cumdimension_vect[snp];
+    const std::uint64_t first_row = store.cumdimension_vect[static_cast<std::uint64_t>(snp)];
     if (params.missing()) {
       store.snp_matrix.row(first_row + static_cast<std::uint64_t>(value))[m] |= squares;
     } else if (value > 0) {
@@ -206,7 +212,7 @@ Outcome encodeSubject(const RunParameters& params, const std::string& file, std:
   if (field_index != expected) {
     return inputLineError(file, line_number,
                           "expected " + std::to_string(expected) + " fields (the trait and " +
-                              std::to_string(store.snp_amount) + " genotypes), found " + std::to_string(field_index));
+                              std::to_string(plan.fileSnps()) + " genotypes), found " + std::to_string(field_index));
   }
   return Outcome::proceed();
 }
@@ -230,11 +236,16 @@ Outcome encodeSubject(const RunParameters& params, const std::string& file, std:
 // whole line has been accepted.
 class FastEncoder {
  public:
-  FastEncoder(const RunParameters& params, GenotypeStore& store)
-      : store_(store),
-        missing_(params.missing()),
-        rows_per_snp_(params.rowsPerSnp()),
-        pending_(store.snp_matrix.rows(), 0) {
+  FastEncoder(const RunParameters& params, const SnpPlan& plan, GenotypeStore& store)
+      : store_(store), missing_(params.missing()), pending_(store.snp_matrix.rows() + params.rowsPerSnp(), 0) {
+    // The first pending row of each SNP of the file; a SNP the selection
+    // leaves out writes into spare rows past the store's, never flushed.
+    const std::uint64_t rows_per_snp = params.rowsPerSnp();
+    const std::uint64_t spare = store.snp_matrix.rows();
+    first_row_.reserve(plan.fileSnps());
+    for (const std::int64_t index : plan.store_index) {
+      first_row_.push_back(index >= 0 ? static_cast<std::uint64_t>(index) * rows_per_snp : spare);
+    }
     // Row of level d from the SNP's first row. Without missing genotypes
     // level 0 has no row: its mask is 0, so ORing it into the first row
     // changes nothing and the loop needs no branch.
@@ -252,10 +263,9 @@ class FastEncoder {
     const std::uint64_t squares = std::uint64_t{1} << (j % 64);
     std::uint64_t level_mask[3];
     for (std::uint64_t d = 0; d < 3; ++d) level_mask[d] = (missing_ || d > 0) ? squares : 0;
-    std::uint64_t* slot = pending_.data();  // the SNP's first row
-    const std::uint64_t snps = store_.snp_amount;
-    const std::uint64_t stride = rows_per_snp_;
-    for (std::uint64_t snp = 0; snp < snps; ++snp, slot += stride) {
+    std::uint64_t* const pending = pending_.data();
+    for (const std::uint64_t first_row : first_row_) {
+      std::uint64_t* const slot = pending + first_row;
       if (end - p < 2 || p[0] != ' ') return false;
       const auto level = static_cast<unsigned>(static_cast<unsigned char>(p[1])) - unsigned{'0'};
       // The field must end right after the digit ("02" is the code 2, not 0)
@@ -283,7 +293,9 @@ class FastEncoder {
   // ORs the gathered bits into word pending_word_ of every row.
   void flush() {
     BitMatrix& matrix = store_.snp_matrix;
-    for (std::uint64_t r = 0; r < pending_.size(); ++r) {
+    const std::uint64_t spare = matrix.rows();
+    std::fill(pending_.begin() + static_cast<std::ptrdiff_t>(spare), pending_.end(), 0);
+    for (std::uint64_t r = 0; r < spare; ++r) {
       if (pending_[r] == 0) continue;
       matrix.row(r)[pending_word_] |= pending_[r];
       pending_[r] = 0;
@@ -293,18 +305,19 @@ class FastEncoder {
  private:
   GenotypeStore& store_;
   const bool missing_;
-  const std::uint64_t rows_per_snp_;
   std::uint64_t level_row_[3];
-  std::vector<std::uint64_t> pending_;  // one word per row of the store
-  std::uint64_t pending_word_ = 0;      // the store word the pending bits belong to
+  std::vector<std::uint64_t> first_row_;  // per SNP of the file
+  std::vector<std::uint64_t> pending_;    // one word per row of the store, then the spare rows
+  std::uint64_t pending_word_ = 0;        // the store word the pending bits belong to
 };
 
-Outcome encodeSubjects(const RunParameters& params, LineReader& in, GenotypeStore& store,
-                       const reader_internal::ReaderTuning& tuning, reader_internal::ReaderCounters& counters) {
+Outcome encodeSubjects(const RunParameters& params, const SnpPlan& plan, const std::vector<std::string>& file_names,
+                       LineReader& in, GenotypeStore& store, const reader_internal::ReaderTuning& tuning,
+                       reader_internal::ReaderCounters& counters) {
   console().line("INFO: Starting to convert genotypes of INPUT file line by line");
   std::string_view line;
   in.next(line);  // header
-  FastEncoder fast(params, store);
+  FastEncoder fast(params, plan, store);
   std::string general_line;
   std::uint64_t line_number = 1;
   std::uint32_t j = 0;
@@ -322,7 +335,7 @@ Outcome encodeSubjects(const RunParameters& params, LineReader& in, GenotypeStor
       fast.flush();
       general_line.assign(line);
       if (Outcome o =
-              encodeSubject(params, params.inFile, line_number, general_line, static_cast<SubjectCount>(j), store);
+              encodeSubject(params, plan, file_names, line_number, general_line, static_cast<SubjectCount>(j), store);
           o.stopped()) {
         return o;
       }
@@ -376,7 +389,7 @@ void suggestInputName(const std::string& path) {
 namespace reader_internal {
 
 Outcome readGenotypeFile(const RunParameters& params, GenotypeStore& store, const ReaderTuning& tuning,
-                         ReaderCounters* counters, const NamesCheck& names_check) {
+                         ReaderCounters* counters, const NamesCheck& names_check, const SelectionLists& lists) {
   TextSource source;
   if (!source.open(params.inFile)) {
     console().line("ERROR: Unable to open the input genotype file! Check the path to the file!");
@@ -387,30 +400,40 @@ Outcome readGenotypeFile(const RunParameters& params, GenotypeStore& store, cons
   if (Outcome o = readHeader(lines, source, params.inFile, store); o.stopped()) return o;
   // The header line itself may be the start of a damaged file.
   if (const std::string damage = source.error(); !damage.empty()) return inputFileError(params.inFile, damage);
+  const std::vector<std::string> file_names = std::move(store.snp_names);
+  SnpPlan plan;
+  if (Outcome o = planSnps(params, lists, file_names, {}, plan); o.stopped()) return o;
+  store.snp_names = plan.inStoreOrder(file_names);
+  store.set_layout = plan.layout;
   if (names_check) {
-    if (Outcome o = names_check(store.snp_names); o.stopped()) return o;
+    if (Outcome o = names_check(store); o.stopped()) return o;
   }
-  if (params.processID == 0) return Outcome::proceed();
+  if (params.processID == 0 && !params.assemblyReadsGenotypes()) return Outcome::proceed();
 
   if (Outcome o = countSubjects(lines, params.inFile, store.total_amount); o.stopped()) return o;
   // Damaged compressed data ends a pass early and would pass for a shorter
   // file: each pass is checked before its result is used.
   if (const std::string damage = source.error(); !damage.empty()) return inputFileError(params.inFile, damage);
-  sizeStore(params, store);
+  sizeStore(params, plan, store);
   source.rewind();
   lines.restart();
   ReaderCounters unused;
-  const Outcome encoded = encodeSubjects(params, lines, store, tuning, counters != nullptr ? *counters : unused);
+  const Outcome encoded =
+      encodeSubjects(params, plan, file_names, lines, store, tuning, counters != nullptr ? *counters : unused);
   if (const std::string damage = source.error(); !damage.empty()) return inputFileError(params.inFile, damage);
   if (encoded.stopped()) return encoded;
-  return recodeTrait(params.inFile, store);
+  if (Outcome o = recodeTrait(params.inFile, store); o.stopped()) return o;
+  if (Outcome o = applyFrequencyFilters(params, store, plan); o.stopped()) return o;
+  store.set_layout = plan.layout;
+  return Outcome::proceed();
 }
 
 }  // namespace reader_internal
 
-Outcome readGenotypeFile(const RunParameters& params, GenotypeStore& store, const NamesCheck& names_check) {
-  if (isPlinkFileset(params.inFile)) return readPlinkFileset(params, store, names_check);
-  return reader_internal::readGenotypeFile(params, store, reader_internal::ReaderTuning{}, nullptr, names_check);
+Outcome readGenotypeFile(const RunParameters& params, GenotypeStore& store, const NamesCheck& names_check,
+                         const SelectionLists& lists) {
+  if (isPlinkFileset(params.inFile)) return readPlinkFileset(params, store, names_check, lists);
+  return reader_internal::readGenotypeFile(params, store, reader_internal::ReaderTuning{}, nullptr, names_check, lists);
 }
 
 }  // namespace dyadmill

@@ -17,6 +17,7 @@
 #include "genotype_store.h"
 #include "outcome.h"
 #include "run_parameters.h"
+#include "selection.h"
 
 namespace dyadmill {
 
@@ -25,10 +26,17 @@ namespace dyadmill {
 // trait so that the cases are never the larger group. Every input error is
 // reported with the file, line and problem.
 //
-// `names_check`, when given, is called with the SNP names as soon as they are
-// read (after the text header, or the fileset's .bim), before any genotype:
-// what depends only on the SNPs stops the run there.
-using NamesCheck = std::function<Outcome(const std::vector<std::string>& snp_names)>;
-Outcome readGenotypeFile(const RunParameters& params, GenotypeStore& store, const NamesCheck& names_check = {});
+// `lists` hold what the selection options read (selection.h): only the SNPs
+// and subjects they select are packed, in the store's order, and the quality
+// filters are applied once the genotypes are in. An assembly run reads the
+// genotypes too when the filters need them.
+//
+// `names_check`, when given, is called with the store as soon as its SNP
+// names (and set layout) are settled (after the text header, or the
+// fileset's .bim), before any genotype: what depends only on the SNPs stops
+// the run there.
+using NamesCheck = std::function<Outcome(const GenotypeStore& store)>;
+Outcome readGenotypeFile(const RunParameters& params, GenotypeStore& store, const NamesCheck& names_check = {},
+                         const SelectionLists& lists = {});
 
 }  // namespace dyadmill

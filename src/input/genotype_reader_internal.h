@@ -30,6 +30,7 @@ struct ReaderCounters {
 };
 
 Outcome readGenotypeFile(const RunParameters& params, GenotypeStore& store, const ReaderTuning& tuning,
-                         ReaderCounters* counters = nullptr, const NamesCheck& names_check = {});
+                         ReaderCounters* counters = nullptr, const NamesCheck& names_check = {},
+                         const SelectionLists& lists = {});
 
 }  // namespace dyadmill::reader_internal

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "bit_rows.h"
+#include "set_layout.h"
 #include "table_shape.h"
 
 namespace dyadmill {
@@ -43,6 +44,12 @@ class BitMatrix {
   std::uint64_t* row(std::uint64_t r) { return data_.data() + r * words_; }
   const std::uint64_t* row(std::uint64_t r) const { return data_.data() + r * words_; }
   std::span<const std::uint64_t> rowSpan(std::uint64_t r) const { return {row(r), words_}; }
+
+  // Keeps rows 0 .. rows - 1 (rows <= rows()).
+  void keepRows(std::uint64_t rows) {
+    rows_ = rows;
+    data_.resize(rows * words_);
+  }
 
   // The whole allocation: row 0 first, each row right after the one before.
   const std::uint64_t* data() const { return data_.data(); }
@@ -67,6 +74,8 @@ struct GenotypeStore {
   // both empty when the input has no map (the text format).
   std::vector<std::string> snp_chromosomes;
   std::vector<std::string> snp_positions;
+  // With pair sets: how the SNPs above are grouped (set_layout.h).
+  SetLayout set_layout;
 };
 
 // Makes the group called cases the smaller one: when cases outnumber the

@@ -17,6 +17,7 @@
 #include "fields.h"
 #include "input_errors.h"
 #include "plink_reader_internal.h"
+#include "selection.h"
 
 namespace dyadmill {
 
@@ -77,10 +78,11 @@ struct FamSubjects {
   std::vector<std::uint64_t> kept;       // .fam position of each kept subject, in order
   std::vector<std::uint64_t> kept_line;  // its .fam line number, for messages
   std::vector<std::uint16_t> traits;     // 1 = case, 0 = control, per kept subject
+  std::uint64_t without_phenotype = 0;   // left out for want of a phenotype
   bool allKept() const { return kept.size() == listed; }
 };
 
-Outcome readFam(const std::string& path, FamSubjects& fam) {
+Outcome readFam(const std::string& path, SubjectFilter& filter, FamSubjects& fam) {
   std::ifstream in;
   if (!openText(path, in)) return inputFileError(path, "unable to open the subject file (.fam) of the fileset");
   Outcome read = forEachLine(in, [&](const std::vector<std::string>& fields, std::uint64_t line_number) {
@@ -91,7 +93,11 @@ Outcome readFam(const std::string& path, FamSubjects& fam) {
     }
     const std::string_view phenotype = fields[5];
     const std::uint64_t position = fam.listed++;
-    if (phenotype == "0" || phenotype == "-9" || phenotype == "NA") return Outcome::proceed();
+    if (!filter.admits(fields[0], fields[1])) return Outcome::proceed();
+    if (phenotype == "0" || phenotype == "-9" || phenotype == "NA") {
+      ++fam.without_phenotype;
+      return Outcome::proceed();
+    }
     if (phenotype != "1" && phenotype != "2") {
       return inputLineError(
           path, line_number,
@@ -109,17 +115,23 @@ Outcome readFam(const std::string& path, FamSubjects& fam) {
   });
   if (read.stopped()) return read;
   if (fam.listed == 0) return inputFileError(path, "the file lists no subjects");
-  const std::uint64_t left_out = fam.listed - fam.kept.size();
-  if (left_out > 0) {
-    console().print("INFO: %" PRIu64 " of %" PRIu64 " subjects in %s have no phenotype and are left out\n", left_out,
-                    fam.listed, path.c_str());
+  filter.report(path);
+  if (fam.without_phenotype > 0) {
+    console().print("INFO: %" PRIu64 " of %" PRIu64 " subjects in %s have no phenotype and are left out\n",
+                    fam.without_phenotype, fam.listed, path.c_str());
   }
-  if (fam.kept.empty()) return inputFileError(path, "no subject has a phenotype (2 = case, 1 = control)");
+  if (filter.active()) {
+    console().print("INFO: Selection: %zu of %" PRIu64 " subjects kept\n", fam.kept.size(), fam.listed);
+  }
+  if (fam.kept.empty()) {
+    return inputFileError(path, filter.active() ? "no subject selected by --keep/--remove has a phenotype"
+                                                : "no subject has a phenotype (2 = case, 1 = control)");
+  }
   return Outcome::proceed();
 }
 
 // The store's shape for the kept subjects, all bits 0.
-void sizeStore(const RunParameters& params, const FamSubjects& fam, GenotypeStore& store) {
+void sizeStore(const RunParameters& params, const FamSubjects& fam, const SnpPlan& plan, GenotypeStore& store) {
   const std::uint64_t rows_per_snp = params.rowsPerSnp();
   store.total_amount = static_cast<SubjectCount>(fam.kept.size());
   store.binary_diagnostic_vect = fam.traits;
@@ -128,7 +140,7 @@ void sizeStore(const RunParameters& params, const FamSubjects& fam, GenotypeStor
   store.cumdimension_vect.resize(store.snp_amount + 1);
   for (std::uint64_t i = 0; i <= store.snp_amount; ++i) store.cumdimension_vect[i] = i * rows_per_snp;
   store.dimension_vect.assign(store.snp_amount, 3);
-  console().print("INFO: Total number of SNPs in the INPUT file: %" PRIu64 "\n", store.snp_amount);
+  console().print("INFO: Total number of SNPs in the INPUT file: %" PRIu64 "\n", plan.fileSnps());
   store.snp_matrix = BitMatrix(rows_per_snp * store.snp_amount, wordsFor(store.total_amount));
 }
 
@@ -326,8 +338,8 @@ class SnpDecoder {
 };
 
 // Reads the genotype bytes in large slices of whole SNPs.
-Outcome decodeBed(const RunParameters& params, const FilesetNames& names, const FamSubjects& fam, std::ifstream& in,
-                  GenotypeStore& store) {
+Outcome decodeBed(const RunParameters& params, const FilesetNames& names, const FamSubjects& fam, const SnpPlan& plan,
+                  std::ifstream& in, GenotypeStore& store) {
   console().line("INFO: Starting to convert genotypes of INPUT file SNP by SNP");
   const std::size_t bytes_per_snp = (fam.listed + 3) / 4;
   // A fileset without subjects never gets here; the guard keeps the
@@ -337,8 +349,9 @@ Outcome decodeBed(const RunParameters& params, const FilesetNames& names, const 
   std::vector<unsigned char> slice(snps_per_read * bytes_per_snp);
   std::vector<std::int64_t> missing(snps_per_read);
   SnpDecoder decoder(params, fam, store);
-  for (std::uint64_t first = 0; first < store.snp_amount; first += snps_per_read) {
-    const std::uint64_t count = std::min<std::uint64_t>(snps_per_read, store.snp_amount - first);
+  const std::uint64_t file_snps = plan.fileSnps();
+  for (std::uint64_t first = 0; first < file_snps; first += snps_per_read) {
+    const std::uint64_t count = std::min<std::uint64_t>(snps_per_read, file_snps - first);
     in.read(reinterpret_cast<char*>(slice.data()), static_cast<std::streamsize>(count * bytes_per_snp));
     if (static_cast<std::uint64_t>(in.gcount()) != count * bytes_per_snp) {
       return inputFileError(names.bed, "the file shrank while it was being read");
@@ -348,11 +361,14 @@ Outcome decodeBed(const RunParameters& params, const FilesetNames& names, const 
     // first SNP in file order that has one.
 #pragma omp parallel for schedule(static)
     for (std::uint64_t s = 0; s < count; ++s) {
-      missing[s] = decoder.decode(slice.data() + s * bytes_per_snp, bytes_per_snp, first + s);
+      const std::int64_t snp = plan.store_index[first + s];
+      missing[s] =
+          snp < 0 ? -1
+                  : decoder.decode(slice.data() + s * bytes_per_snp, bytes_per_snp, static_cast<std::uint64_t>(snp));
     }
     for (std::uint64_t s = 0; s < count; ++s) {
-      const std::uint64_t snp = first + s;
       if (missing[s] >= 0) {
+        const auto snp = static_cast<std::uint64_t>(plan.store_index[first + s]);
         return inputFileError(
             names.bed, "missing genotype of SNP " + store.snp_names[snp] + " for the subject on line " +
                            std::to_string(fam.kept_line[static_cast<std::size_t>(missing[s])]) + " of " + names.fam +
@@ -386,21 +402,32 @@ FilesetNames filesetNames(const std::string& bed_path) {
 }
 
 Outcome readPlinkFileset(const RunParameters& params, GenotypeStore& store,
-                         const std::function<Outcome(const std::vector<std::string>&)>& names_check) {
+                         const std::function<Outcome(const GenotypeStore&)>& names_check, const SelectionLists& lists) {
   const FilesetNames names = filesetNames(params.inFile);
   if (Outcome o = readBim(names.bim, store); o.stopped()) return o;
+  SnpPlan plan;
+  if (Outcome o = planSnps(params, lists, store.snp_names, store.snp_chromosomes, plan); o.stopped()) return o;
+  const std::vector<std::string> file_names = std::move(store.snp_names);
+  store.snp_names = plan.inStoreOrder(file_names);
+  store.snp_chromosomes = plan.inStoreOrder(store.snp_chromosomes);
+  store.snp_positions = plan.inStoreOrder(store.snp_positions);
+  store.set_layout = plan.layout;
   if (names_check) {
-    if (Outcome o = names_check(store.snp_names); o.stopped()) return o;
+    if (Outcome o = names_check(store); o.stopped()) return o;
   }
-  if (params.processID == 0) return Outcome::proceed();
+  if (params.processID == 0 && !params.assemblyReadsGenotypes()) return Outcome::proceed();
 
   FamSubjects fam;
-  if (Outcome o = readFam(names.fam, fam); o.stopped()) return o;
+  SubjectFilter filter(lists);
+  if (Outcome o = readFam(names.fam, filter, fam); o.stopped()) return o;
   std::ifstream bed;
-  if (Outcome o = openBed(names, store.snp_names.size(), fam.listed, bed); o.stopped()) return o;
-  sizeStore(params, fam, store);
-  if (Outcome o = decodeBed(params, names, fam, bed, store); o.stopped()) return o;
-  return recodeTrait(names.fam, store);
+  if (Outcome o = openBed(names, file_names.size(), fam.listed, bed); o.stopped()) return o;
+  sizeStore(params, fam, plan, store);
+  if (Outcome o = decodeBed(params, names, fam, plan, bed, store); o.stopped()) return o;
+  if (Outcome o = recodeTrait(names.fam, store); o.stopped()) return o;
+  if (Outcome o = applyFrequencyFilters(params, store, plan); o.stopped()) return o;
+  store.set_layout = plan.layout;
+  return Outcome::proceed();
 }
 
 }  // namespace dyadmill

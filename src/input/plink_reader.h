@@ -18,6 +18,7 @@
 #include "genotype_store.h"
 #include "outcome.h"
 #include "run_parameters.h"
+#include "selection.h"
 
 namespace dyadmill {
 
@@ -33,7 +34,9 @@ FilesetNames filesetNames(const std::string& bed_path);
 // Assembly runs (processID 0) read only the .bim; scanning runs read all
 // three files. Every problem is reported with the file and, where there is
 // one, the line.
+// `lists` and `names_check` as for readGenotypeFile (genotype_reader.h).
 Outcome readPlinkFileset(const RunParameters& params, GenotypeStore& store,
-                         const std::function<Outcome(const std::vector<std::string>&)>& names_check = {});
+                         const std::function<Outcome(const GenotypeStore&)>& names_check = {},
+                         const SelectionLists& lists = {});
 
 }  // namespace dyadmill

@@ -35,7 +35,9 @@ void writeResultsFile(const RunParameters& params, const std::vector<std::string
 // with --fwer (see fwer.h) and is empty otherwise; with --fwer the stage
 // also writes NAME.fwer and the table's P_FWER column, and prints the
 // genome-wide 5 % threshold once the files are in place.
+// `tested_pairs` is the number of pairs the run tested, for the table's
+// P_BONF; 0 stands for every pair of the SNPs.
 Outcome runFinalStage(const RunParameters& params, const std::vector<std::string>& snp_names, TopVector& top_vect,
-                      const SnpLoci& loci = {}, const std::vector<double>& fwer = {});
+                      const SnpLoci& loci = {}, const std::vector<double>& fwer = {}, std::uint64_t tested_pairs = 0);
 
 }  // namespace dyadmill

@@ -47,10 +47,11 @@ struct AssemblyState {
   explicit AssemblyState(const RunParameters& p) : params(p) {}
   const RunParameters& params;
   std::uint64_t snp_amount = 0;
-  std::uint64_t blocks = 0;      // the block count in use, for the shares
-  Provenance expected;           // processID is set per file
-  bool compare_seed = false;     // the seed matters and this run was given one
-  bool with_provenance = false;  // the files carry provenance lines
+  std::uint64_t blocks = 0;                      // the block count in use, for the shares
+  std::optional<CombinationIndex> combinations;  // which combination holds a pair
+  Provenance expected;                           // processID is set per file
+  bool compare_seed = false;                     // the seed matters and this run was given one
+  bool with_provenance = false;                  // the files carry provenance lines
   bool check_shares = false;
   std::vector<double>* fwer = nullptr;  // with --fwer: the extremes combined so far
   std::optional<Provenance> first;      // provenance of the first file read, for cross-file checks
@@ -122,7 +123,10 @@ Outcome checkPair(AssemblyState& state, const FileState& file, std::uint64_t lin
   const RunParameters& params = state.params;
   // The final stage prints pairs by name: an index outside the genotype
   // file means the partial file belongs to another data set.
-  if (pair.i >= pair.j || pair.j >= state.snp_amount) {
+  // With pair sets the SNPs are grouped, and a pair keeps its file order:
+  // its first SNP may come later in the store.
+  const bool ordered = state.combinations->listed() ? pair.i != pair.j : pair.i < pair.j;
+  if (!ordered || pair.i >= state.snp_amount || pair.j >= state.snp_amount) {
     return inputLineError(file.name, line_number,
                           "the SNP pair (" + std::to_string(pair.i) + ", " + std::to_string(pair.j) +
                               ") does not exist in a genotype file of " + std::to_string(state.snp_amount) +
@@ -158,7 +162,12 @@ Outcome checkPair(AssemblyState& state, const FileState& file, std::uint64_t lin
                           "the value " + number(pair.testStatValue) + " does not pass the threshold -t " + number(t));
   }
   if (!state.check_shares) return Outcome::proceed();
-  const std::uint64_t K = combinationOfPair(state.snp_amount, state.blocks, pair.i, pair.j);
+  const std::uint64_t K = state.combinations->of(pair.i, pair.j);
+  if (K == state.combinations->combinations()) {
+    return inputLineError(file.name, line_number,
+                          "the SNP pair (" + std::to_string(pair.i) + ", " + std::to_string(pair.j) +
+                              ") is not a pair between --set1 and --set2 of this run");
+  }
   if (K < file.share.Kbegin || K >= file.share.Kend) {
     return inputLineError(file.name, line_number,
                           "the SNP pair (" + std::to_string(pair.i) + ", " + std::to_string(pair.j) +
@@ -293,8 +302,7 @@ Outcome readPartialFile(AssemblyState& state, std::uint64_t k, TopVector& top_ve
   FileState file;
   file.name = partialFileName(state.params.outFile, k);
   file.process = k;
-  const std::uint64_t combinations = state.blocks * (state.blocks + 1) / 2;
-  file.share = processShare(combinations, state.params.processAmount, k);
+  file.share = processShare(state.combinations->combinations(), state.params.processAmount, k);
   std::ifstream in(file.name, std::ios::binary);
   if (!in) {
     console().print("ERROR: Unable to open partial output file%" PRIu64 " %s\n", k, file.name.c_str());
@@ -456,13 +464,16 @@ Outcome writePartialFile(const RunParameters& params, const Provenance& provenan
 
 Outcome assemblePartialFiles(const RunParameters& params, const std::vector<std::string>& snp_names,
                              TopVector& top_vect, std::vector<double>& fwer, std::uint64_t first, std::uint64_t last,
-                             bool require_provenance) {
+                             bool require_provenance, const SetLayout& layout,
+                             const std::map<std::string, std::string>& selection) {
   fwer.clear();
   if (last == 0) last = params.processAmount;
   AssemblyState state(params);
   state.snp_amount = snp_names.size();
-  state.blocks = blocksInUse(params, state.snp_amount);
+  state.combinations.emplace(state.snp_amount, blocksInUse(params, state.snp_amount), layout);
+  state.blocks = state.combinations->blocksUsed();
   state.expected = provenanceOf(params, state.blocks, snp_names, 0);
+  state.expected.selection = selection;
   state.compare_seed = params.permutationParam > 0 && params.randomParam != 0;
   // Workers of one run write the same version: one file with provenance
   // makes the lines mandatory in all, and files of an earlier version are

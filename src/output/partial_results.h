@@ -26,6 +26,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,7 @@
 #include "outcome.h"
 #include "provenance.h"
 #include "run_parameters.h"
+#include "set_layout.h"
 
 namespace dyadmill {
 
@@ -55,8 +57,11 @@ Outcome writePartialFile(const RunParameters& params, const Provenance& provenan
 // (no provenance lines) is refused instead of read with a warning.
 // With --fwer, `fwer` receives the run's per-permutation extremes combined
 // over the files (see fwer.h); otherwise it is left empty.
+// With pair sets, `layout` gives the run's combinations; `selection` is
+// what the files' provenance must record of the run's selection options.
 Outcome assemblePartialFiles(const RunParameters& params, const std::vector<std::string>& snp_names,
                              TopVector& top_vect, std::vector<double>& fwer, std::uint64_t first = 1,
-                             std::uint64_t last = 0, bool require_provenance = false);
+                             std::uint64_t last = 0, bool require_provenance = false, const SetLayout& layout = {},
+                             const std::map<std::string, std::string>& selection = {});
 
 }  // namespace dyadmill

@@ -9,6 +9,7 @@
 #include <limits>
 #include <type_traits>
 
+#include "fingerprint.h"
 #include "number_fields.h"
 
 namespace dyadmill {
@@ -68,7 +69,13 @@ struct FieldSpec {
   const char* key;
   FieldReader read;
   std::uint64_t since = 1;  // the first format version with this field
+  bool optional = false;    // written only when it applies
 };
+
+// A selection value is one word without '='.
+bool plainWord(std::string_view v) {
+  return !v.empty() && v.find_first_of("= \t") == std::string_view::npos;
+}
 
 const std::vector<FieldSpec>& fieldSpecs() {
   static const std::vector<FieldSpec> specs = {
@@ -117,7 +124,20 @@ const std::vector<FieldSpec>& fieldSpecs() {
          return v.size() == 16 && parseWhole(v, p.snpNamesFingerprint, 16);
        }},
   };
-  return specs;
+  static const std::vector<FieldSpec> with_selection = [] {
+    std::vector<FieldSpec> all = specs;
+    for (const char* key : kSelectionKeys) {
+      all.push_back({key,
+                     [key](std::string_view v, Provenance& p) {
+                       if (!plainWord(v)) return false;
+                       p.selection[key] = std::string(v);
+                       return true;
+                     },
+                     2, true});
+    }
+    return all;
+  }();
+  return with_selection;
 }
 
 std::vector<std::string_view> splitSpaces(std::string_view line) {
@@ -139,16 +159,7 @@ std::string versionText(std::uint64_t version) {
 }  // namespace
 
 std::uint64_t snpNamesFingerprint(const std::vector<std::string>& names) {
-  std::uint64_t hash = 0xcbf29ce484222325ULL;
-  auto mix = [&hash](unsigned char byte) {
-    hash ^= byte;
-    hash *= 0x100000001b3ULL;
-  };
-  for (const std::string& name : names) {
-    for (char c : name) mix(static_cast<unsigned char>(c));
-    mix('\n');
-  }
-  return hash;
+  return namesFingerprint(names);
 }
 
 Provenance provenanceOf(const RunParameters& params, std::uint64_t blocks_used, const std::vector<std::string>& names,
@@ -173,6 +184,28 @@ Provenance provenanceOf(const RunParameters& params, std::uint64_t blocks_used, 
   return p;
 }
 
+std::map<std::string, std::string> selectionProvenance(const RunParameters& params, const SelectionLists& lists) {
+  std::map<std::string, std::string> entries;
+  const std::pair<const char*, const std::optional<NameList>*> named[] = {
+      {"extract", &lists.extract}, {"exclude", &lists.exclude}, {"keep", &lists.keep},
+      {"remove", &lists.remove},   {"set1", &lists.set1},       {"set2", &lists.set2}};
+  for (const auto& [key, list] : named) {
+    if (*list) entries[key] = fingerprintText((*list)->fingerprint);
+  }
+  const std::string& chr = params.selection.chrList;
+  if (!chr.empty()) entries["chr"] = plainWord(chr) ? chr : fingerprintText(namesFingerprint({chr}));
+  char buffer[40];
+  if (params.selection.maf >= 0.0) {
+    std::snprintf(buffer, sizeof buffer, "%.17g", params.selection.maf);
+    entries["maf"] = buffer;
+  }
+  if (params.selection.geno >= 0.0) {
+    std::snprintf(buffer, sizeof buffer, "%.17g", params.selection.geno);
+    entries["geno"] = buffer;
+  }
+  return entries;
+}
+
 // Always in the current version: the program writes no other.
 std::string formatProvenanceLine(const Provenance& p) {
   char buffer[512];
@@ -185,7 +218,13 @@ std::string formatProvenanceLine(const Provenance& p) {
                 algoText(p.algoOption), missingText(p.missingGenoOption), p.minGroupSizeParam,
                 thresholdText(p.thresholdParam).c_str(), p.permutationParam, static_cast<std::int64_t>(p.randomParam),
                 p.fwerOption ? 1 : 0, p.snpAmount, p.subjectAmount, fingerprintText(p.snpNamesFingerprint).c_str());
-  return buffer;
+  std::string line = buffer;
+  line.pop_back();  // the line feed, after the selection
+  for (const char* key : kSelectionKeys) {
+    if (const auto entry = p.selection.find(key); entry != p.selection.end())
+      line += " " + entry->first + "=" + entry->second;
+  }
+  return line + "\n";
 }
 
 std::string formatPairCountLine(std::uint64_t pairs) {
@@ -242,7 +281,7 @@ bool parseProvenanceLine(std::string_view line, Provenance& p, std::string& prob
     seen[s] = true;
   }
   for (std::size_t s = 0; s < specs.size(); ++s) {
-    if (!seen[s] && specs[s].since <= p.version) {
+    if (!seen[s] && specs[s].since <= p.version && !specs[s].optional) {
       problem = "the provenance line lacks the field " + std::string(specs[s].key);
       return false;
     }
@@ -317,6 +356,17 @@ std::optional<ProvenanceMismatch> compareProvenance(const Provenance& found, con
   };
   for (const auto& check : checks) {
     if (check) return check;
+  }
+  // A file made with another selection holds other pairs.
+  for (const char* key : kSelectionKeys) {
+    auto value = [key](const Provenance& p) {
+      const auto entry = p.selection.find(key);
+      return entry == p.selection.end() ? std::string("not given") : entry->second;
+    };
+    if (auto m = differ(key, value(found), value(expected))) {
+      m->field = std::string("--") + key;
+      return m;
+    }
   }
   return std::nullopt;
 }

@@ -4,8 +4,9 @@
 // everything the assembly must agree with: the format version, the process
 // count and number, the block count as given and as used, the mode options,
 // -m, -t, the permutation count, the seed, whether the run collects the
-// genome-wide extremes (--fwer), the SNP and subject counts and a
-// fingerprint of the genotype file's SNP names. It ends with one line
+// genome-wide extremes (--fwer), the SNP and subject counts, a fingerprint
+// of the scanned SNP names and, when the run selected SNPs, subjects or
+// pairs, a fingerprint of each list and the filter values. It ends with one line
 // starting '#' that holds the number of pair lines, so that a truncated file
 // is told from a complete one. The pair lines in between keep their format.
 // With --fwer the pair lines are followed by one more '#' line holding the
@@ -17,12 +18,14 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "run_parameters.h"
+#include "selection.h"
 
 namespace dyadmill {
 
@@ -47,7 +50,16 @@ struct Provenance {
   std::uint64_t snpAmount = 0;
   std::uint64_t subjectAmount = 0;
   std::uint64_t snpNamesFingerprint = 0;
+  // What the run selected (selection.h), option name without dashes to its
+  // value: a list's fingerprint, the chromosome list, a filter threshold.
+  // Written only for the options given, so files of runs without them keep
+  // their form.
+  std::map<std::string, std::string> selection;
 };
+
+// The selection options a provenance line can carry, in the line's order.
+inline constexpr const char* kSelectionKeys[] = {"extract", "exclude", "chr", "keep", "remove",
+                                                 "set1",    "set2",    "maf", "geno"};
 
 // 64-bit FNV-1a over the names, each followed by a line feed (so that
 // "ab","c" and "a","bc" differ).
@@ -57,6 +69,9 @@ std::uint64_t snpNamesFingerprint(const std::vector<std::string>& names);
 // in use and the genotype file's names and subject count.
 Provenance provenanceOf(const RunParameters& params, std::uint64_t blocks_used, const std::vector<std::string>& names,
                         std::uint64_t subjects);
+
+// The selection entries of a provenance for `params` and the lists read.
+std::map<std::string, std::string> selectionProvenance(const RunParameters& params, const SelectionLists& lists);
 
 // "# dyadmill-partial v2 n=.. p=.. ... snp_names=fnv1a64:<16 hex digits>" + LF
 std::string formatProvenanceLine(const Provenance& p);

@@ -47,10 +47,10 @@ std::string roundTripText(double value) {
 
 void writeResultsTable(const RunParameters& params, const std::string& path, const std::vector<std::string>& snp_names,
                        const SnpLoci& loci, const TopVector& top_vect, const std::vector<std::uint64_t>& p_vect,
-                       OutputSet& outputs, const std::vector<double>& fwer) {
+                       OutputSet& outputs, const std::vector<double>& fwer, std::uint64_t tested_pairs) {
   const std::uint64_t P = params.permutationParam;
   const double snps = static_cast<double>(snp_names.size());
-  const double all_pairs = snps * (snps - 1.0) / 2.0;
+  const double all_pairs = tested_pairs != 0 ? static_cast<double>(tested_pairs) : snps * (snps - 1.0) / 2.0;
   std::FILE* out = outputs.add(path);
   if (out == nullptr) return;  // the set's commit names the file and the reason
   {

@@ -39,10 +39,11 @@ class OutputSet;
 // Adds the table to the run's output set (committed with the other files);
 // `p_vect` holds the exceedance counters of the final stage (unused without
 // permutations), `fwer` the run's extremes of every permutation (used with
-// --fwer only).
+// --fwer only). P_BONF multiplies by `tested_pairs`, the pairs the run
+// tested (0: every pair of the SNPs).
 void writeResultsTable(const RunParameters& params, const std::string& path, const std::vector<std::string>& snp_names,
                        const SnpLoci& loci, const TopVector& top_vect, const std::vector<std::uint64_t>& p_vect,
-                       OutputSet& outputs, const std::vector<double>& fwer = {});
+                       OutputSet& outputs, const std::vector<double>& fwer = {}, std::uint64_t tested_pairs = 0);
 
 // The extremes file's name for the output base name (-o).
 std::string fwerFilePath(const std::string& out_base);

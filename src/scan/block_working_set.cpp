@@ -166,6 +166,11 @@ void loadBlockCombination(const RunParameters& params, const GenotypeStore& stor
   const std::uint64_t b1 = whole ? 0 : blocks.begin[K];
   const std::uint64_t e1 = whole ? store.snp_amount : blocks.end[K];
   set.coincide = blocks.begin[K] == blocks.begin2[K];
+  set.partner_start.clear();
+  if (!blocks.staircase.empty() && blocks.staircase[K] != 0) {
+    set.partner_start =
+        staircaseStarts(store.set_layout.file_index, blocks.begin[K], blocks.end[K], blocks.begin2[K], blocks.end2[K]);
+  }
   set.affected_int_amount = cases.words();
   set.unaffected_int_amount = controls.words();
 

@@ -64,16 +64,24 @@ struct BlockWorkingSet {
   double affected_fraction = 0.0;
   double unaffected_fraction = 0.0;
 
+  // A staircase combination of pair sets: first partner of each first SNP
+  // (blocks.h); empty otherwise.
+  std::vector<std::uint64_t> partner_start;
+
   const SplitBlock& block2() const { return coincide ? block1 : block2_storage; }
 
   // Pairs are (i, j) with i < firstSnpEnd() and j from firstPartner(i) on:
   // a block with itself gives each unordered pair once (i < j), two blocks
-  // every combination. An empty block gives no pair.
+  // every combination, a staircase the partners after i in the file. An
+  // empty block gives no pair.
   std::uint64_t firstSnpEnd() const {
     const std::uint64_t last = coincide ? 1 : 0;
     return block1.snp_amount > last ? block1.snp_amount - last : 0;
   }
-  std::uint64_t firstPartner(std::uint64_t i) const { return coincide ? i + 1 : 0; }
+  std::uint64_t firstPartner(std::uint64_t i) const {
+    if (!partner_start.empty()) return partner_start[i];
+    return coincide ? i + 1 : 0;
+  }
   SplitBlock& block2() { return coincide ? block1 : block2_storage; }
 };
 

@@ -71,11 +71,12 @@ Outcome checkBlockAmount(const RunParameters& params, std::uint64_t snp_amount) 
   return Outcome::stop(kExitError);
 }
 
-Outcome checkProcessDivision(const RunParameters& params, std::uint64_t snp_amount) {
+Outcome checkProcessDivision(const RunParameters& params, std::uint64_t snp_amount, const SetLayout& layout) {
   const std::uint64_t n = params.processAmount;
   if (n <= 1 || params.processID == 0) return Outcome::proceed();
   const std::uint64_t blocks = blocksInUse(params, snp_amount);
-  const std::uint64_t combinations = blocks * (blocks + 1) / 2;
+  auto combinationsOf = [&](std::uint64_t b) { return CombinationIndex(snp_amount, b, layout).combinations(); };
+  const std::uint64_t combinations = combinationsOf(blocks);
   Outcome outcome = Outcome::proceed();
   bool line_open = false;  // the load message may end without a line end
   if (params.blockAmount == 0 && blocks == 1) {
@@ -94,7 +95,7 @@ Outcome checkProcessDivision(const RunParameters& params, std::uint64_t snp_amou
   if (!outcome.stopped() || combinations >= n) return outcome;
   // Too few combinations for the processes: the -b that gives enough.
   std::uint64_t needed = blocks;
-  while (needed * (needed + 1) / 2 < n) ++needed;
+  while (needed <= snp_amount && combinationsOf(needed) < n) ++needed;
   if (line_open) console().print("\n");
   if (needed <= snp_amount) {
     console().print("ERROR: -n %" PRIu64 " needs at least %" PRIu64 " block combinations: give -b %" PRIu64
@@ -179,7 +180,160 @@ BlockTable listBlockCombinations(std::uint64_t snp_amount, std::uint64_t blocks)
   return table;
 }
 
-Outcome formBlocks(const RunParameters& params, std::uint64_t snp_amount, BlockTable& table) {
+namespace {
+
+// A group of `length` SNPs from `first` cut into blocks of at most `size`,
+// the larger ones first, as the full table cuts all SNPs.
+void cutGroup(std::uint64_t first, std::uint64_t length, std::uint64_t size, SetSide side,
+              std::vector<std::uint64_t>& begins, std::vector<SetSide>& sides) {
+  if (length == 0) return;
+  const std::uint64_t k = (length + size - 1) / size;
+  const std::uint64_t larger = length - (length / k) * k;  // blocks of length / k + 1
+  std::uint64_t at = first;
+  for (std::uint64_t b = 0; b < k; ++b) {
+    begins.push_back(at);
+    sides.push_back(side);
+    at += length / k + (b < larger ? 1 : 0);
+  }
+}
+
+// The blocks of a set layout: first SNP of each (plus the end) and group.
+void setBlocks(const SetLayout& layout, std::uint64_t blocks, std::vector<std::uint64_t>& begins,
+               std::vector<SetSide>& sides) {
+  const std::uint64_t snps = layout.snps();
+  const std::uint64_t size = std::max<std::uint64_t>(1, (snps + blocks - 1) / std::max<std::uint64_t>(blocks, 1));
+  cutGroup(0, layout.first_only, size, SetSide::FirstOnly, begins, sides);
+  cutGroup(layout.first_only, layout.both, size, SetSide::Both, begins, sides);
+  cutGroup(layout.first_only + layout.both, layout.second_only, size, SetSide::SecondOnly, begins, sides);
+  begins.push_back(snps);
+}
+
+std::uint64_t staircasePairs(const std::vector<std::uint64_t>& starts, std::uint64_t partners) {
+  std::uint64_t pairs = 0;
+  for (const std::uint64_t start : starts) pairs += partners - start;
+  return pairs;
+}
+
+// Pairs within the first group, or within the last, are not tested.
+bool testedGroups(SetSide a, SetSide b) {
+  return !(a == b && a != SetSide::Both);
+}
+
+}  // namespace
+
+std::vector<std::uint64_t> staircaseStarts(const std::vector<std::uint64_t>& file_index, std::uint64_t begin,
+                                           std::uint64_t end, std::uint64_t begin2, std::uint64_t end2) {
+  std::vector<std::uint64_t> starts;
+  starts.reserve(end - begin);
+  const auto first = file_index.begin() + static_cast<std::ptrdiff_t>(begin2);
+  const auto last = file_index.begin() + static_cast<std::ptrdiff_t>(end2);
+  for (std::uint64_t i = begin; i < end; ++i) {
+    starts.push_back(static_cast<std::uint64_t>(std::upper_bound(first, last, file_index[i]) - first));
+  }
+  return starts;
+}
+
+BlockTable listSetCombinations(const SetLayout& layout, std::uint64_t blocks) {
+  std::vector<std::uint64_t> begins;
+  std::vector<SetSide> sides;
+  setBlocks(layout, blocks, begins, sides);
+  BlockTable table;
+  table.blockAmount = sides.size();
+  for (std::uint64_t b = 0; b < sides.size(); ++b) {
+    table.maxblock_size = std::max(table.maxblock_size, begins[b + 1] - begins[b]);
+  }
+  for (std::uint64_t b = 0; b < sides.size(); ++b) {
+    if (begins[b + 1] - begins[b] == table.maxblock_size) ++table.maxblock_amount;
+  }
+  auto add = [&](std::uint64_t I, std::uint64_t J, bool staircase) {
+    const std::uint64_t n1 = begins[I + 1] - begins[I];
+    const std::uint64_t n2 = begins[J + 1] - begins[J];
+    std::uint64_t pairs = I == J ? n1 * (n1 - 1) / 2 : n1 * n2;
+    if (staircase) {
+      pairs =
+          staircasePairs(staircaseStarts(layout.file_index, begins[I], begins[I + 1], begins[J], begins[J + 1]), n2);
+    }
+    if (pairs == 0) return;
+    addCombination(table, begins[I], begins[I + 1], begins[J], begins[J + 1]);
+    table.staircase.push_back(staircase ? 1 : 0);
+    table.pairs.push_back(pairs);
+  };
+  const std::uint64_t count = sides.size();
+  for (std::uint64_t I = 0; I < count; ++I) {
+    for (std::uint64_t J = I + 1; J < count; ++J) {
+      if (!testedGroups(sides[I], sides[J])) continue;
+      if (sides[I] == sides[J]) {
+        add(I, J, false);  // two blocks of the group in both sets: in file order
+      } else {
+        add(I, J, true);
+        add(J, I, true);
+      }
+    }
+  }
+  for (std::uint64_t I = 0; I < count; ++I) {
+    if (sides[I] == SetSide::Both) add(I, I, false);
+  }
+  table.blockcombo_amount = table.begin.size();
+  return table;
+}
+
+BlockTable listCombinations(std::uint64_t snp_amount, std::uint64_t blocks, const SetLayout& layout) {
+  return layout.active ? listSetCombinations(layout, blocks) : listBlockCombinations(snp_amount, blocks);
+}
+
+std::uint64_t combinationPairs(const BlockTable& blocks, std::uint64_t K) {
+  if (!blocks.pairs.empty()) return blocks.pairs[K];
+  const std::uint64_t n1 = blocks.end[K] - blocks.begin[K];
+  const std::uint64_t n2 = blocks.end2[K] - blocks.begin2[K];
+  if (blocks.begin[K] == blocks.begin2[K]) return n1 * (n1 > 0 ? n1 - 1 : 0) / 2;
+  return n1 * n2;
+}
+
+std::uint64_t pairsTested(const BlockTable& table) {
+  std::uint64_t pairs = 0;
+  for (std::uint64_t K = 0; K < table.blockcombo_amount; ++K) pairs += combinationPairs(table, K);
+  return pairs;
+}
+
+CombinationIndex::CombinationIndex(std::uint64_t snp_amount, std::uint64_t blocks, const SetLayout& layout)
+    : snp_amount_(snp_amount), blocks_(blocks), blocks_used_(blocks), listed_(layout.active) {
+  if (!listed_) {
+    combinations_ = blocks * (blocks + 1) / 2;
+    return;
+  }
+  set_file_index_ = layout.file_index;
+  std::vector<SetSide> sides;
+  setBlocks(layout, blocks, block_begin_, sides);
+  const BlockTable table = listSetCombinations(layout, blocks);
+  blocks_used_ = table.blockAmount;
+  combinations_ = table.blockcombo_amount;
+  auto blockOf = [&](std::uint64_t snp) {
+    return static_cast<std::uint64_t>(std::upper_bound(block_begin_.begin(), block_begin_.end(), snp) -
+                                      block_begin_.begin()) -
+           1;
+  };
+  for (std::uint64_t K = 0; K < combinations_; ++K) {
+    combination_.emplace(blockOf(table.begin[K]) * blocks_used_ + blockOf(table.begin2[K]), K);
+  }
+}
+
+std::uint64_t CombinationIndex::of(std::uint64_t i, std::uint64_t j) const {
+  if (!listed_) return combinationOfPair(snp_amount_, blocks_, i, j);
+  auto blockOf = [&](std::uint64_t snp) {
+    return static_cast<std::uint64_t>(std::upper_bound(block_begin_.begin(), block_begin_.end(), snp) -
+                                      block_begin_.begin()) -
+           1;
+  };
+  if (i >= snp_amount_ || j >= snp_amount_) return combinations_;
+  const auto found = combination_.find(blockOf(i) * blocks_used_ + blockOf(j));
+  if (found == combination_.end()) return combinations_;
+  // A staircase combination holds only the pairs in file order.
+  const std::vector<std::uint64_t>& file = set_file_index_;
+  if (!file.empty() && file[i] >= file[j]) return combinations_;
+  return found->second;
+}
+
+Outcome formBlocks(const RunParameters& params, std::uint64_t snp_amount, BlockTable& table, const SetLayout& layout) {
   // The count in use is derived here once; the run parameters keep -b as
   // given.
   const std::uint64_t blocks = blocksInUse(params, snp_amount);
@@ -198,7 +352,7 @@ Outcome formBlocks(const RunParameters& params, std::uint64_t snp_amount, BlockT
   }
   console().print("\n***Final blockAmount : %" PRIu64 " ***\n", blocks);
   console().line("INFO: Defining data block combinations of data");
-  table = listBlockCombinations(snp_amount, blocks);
+  table = listCombinations(snp_amount, blocks, layout);
   printBlockTable(table);
   if (Outcome o = assignShare(params, table); o.stopped()) return o;
   console().print("Kbegin=%" PRIu64 "  Kend=%" PRIu64 "\n", table.Kbegin, table.Kend);

@@ -71,13 +71,6 @@ void reportPermutationEstimate(std::uint64_t permutationParam, std::uint64_t rem
   }
 }
 
-std::uint64_t combinationPairs(const BlockTable& blocks, std::uint64_t K) {
-  const std::uint64_t n1 = blocks.end[K] - blocks.begin[K];
-  const std::uint64_t n2 = blocks.end2[K] - blocks.begin2[K];
-  if (blocks.begin[K] == blocks.begin2[K]) return n1 * (n1 > 0 ? n1 - 1 : 0) / 2;
-  return n1 * n2;
-}
-
 std::uint64_t shareWork(const BlockTable& blocks, std::uint64_t permutationParam) {
   std::uint64_t pairs = 0;
   for (std::uint64_t K = blocks.Kbegin; K < blocks.Kend && K < blocks.begin.size(); ++K) {

@@ -37,10 +37,6 @@ void reportPairLoopProgress(const PairLoopProgress& progress);
 void reportPermutationEstimate(std::uint64_t permutationParam, std::uint64_t remain_blocks, std::time_t now_perm,
                                std::time_t start_time);
 
-// Pairs of block combination K: a block with itself holds n (n - 1) / 2
-// pairs, two different blocks n1 x n2.
-std::uint64_t combinationPairs(const BlockTable& blocks, std::uint64_t K);
-
 // Pairs this process counts: every pair of its combinations once for the
 // scan and once more per permutation.
 std::uint64_t shareWork(const BlockTable& blocks, std::uint64_t permutationParam);
