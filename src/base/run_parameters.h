@@ -35,11 +35,17 @@ struct RunParameters {
   bool tableOption = false;             // also write the annotated table NAME.tsv (--table)
   bool fwerOption = false;              // genome-wide permutation FWER: NAME.fwer and P_FWER (--fwer)
   std::uint16_t threadParam = 0;        // worker threads (--threads); 0 = the CPUs this process may run on
+  bool cellsOption = false;             // each kept pair's case and control cells in the table (--cells)
 
   bool epistasis() const { return hypothesisOption == 1; }
   bool minP() const { return algoOption == 1; }
   bool score() const { return testTypeOption != 0; }
   bool missing() const { return missingGenoOption != 0; }
+
+  // Scanning runs read every genotype. An assembly reads only the SNP names,
+  // unless its table counts the kept pairs' cells; checking one partial
+  // file never needs more than the names.
+  bool readsGenotypes() const { return processID != 0 || (cellsOption && checkPartialParam == 0); }
 
   // Bit rows per SNP in the genotype store: 3 with missing genotypes, 2 without.
   std::uint64_t rowsPerSnp() const { return static_cast<std::uint64_t>(missingGenoOption) + 2; }

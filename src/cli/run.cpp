@@ -39,7 +39,12 @@ int assemble(const RunParameters& params, const GenotypeStore& store) {
       console().print("INFO: Partial output file %s passes every check\n", partialFileName(params.outFile, k).c_str());
       return kExitOk;
     }
-    if (Outcome o = assemblePartialFiles(params, store.snp_names, top_vect, fwer); o.stopped()) return o.exitStatus();
+    // With the genotypes read (--cells) the workers' subject count is
+    // checked too: cells counted from other subjects would be wrong.
+    if (Outcome o = assemblePartialFiles(params, store.snp_names, top_vect, fwer, 1, 0, false, store.total_amount);
+        o.stopped()) {
+      return o.exitStatus();
+    }
   } catch (const std::bad_alloc&) {
     console().print("ERROR: Out of memory while assembling %zu kept pairs with %" PRIu64
                     " permutation values each (--permutations). Use a stricter threshold (-t) or fewer "
@@ -47,7 +52,7 @@ int assemble(const RunParameters& params, const GenotypeStore& store) {
                     top_vect.size(), params.permutationParam);
     return kExitError;
   }
-  return runFinalStage(params, store.snp_names, top_vect, {store.snp_chromosomes, store.snp_positions}, fwer)
+  return runFinalStage(params, store.snp_names, top_vect, {store.snp_chromosomes, store.snp_positions}, fwer, &store)
       .exitStatus();
 }
 
@@ -81,7 +86,8 @@ int scan(const RunParameters& params, const GenotypeStore& store) {
       const Provenance provenance = provenanceOf(params, blocks.blockAmount, store.snp_names, store.total_amount);
       return writePartialFile(params, provenance, ctx.top_vect, ctx.fwer).exitStatus();
     }
-    return runFinalStage(params, store.snp_names, ctx.top_vect, {store.snp_chromosomes, store.snp_positions}, ctx.fwer)
+    return runFinalStage(params, store.snp_names, ctx.top_vect, {store.snp_chromosomes, store.snp_positions}, ctx.fwer,
+                         &store)
         .exitStatus();
   } catch (const std::bad_alloc&) {
     console().print("ERROR: Out of memory while scanning blocks of up to %" PRIu64 " SNPs (%" PRIu64
@@ -103,7 +109,7 @@ int runDyadmill(int argc, const char* const* argv) {
   // Every parallel part of the run uses the threads it was given.
   omp_set_num_threads(workerThreads(params));
   if (Outcome o = checkOutputFiles(params); o.stopped()) return o.exitStatus();
-  if (params.processID != 0) {
+  if (params.readsGenotypes()) {
     if (Outcome o = checkRegularInputFile(params.inFile); o.stopped()) return o.exitStatus();
   }
   GenotypeStore store;

@@ -392,7 +392,7 @@ Outcome readPlinkFileset(const RunParameters& params, GenotypeStore& store,
   if (names_check) {
     if (Outcome o = names_check(store.snp_names); o.stopped()) return o;
   }
-  if (params.processID == 0) return Outcome::proceed();
+  if (!params.readsGenotypes()) return Outcome::proceed();
 
   FamSubjects fam;
   if (Outcome o = readFam(names.fam, fam); o.stopped()) return o;

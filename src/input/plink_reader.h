@@ -30,9 +30,9 @@ struct FilesetNames {
 };
 FilesetNames filesetNames(const std::string& bed_path);
 
-// Assembly runs (processID 0) read only the .bim; scanning runs read all
-// three files. Every problem is reported with the file and, where there is
-// one, the line.
+// Assembly runs (processID 0) read only the .bim, unless they count the kept
+// pairs' cells (--cells); scanning runs read all three files. Every problem
+// is reported with the file and, where there is one, the line.
 Outcome readPlinkFileset(const RunParameters& params, GenotypeStore& store,
                          const std::function<Outcome(const std::vector<std::string>&)>& names_check = {});
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "PairTallier.h"
+#include "genotype_store.h"
 #include "outcome.h"
 #include "output_set.h"
 #include "results_table.h"
@@ -34,8 +35,11 @@ void writeResultsFile(const RunParameters& params, const std::vector<std::string
 // an error when any failed. `fwer` holds the run's per-permutation extremes
 // with --fwer (see fwer.h) and is empty otherwise; with --fwer the stage
 // also writes NAME.fwer and the table's P_FWER column, and prints the
-// genome-wide 5 % threshold once the files are in place.
+// genome-wide 5 % threshold once the files are in place. With --cells the
+// table's cell columns are counted from `genotypes` (the run's genotype
+// store; "NA" without one).
 Outcome runFinalStage(const RunParameters& params, const std::vector<std::string>& snp_names, TopVector& top_vect,
-                      const SnpLoci& loci = {}, const std::vector<double>& fwer = {});
+                      const SnpLoci& loci = {}, const std::vector<double>& fwer = {},
+                      const GenotypeStore* genotypes = nullptr);
 
 }  // namespace dyadmill

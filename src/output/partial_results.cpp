@@ -48,6 +48,7 @@ struct AssemblyState {
   const RunParameters& params;
   std::uint64_t snp_amount = 0;
   std::uint64_t blocks = 0;      // the block count in use, for the shares
+  std::uint64_t subjects = 0;    // the genotype file's subjects, when read; 0 = not read
   Provenance expected;           // processID is set per file
   bool compare_seed = false;     // the seed matters and this run was given one
   bool with_provenance = false;  // the files carry provenance lines
@@ -186,6 +187,11 @@ Outcome checkProvenanceLine(AssemblyState& state, FileState& file, const std::st
   if (const auto m = compareProvenance(found, expected, state.compare_seed)) {
     return fileError(file.name, "does not belong to this run: " + m->field + " is " + m->found + " in the file but " +
                                     m->expected + " in this run");
+  }
+  if (state.subjects != 0 && found.subjectAmount != state.subjects) {
+    return fileError(file.name, "does not belong to this run: the number of subjects is " +
+                                    std::to_string(found.subjectAmount) + " in the file but " +
+                                    std::to_string(state.subjects) + " in the genotype file " + state.params.inFile);
   }
   file.fwer_expected = found.fwerOption;
   if (!state.first) {
@@ -456,11 +462,12 @@ Outcome writePartialFile(const RunParameters& params, const Provenance& provenan
 
 Outcome assemblePartialFiles(const RunParameters& params, const std::vector<std::string>& snp_names,
                              TopVector& top_vect, std::vector<double>& fwer, std::uint64_t first, std::uint64_t last,
-                             bool require_provenance) {
+                             bool require_provenance, std::uint64_t subjects) {
   fwer.clear();
   if (last == 0) last = params.processAmount;
   AssemblyState state(params);
   state.snp_amount = snp_names.size();
+  state.subjects = subjects;
   state.blocks = blocksInUse(params, state.snp_amount);
   state.expected = provenanceOf(params, state.blocks, snp_names, 0);
   state.compare_seed = params.permutationParam > 0 && params.randomParam != 0;

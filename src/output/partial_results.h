@@ -54,9 +54,11 @@ Outcome writePartialFile(const RunParameters& params, const Provenance& provenan
 // file's SNP names. With `require_provenance` a file of an earlier version
 // (no provenance lines) is refused instead of read with a warning.
 // With --fwer, `fwer` receives the run's per-permutation extremes combined
-// over the files (see fwer.h); otherwise it is left empty.
+// over the files (see fwer.h); otherwise it is left empty. `subjects`, when
+// not 0, is the genotype file's subject count (an assembly that read the
+// genotypes), which every file's provenance must record too.
 Outcome assemblePartialFiles(const RunParameters& params, const std::vector<std::string>& snp_names,
                              TopVector& top_vect, std::vector<double>& fwer, std::uint64_t first = 1,
-                             std::uint64_t last = 0, bool require_provenance = false);
+                             std::uint64_t last = 0, bool require_provenance = false, std::uint64_t subjects = 0);
 
 }  // namespace dyadmill
