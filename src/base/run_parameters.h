@@ -57,16 +57,21 @@ struct RunParameters {
   bool tableOption = false;             // also write the annotated table NAME.tsv (--table)
   bool fwerOption = false;              // genome-wide permutation FWER: NAME.fwer and P_FWER (--fwer)
   std::uint16_t threadParam = 0;        // worker threads (--threads); 0 = the CPUs this process may run on
+  bool cellsOption = false;             // each kept pair's case and control cells in the table (--cells)
   SelectionOptions selection;           // what of the input is scanned
-
-  // An assembly run (processID 0) needs only the SNP names, unless a filter
-  // that depends on the genotypes decides which SNPs the workers scanned.
-  bool assemblyReadsGenotypes() const { return selection.frequencyFilters(); }
 
   bool epistasis() const { return hypothesisOption == 1; }
   bool minP() const { return algoOption == 1; }
   bool score() const { return testTypeOption != 0; }
   bool missing() const { return missingGenoOption != 0; }
+
+  // Scanning runs read every genotype. An assembly reads only the SNP names,
+  // unless its table counts the kept pairs' cells (checking one partial file
+  // needs no cells) or a quality filter decides from the genotypes which
+  // SNPs the workers scanned.
+  bool readsGenotypes() const {
+    return processID != 0 || selection.frequencyFilters() || (cellsOption && checkPartialParam == 0);
+  }
 
   // Bit rows per SNP in the genotype store: 3 with missing genotypes, 2 without.
   std::uint64_t rowsPerSnp() const { return static_cast<std::uint64_t>(missingGenoOption) + 2; }

@@ -76,6 +76,7 @@ Important: TX-LQW input file is space delimited
  -i also takes the same text gzip-compressed (recognised by its content) or PREFIX.bed of a binary fileset (PREFIX.bim and PREFIX.fam beside it)
  -b number of data blocks the SNPs are cut into (DEFAULT: 0 = automatic)
  --table also write the annotated table NAME.tsv
+ --cells also write each pair's nine case and nine control cell counts (after -m) in NAME.tsv: CASE_CELLS, CONTROL_CELLS (implies --table)
  --threads worker threads, 1..1024 (DEFAULT: the CPUs this process may run on); the results are the same for every count
  --check-partial K with -p 0: only check worker K's partial file
  --extract FILE scan only the SNPs named in FILE (names separated by spaces, tabs or new lines)

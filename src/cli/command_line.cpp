@@ -69,6 +69,7 @@ constexpr OptionInfo kOptions[] = {
     {"--missing", ValueKind::None, 0, 0},
     {"--table", ValueKind::None, 0, 0},
     {"--fwer", ValueKind::None, 0, 0},
+    {"--cells", ValueKind::None, 0, 0},
     {"-o", ValueKind::Text, 0, 0},
     {"-i", ValueKind::Text, 0, 0},
     {"--check-partial", ValueKind::Integer, 1, 65535},
@@ -113,6 +114,9 @@ void applyFlag(std::string_view name, RunParameters& params) {
   // The genome-wide p-values are a column of the table.
   else if (name == "--fwer")
     params.fwerOption = params.tableOption = true;
+  // So are the cells.
+  else if (name == "--cells")
+    params.cellsOption = params.tableOption = true;
 }
 
 void applyInteger(std::string_view name, std::int64_t v, RunParameters& params) {
@@ -358,6 +362,7 @@ void echoParameters(const RunParameters& params) {
   console().line("KSAsafetyParam:  1");
   console().print("Number of Permutations: %" PRIu64 "\n", params.permutationParam);
   if (params.fwerOption) console().line("fwerOption:  1 (genome-wide FWER from permutations, with the table)");
+  if (params.cellsOption) console().line("cellsOption:  1 (each pair's case and control cells, with the table)");
   console().line("dimensionOption:  0");
   console().print("missingGenoOption:  %d%s\n", params.missingGenoOption,
                   params.missingGenoOption == 0 ? " (no missigness in data)" : " (missigness in data allowed)");

@@ -26,9 +26,17 @@ namespace dyadmill {
 
 namespace {
 
-// The pairs a run tests, for P_BONF: 0 (every pair) without pair sets.
-std::uint64_t testedPairs(const GenotypeStore& store) {
-  return store.set_layout.active ? store.set_layout.pairs(store.snp_amount) : 0;
+// What the partial files must agree with beyond the options and the names.
+// With the genotypes read (--cells, quality filters) the workers' subject
+// count is checked too: cells counted, or SNPs filtered, over other subjects
+// would be wrong.
+AssemblyExpectations expectations(const RunParameters& params, const GenotypeStore& store,
+                                  const SelectionLists& lists) {
+  AssemblyExpectations expect;
+  expect.layout = store.set_layout;
+  expect.selection = selectionProvenance(params, lists);
+  if (params.readsGenotypes()) expect.subjects = store.total_amount;
+  return expect;
 }
 
 // What depends only on the SNPs: the block count and the process division.
@@ -42,21 +50,17 @@ Outcome checkDivision(const RunParameters& params, const GenotypeStore& store) {
 int assemble(const RunParameters& params, const GenotypeStore& store, const SelectionLists& lists) {
   TopVector top_vect;
   std::vector<double> fwer;
-  const auto selection = selectionProvenance(params, lists);
+  const AssemblyExpectations expect = expectations(params, store, lists);
   try {
     if (params.checkPartialParam != 0) {
       const std::uint64_t k = params.checkPartialParam;
-      if (Outcome o =
-              assemblePartialFiles(params, store.snp_names, top_vect, fwer, k, k, true, store.set_layout, selection);
-          o.stopped()) {
+      if (Outcome o = assemblePartialFiles(params, store.snp_names, top_vect, fwer, k, k, true, expect); o.stopped()) {
         return o.exitStatus();
       }
       console().print("INFO: Partial output file %s passes every check\n", partialFileName(params.outFile, k).c_str());
       return kExitOk;
     }
-    if (Outcome o =
-            assemblePartialFiles(params, store.snp_names, top_vect, fwer, 1, 0, false, store.set_layout, selection);
-        o.stopped()) {
+    if (Outcome o = assemblePartialFiles(params, store.snp_names, top_vect, fwer, 1, 0, false, expect); o.stopped()) {
       return o.exitStatus();
     }
   } catch (const std::bad_alloc&) {
@@ -66,8 +70,7 @@ int assemble(const RunParameters& params, const GenotypeStore& store, const Sele
                     top_vect.size(), params.permutationParam);
     return kExitError;
   }
-  return runFinalStage(params, store.snp_names, top_vect, {store.snp_chromosomes, store.snp_positions}, fwer,
-                       testedPairs(store))
+  return runFinalStage(params, store.snp_names, top_vect, {store.snp_chromosomes, store.snp_positions}, fwer, &store)
       .exitStatus();
 }
 
@@ -109,7 +112,7 @@ int scan(const RunParameters& params, const GenotypeStore& store, const Selectio
       return writePartialFile(params, provenance, ctx.top_vect, ctx.fwer).exitStatus();
     }
     return runFinalStage(params, store.snp_names, ctx.top_vect, {store.snp_chromosomes, store.snp_positions}, ctx.fwer,
-                         testedPairs(store))
+                         &store)
         .exitStatus();
   } catch (const std::bad_alloc&) {
     console().print("ERROR: Out of memory while scanning blocks of up to %" PRIu64 " SNPs (%" PRIu64
@@ -131,7 +134,7 @@ int runDyadmill(int argc, const char* const* argv) {
   // Every parallel part of the run uses the threads it was given.
   omp_set_num_threads(workerThreads(params));
   if (Outcome o = checkOutputFiles(params); o.stopped()) return o.exitStatus();
-  if (params.processID != 0) {
+  if (params.readsGenotypes()) {
     if (Outcome o = checkRegularInputFile(params.inFile); o.stopped()) return o.exitStatus();
   }
   SelectionLists lists;

@@ -408,7 +408,7 @@ Outcome readGenotypeFile(const RunParameters& params, GenotypeStore& store, cons
   if (names_check) {
     if (Outcome o = names_check(store); o.stopped()) return o;
   }
-  if (params.processID == 0 && !params.assemblyReadsGenotypes()) return Outcome::proceed();
+  if (!params.readsGenotypes()) return Outcome::proceed();
 
   if (Outcome o = countSubjects(lines, params.inFile, store.total_amount); o.stopped()) return o;
   // Damaged compressed data ends a pass early and would pass for a shorter

@@ -21,10 +21,11 @@
 
 namespace dyadmill {
 
-// Assembly runs (processID 0) read only the header into snp_names; scanning
-// runs read every subject in two passes (count, then encode) and recode the
-// trait so that the cases are never the larger group. Every input error is
-// reported with the file, line and problem.
+// Assembly runs (processID 0) read only the header into snp_names, unless
+// they count the kept pairs' cells (--cells, RunParameters::readsGenotypes);
+// scanning runs read every subject in two passes (count, then encode) and
+// recode the trait so that the cases are never the larger group. Every input
+// error is reported with the file, line and problem.
 //
 // `lists` hold what the selection options read (selection.h): only the SNPs
 // and subjects they select are packed, in the store's order, and the quality

@@ -65,6 +65,7 @@ struct GenotypeStore {
   SubjectCount affected_amount = 0;                   // cases; never more than the controls
   SubjectCount unaffected_amount = 0;                 // controls
   SubjectCount total_amount = 0;                      // subjects
+  bool groups_swapped = false;                        // the labels were swapped: "cases" are the file's controls
   std::vector<std::string> snp_names;                 // in the column order of the file
   BitMatrix snp_matrix;                               // R rows per SNP, ceil(total_amount / 64) words each
   std::uint64_t snp_amount = 0;                       // number of SNPs
@@ -81,6 +82,7 @@ struct GenotypeStore {
 // Makes the group called cases the smaller one: when cases outnumber the
 // controls every trait label is swapped (1 - x) and so are the two counts.
 // A tie changes nothing; the bit rows hold every subject and stay as they are.
+// `groups_swapped` records the swap, for outputs that name the file's groups.
 void swapGroupsWhenCasesOutnumberControls(GenotypeStore& store);
 
 // Number of one-bits of x (0..64), branch-free.

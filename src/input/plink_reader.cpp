@@ -415,7 +415,7 @@ Outcome readPlinkFileset(const RunParameters& params, GenotypeStore& store,
   if (names_check) {
     if (Outcome o = names_check(store); o.stopped()) return o;
   }
-  if (params.processID == 0 && !params.assemblyReadsGenotypes()) return Outcome::proceed();
+  if (!params.readsGenotypes()) return Outcome::proceed();
 
   FamSubjects fam;
   SubjectFilter filter(lists);

@@ -132,7 +132,7 @@ void writeResultsFile(const RunParameters& params, const std::vector<std::string
 }
 
 Outcome runFinalStage(const RunParameters& params, const std::vector<std::string>& snp_names, TopVector& top_vect,
-                      const SnpLoci& loci, const std::vector<double>& fwer, std::uint64_t tested_pairs) {
+                      const SnpLoci& loci, const std::vector<double>& fwer, const GenotypeStore* genotypes) {
   // Every genome-wide p-value rests on one extreme per permutation: with any
   // other count the scan or the assembly went wrong, and no file is written.
   if (params.fwerOption && fwer.size() != params.permutationParam) {
@@ -146,8 +146,14 @@ Outcome runFinalStage(const RunParameters& params, const std::vector<std::string
   OutputSet outputs;
   const std::vector<std::uint64_t> p_vect = permutationPValues(params, snp_names, top_vect, outputs);
   if (params.tableOption) {
-    writeResultsTable(params, resultsTablePath(params.outFile), snp_names, loci, top_vect, p_vect, outputs, fwer,
-                      tested_pairs);
+    // Counted in the table's order, which the sorting above has settled.
+    const std::vector<PairCells> cells = params.cellsOption && genotypes != nullptr
+                                             ? countPairCells(params, *genotypes, top_vect)
+                                             : std::vector<PairCells>{};
+    // With pair sets P_BONF counts the pairs between the sets.
+    const SetLayout* sets = genotypes != nullptr && genotypes->set_layout.active ? &genotypes->set_layout : nullptr;
+    writeResultsTable(params, resultsTablePath(params.outFile), snp_names, loci, top_vect, p_vect, outputs, fwer, cells,
+                      sets != nullptr ? sets->pairs(snp_names.size()) : 0);
   }
   if (params.fwerOption) writeFwerFile(params, fwerFilePath(params.outFile), fwer, outputs);
   writeResultsFile(params, snp_names, top_vect, p_vect, outputs);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "PairTallier.h"
+#include "genotype_store.h"
 #include "outcome.h"
 #include "output_set.h"
 #include "results_table.h"
@@ -34,10 +35,12 @@ void writeResultsFile(const RunParameters& params, const std::vector<std::string
 // an error when any failed. `fwer` holds the run's per-permutation extremes
 // with --fwer (see fwer.h) and is empty otherwise; with --fwer the stage
 // also writes NAME.fwer and the table's P_FWER column, and prints the
-// genome-wide 5 % threshold once the files are in place.
-// `tested_pairs` is the number of pairs the run tested, for the table's
-// P_BONF; 0 stands for every pair of the SNPs.
+// genome-wide 5 % threshold once the files are in place. `genotypes` is the
+// run's genotype store: with --cells the table's cell columns are counted
+// from it ("NA" without one), and with pair sets the table's P_BONF counts
+// the pairs between the sets.
 Outcome runFinalStage(const RunParameters& params, const std::vector<std::string>& snp_names, TopVector& top_vect,
-                      const SnpLoci& loci = {}, const std::vector<double>& fwer = {}, std::uint64_t tested_pairs = 0);
+                      const SnpLoci& loci = {}, const std::vector<double>& fwer = {},
+                      const GenotypeStore* genotypes = nullptr);
 
 }  // namespace dyadmill

@@ -49,6 +49,7 @@ struct AssemblyState {
   std::uint64_t snp_amount = 0;
   std::uint64_t blocks = 0;                      // the block count in use, for the shares
   std::optional<CombinationIndex> combinations;  // which combination holds a pair
+  std::uint64_t subjects = 0;                    // the genotype file's subjects, when read; 0 = not read
   Provenance expected;                           // processID is set per file
   bool compare_seed = false;                     // the seed matters and this run was given one
   bool with_provenance = false;                  // the files carry provenance lines
@@ -195,6 +196,11 @@ Outcome checkProvenanceLine(AssemblyState& state, FileState& file, const std::st
   if (const auto m = compareProvenance(found, expected, state.compare_seed)) {
     return fileError(file.name, "does not belong to this run: " + m->field + " is " + m->found + " in the file but " +
                                     m->expected + " in this run");
+  }
+  if (state.subjects != 0 && found.subjectAmount != state.subjects) {
+    return fileError(file.name, "does not belong to this run: the number of subjects is " +
+                                    std::to_string(found.subjectAmount) + " in the file but " +
+                                    std::to_string(state.subjects) + " in the genotype file " + state.params.inFile);
   }
   file.fwer_expected = found.fwerOption;
   if (!state.first) {
@@ -464,16 +470,16 @@ Outcome writePartialFile(const RunParameters& params, const Provenance& provenan
 
 Outcome assemblePartialFiles(const RunParameters& params, const std::vector<std::string>& snp_names,
                              TopVector& top_vect, std::vector<double>& fwer, std::uint64_t first, std::uint64_t last,
-                             bool require_provenance, const SetLayout& layout,
-                             const std::map<std::string, std::string>& selection) {
+                             bool require_provenance, const AssemblyExpectations& expect) {
   fwer.clear();
   if (last == 0) last = params.processAmount;
   AssemblyState state(params);
   state.snp_amount = snp_names.size();
-  state.combinations.emplace(state.snp_amount, blocksInUse(params, state.snp_amount), layout);
+  state.combinations.emplace(state.snp_amount, blocksInUse(params, state.snp_amount), expect.layout);
   state.blocks = state.combinations->blocksUsed();
+  state.subjects = expect.subjects;
   state.expected = provenanceOf(params, state.blocks, snp_names, 0);
-  state.expected.selection = selection;
+  state.expected.selection = expect.selection;
   state.compare_seed = params.permutationParam > 0 && params.randomParam != 0;
   // Workers of one run write the same version: one file with provenance
   // makes the lines mandatory in all, and files of an earlier version are

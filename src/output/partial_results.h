@@ -56,12 +56,16 @@ Outcome writePartialFile(const RunParameters& params, const Provenance& provenan
 // file's SNP names. With `require_provenance` a file of an earlier version
 // (no provenance lines) is refused instead of read with a warning.
 // With --fwer, `fwer` receives the run's per-permutation extremes combined
-// over the files (see fwer.h); otherwise it is left empty.
-// With pair sets, `layout` gives the run's combinations; `selection` is
-// what the files' provenance must record of the run's selection options.
+// over the files (see fwer.h); otherwise it is left empty. `expect` holds
+// what the files must agree with beyond the options and the SNP names.
+struct AssemblyExpectations {
+  SetLayout layout;                              // with pair sets: the run's combinations
+  std::map<std::string, std::string> selection;  // what the provenance records of the selection options
+  std::uint64_t subjects = 0;  // the genotype file's subject count when the assembly read it; 0 = not read
+};
 Outcome assemblePartialFiles(const RunParameters& params, const std::vector<std::string>& snp_names,
                              TopVector& top_vect, std::vector<double>& fwer, std::uint64_t first = 1,
-                             std::uint64_t last = 0, bool require_provenance = false, const SetLayout& layout = {},
-                             const std::map<std::string, std::string>& selection = {});
+                             std::uint64_t last = 0, bool require_provenance = false,
+                             const AssemblyExpectations& expect = {});
 
 }  // namespace dyadmill

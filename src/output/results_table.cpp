@@ -33,6 +33,11 @@ void putLocus(std::FILE* out, const SnpLoci& loci, const std::string& name, std:
                mapped ? loci.positions[snp].c_str() : "NA", name.c_str());
 }
 
+// Nine counts separated by commas, cell order n00, n01, ..., n22.
+void putCells(std::FILE* out, const std::array<SubjectCount, kCells>& cells) {
+  for (unsigned k = 0; k < kCells; ++k) std::fprintf(out, k == 0 ? "%u" : ",%u", static_cast<unsigned>(cells[k]));
+}
+
 }  // namespace
 
 std::string resultsTablePath(const std::string& out_base) {
@@ -47,7 +52,8 @@ std::string roundTripText(double value) {
 
 void writeResultsTable(const RunParameters& params, const std::string& path, const std::vector<std::string>& snp_names,
                        const SnpLoci& loci, const TopVector& top_vect, const std::vector<std::uint64_t>& p_vect,
-                       OutputSet& outputs, const std::vector<double>& fwer, std::uint64_t tested_pairs) {
+                       OutputSet& outputs, const std::vector<double>& fwer, const std::vector<PairCells>& cells,
+                       std::uint64_t tested_pairs) {
   const std::uint64_t P = params.permutationParam;
   const double snps = static_cast<double>(snp_names.size());
   const double all_pairs = tested_pairs != 0 ? static_cast<double>(tested_pairs) : snps * (snps - 1.0) / 2.0;
@@ -57,6 +63,7 @@ void writeResultsTable(const RunParameters& params, const std::string& path, con
     std::fputs("CHR1\tBP1\tSNP1\tCHR2\tBP2\tSNP2\tSTAT\tDF\tP\tP_BONF", out);
     if (P > 0) std::fputs("\tP_PERM", out);
     if (params.fwerOption) std::fputs("\tP_FWER", out);
+    if (params.cellsOption) std::fputs("\tCASE_CELLS\tCONTROL_CELLS", out);
     std::fputc('\n', out);
     for (std::size_t x = 0; x < top_vect.size(); ++x) {
       const TestStat2DObject& pair = top_vect[x];
@@ -76,6 +83,14 @@ void writeResultsTable(const RunParameters& params, const std::string& path, con
       // statistic under maxT, its raw p-value under minP.
       if (params.fwerOption)
         std::fprintf(out, "\t%s", roundTripText(fwerPValue(params, fwer, pair.testStatValue)).c_str());
+      if (params.cellsOption && x < cells.size()) {
+        std::fputc('\t', out);
+        putCells(out, cells[x].cases);
+        std::fputc('\t', out);
+        putCells(out, cells[x].controls);
+      } else if (params.cellsOption) {
+        std::fputs("\tNA\tNA", out);
+      }
       std::fputc('\n', out);
     }
   }

@@ -82,8 +82,10 @@ void splitBlock(const RunParameters& params, const GenotypeStore& store, std::ui
   block.cases = BitMatrix(rows, cases.words());
   block.controls = BitMatrix(rows, controls.words());
   const std::uint64_t words = store.snp_matrix.words();
-  // Rows are split independently: the run's threads share them.
-#pragma omp parallel for schedule(static)
+  // Rows are split independently: the run's threads share them, unless
+  // there are too few to be worth waking the threads for (a pair's SNPs
+  // split on their own, see loadSnpPair).
+#pragma omp parallel for schedule(static) if (rows > 16)
   for (std::uint64_t r = 0; r < rows; ++r) {
     const std::uint64_t* source = store.snp_matrix.row(block.first_row + r);
     cases.pack(source, words, block.cases.row(r));
@@ -191,6 +193,20 @@ void loadBlockCombination(const RunParameters& params, const GenotypeStore& stor
     computeMarginFractions(set.block1);
     if (!set.coincide) computeMarginFractions(set.block2());
   }
+}
+
+void loadSnpPair(const RunParameters& params, const GenotypeStore& store, std::uint64_t snp1, std::uint64_t snp2,
+                 const SubjectSubset& cases, const SubjectSubset& controls, BlockWorkingSet& set) {
+  set.coincide = false;
+  set.affected_int_amount = cases.words();
+  set.unaffected_int_amount = controls.words();
+  auto load = [&](std::uint64_t snp, SplitBlock& block) {
+    if (block.snp_amount == 1 && block.first_snp == snp) return;
+    splitBlock(params, store, snp, snp + 1, cases, controls, block);
+    if (!params.missing()) countMargins(store, set.affected_int_amount, set.unaffected_int_amount, block);
+  };
+  load(snp1, set.block1);
+  load(snp2, set.block2_storage);
 }
 
 }  // namespace dyadmill

@@ -91,6 +91,15 @@ void loadBlockCombination(const RunParameters& params, const GenotypeStore& stor
                           std::uint64_t K, const SubjectSubset& cases, const SubjectSubset& controls,
                           BlockWorkingSet& set);
 
+// The working set of the pair of SNPs `snp1` and `snp2` alone, each a block
+// of one SNP (block-local indices 0 and 0): what counting one pair's table
+// outside the scan needs. A block that already holds its SNP is kept, so
+// pairs taken in order of their first SNP split its rows once: `set` must
+// be new or come from an earlier call with the same store and subsets.
+// Prints nothing; the reduced statistics' constants are left at 0.
+void loadSnpPair(const RunParameters& params, const GenotypeStore& store, std::uint64_t snp1, std::uint64_t snp2,
+                 const SubjectSubset& cases, const SubjectSubset& controls, BlockWorkingSet& set);
+
 // The level counts of one SNP without missing genotypes: levels 1 and 2 from
 // `count_level(d)`, level 0 the rest of `all`. Every per-SNP margin is made
 // this way, so that they agree to the subject.

@@ -115,6 +115,7 @@ TEST(GenotypeStore, CasesAreNeverTheLargerGroup) {
     ASSERT_TRUE(loaded.ok);
     EXPECT_EQ(loaded.store.affected_amount, c.affected);
     EXPECT_EQ(loaded.store.unaffected_amount, c.unaffected);
+    EXPECT_EQ(loaded.store.groups_swapped, c.inverted);
     if (c.inverted) {
       for (std::uint16_t& t : traits) t = static_cast<std::uint16_t>(1 - t);
     }

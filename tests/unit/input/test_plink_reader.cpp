@@ -48,6 +48,7 @@ void expectSameStore(const GenotypeStore& a, const GenotypeStore& b) {
   EXPECT_EQ(a.binary_diagnostic_vect, b.binary_diagnostic_vect);
   EXPECT_EQ(a.affected_amount, b.affected_amount);
   EXPECT_EQ(a.unaffected_amount, b.unaffected_amount);
+  EXPECT_EQ(a.groups_swapped, b.groups_swapped);
   EXPECT_EQ(a.total_amount, b.total_amount);
   EXPECT_EQ(a.snp_amount, b.snp_amount);
   EXPECT_EQ(a.dimension_vect, b.dimension_vect);

@@ -50,10 +50,12 @@ TestStat2DObject pair(std::uint64_t i, std::uint64_t j, double value, std::uint1
 class ResultsTable : public ::testing::Test {
  protected:
   std::vector<std::vector<std::string>> write(const RunParameters& params, const SnpLoci& loci, const TopVector& top,
-                                              const std::vector<std::uint64_t>& p_vect) {
+                                              const std::vector<std::uint64_t>& p_vect,
+                                              const std::vector<double>& fwer = {},
+                                              const std::vector<PairCells>& cells = {}) {
     console().startCapture();
     OutputSet outputs;
-    writeResultsTable(params, (dir_ / "t.tsv").string(), names_, loci, top, p_vect, outputs);
+    writeResultsTable(params, (dir_ / "t.tsv").string(), names_, loci, top, p_vect, outputs, fwer, cells);
     EXPECT_TRUE(outputs.commit());
     console().endCapture();
     std::vector<std::vector<std::string>> rows;
@@ -109,6 +111,44 @@ TEST_F(ResultsTable, MinPRecoversTheStatisticAndTextInputHasNoLoci) {
   EXPECT_NEAR(number(rows[2][6]), 17.5, 1e-9);
   EXPECT_EQ(number(rows[2][8]), p);  // the pair's own p-value, exactly
   EXPECT_EQ(rows[2][2], "rs3");
+}
+
+// The cells come last, after P_FWER, each side in the order n00 .. n22;
+// a pair the caller has no cells for reads NA.
+TEST_F(ResultsTable, CellColumnsComeLastInCellOrder) {
+  RunParameters params;
+  params.permutationParam = 2;
+  params.fwerOption = params.tableOption = params.cellsOption = true;
+  const TopVector top = {pair(1, 3, 30.25, 4), pair(0, 4, 11.5, 8), pair(2, 3, 9.5, 4)};
+  PairCells first;
+  PairCells second;
+  for (unsigned k = 0; k < kCells; ++k) {
+    first.cases[k] = k;
+    first.controls[k] = 100 + k;
+    second.cases[k] = k == 4 ? 70000 : 0;  // counts past 16 bits
+    second.controls[k] = 8 - k;
+  }
+  const auto rows = write(params, {}, top, {1, 2, 3}, {40.0, 10.0}, {first, second});
+  ASSERT_EQ(rows.size(), 4u);
+  ASSERT_EQ(rows[0].size(), 14u);
+  EXPECT_EQ(std::vector<std::string>(rows[0].begin() + 10, rows[0].end()),
+            (std::vector<std::string>{"P_PERM", "P_FWER", "CASE_CELLS", "CONTROL_CELLS"}));
+  ASSERT_EQ(rows[1].size(), 14u);
+  EXPECT_EQ(rows[1][11], "0.6666666666666666");  // one of the two extremes reaches 30.25
+  EXPECT_EQ(rows[1][12], "0,1,2,3,4,5,6,7,8");
+  EXPECT_EQ(rows[1][13], "100,101,102,103,104,105,106,107,108");
+  EXPECT_EQ(rows[2][12], "0,0,0,0,70000,0,0,0,0");
+  EXPECT_EQ(rows[2][13], "8,7,6,5,4,3,2,1,0");
+  EXPECT_EQ(std::vector<std::string>(rows[3].begin() + 12, rows[3].end()), (std::vector<std::string>{"NA", "NA"}));
+
+  // Without --cells the same call writes no cell column, whatever it is given.
+  params.cellsOption = false;
+  const auto plain = write(params, {}, top, {1, 2, 3}, {40.0, 10.0}, {first, second});
+  ASSERT_EQ(plain.size(), 4u);
+  EXPECT_EQ(plain[0].back(), "P_FWER");
+  for (std::size_t r = 0; r < plain.size(); ++r) {
+    EXPECT_EQ(plain[r], std::vector<std::string>(rows[r].begin(), rows[r].begin() + 12));
+  }
 }
 
 TEST_F(ResultsTable, NumbersReadBackExactlyInTheirShortestForm) {
