@@ -2,7 +2,9 @@
 // combinations, and that the combinations cover every SNP pair exactly once.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -129,6 +131,112 @@ TEST(CombinationOfPair, AgreesWithTheListedTable) {
         }
       }
     }
+  }
+}
+
+}  // namespace
+}  // namespace dyadmill
+
+namespace dyadmill {
+namespace {
+
+// A set layout over `groups` sizes whose SNPs sit in the file in an order
+// drawn from `seed`, each group in file order.
+SetLayout shuffledLayout(std::uint64_t first_only, std::uint64_t both, std::uint64_t second_only, unsigned seed) {
+  SetLayout layout{true, first_only, both, second_only, {}};
+  const std::uint64_t n = layout.snps();
+  std::vector<std::uint64_t> positions(n);
+  for (std::uint64_t k = 0; k < n; ++k) positions[k] = k;
+  std::uint64_t state = seed * 2654435761u + 1;
+  for (std::uint64_t k = n; k > 1; --k) {  // Fisher-Yates with a fixed generator
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    std::swap(positions[k - 1], positions[(state >> 33) % k]);
+  }
+  // Each group takes its positions sorted: groups are in file order.
+  const std::uint64_t ends[] = {first_only, first_only + both, n};
+  std::uint64_t from = 0;
+  for (const std::uint64_t end : ends) {
+    std::sort(positions.begin() + static_cast<std::ptrdiff_t>(from),
+              positions.begin() + static_cast<std::ptrdiff_t>(end));
+    from = end;
+  }
+  layout.file_index = positions;
+  return layout;
+}
+
+SetSide sideOf(const SetLayout& l, std::uint64_t snp) {
+  if (snp < l.first_only) return SetSide::FirstOnly;
+  return snp < l.first_only + l.both ? SetSide::Both : SetSide::SecondOnly;
+}
+
+// Every pair a set table holds, as (first SNP, second SNP), with its
+// combination, expanding staircases the way the scans walk them.
+std::vector<std::tuple<std::uint64_t, std::uint64_t, std::uint64_t>> listedPairs(const SetLayout& l,
+                                                                                 const BlockTable& t) {
+  std::vector<std::tuple<std::uint64_t, std::uint64_t, std::uint64_t>> pairs;
+  for (std::uint64_t K = 0; K < t.blockcombo_amount; ++K) {
+    const bool stairs = t.staircase[K] != 0;
+    const std::vector<std::uint64_t> starts =
+        stairs ? staircaseStarts(l.file_index, t.begin[K], t.end[K], t.begin2[K], t.end2[K])
+               : std::vector<std::uint64_t>{};
+    for (std::uint64_t i = t.begin[K]; i < t.end[K]; ++i) {
+      std::uint64_t j = t.begin2[K];
+      if (stairs) j += starts[i - t.begin[K]];
+      if (t.begin[K] == t.begin2[K]) j = i + 1;
+      for (; j < t.end2[K]; ++j) pairs.emplace_back(i, j, K);
+    }
+  }
+  return pairs;
+}
+
+TEST(SetCombinations, HoldEveryPairBetweenTheSetsOnceInFileOrder) {
+  const std::uint64_t sizes[][3] = {{0, 5, 12}, {4, 3, 9}, {6, 0, 7}, {0, 9, 0}, {3, 1, 1}, {1, 0, 1}};
+  for (const auto& size : sizes) {
+    for (unsigned seed = 1; seed <= 3; ++seed) {
+      const SetLayout l = shuffledLayout(size[0], size[1], size[2], seed);
+      const std::uint64_t n = l.snps();
+      for (std::uint64_t blocks = 1; blocks <= std::min<std::uint64_t>(n, 6); ++blocks) {
+        SCOPED_TRACE(::testing::Message()
+                     << size[0] << "/" << size[1] << "/" << size[2] << " seed " << seed << " blocks " << blocks);
+        const BlockTable t = listSetCombinations(l, blocks);
+        const auto listed = listedPairs(l, t);
+        std::set<std::pair<std::uint64_t, std::uint64_t>> seen;
+        for (const auto& [i, j, K] : listed) {
+          EXPECT_LT(l.file_index[i], l.file_index[j]) << "a pair keeps the file's order";
+          const SetSide a = sideOf(l, i), b = sideOf(l, j);
+          EXPECT_FALSE(a == b && a != SetSide::Both) << "no pair within the first or the last group";
+          EXPECT_TRUE(seen.insert({std::min(i, j), std::max(i, j)}).second) << "each pair once";
+        }
+        EXPECT_EQ(seen.size(), l.pairs(n));
+        EXPECT_EQ(pairsTested(t), l.pairs(n));
+        // The lookup finds every listed pair's combination, and none for a
+        // pair turned round or not tested.
+        const CombinationIndex index(n, blocks, l);
+        EXPECT_EQ(index.combinations(), t.blockcombo_amount);
+        EXPECT_EQ(index.blocksUsed(), t.blockAmount);
+        for (const auto& [i, j, K] : listed) {
+          EXPECT_EQ(index.of(i, j), K);
+          EXPECT_EQ(index.of(j, i), index.combinations());
+        }
+        for (std::uint64_t i = 0; i < n; ++i) {
+          for (std::uint64_t j = 0; j < n; ++j) {
+            if (i == j || seen.count({std::min(i, j), std::max(i, j)}) != 0) continue;
+            EXPECT_EQ(index.of(i, j), index.combinations());
+          }
+        }
+      }
+    }
+  }
+}
+
+TEST(SetCombinations, CutEachGroupIntoBlocksOfTheRunsSize) {
+  // 10 SNPs in 2 blocks: blocks of at most 5, cut per group (4 | 6 -> 4 | 3 3).
+  const SetLayout l = shuffledLayout(0, 4, 6, 1);
+  const BlockTable t = listSetCombinations(l, 2);
+  EXPECT_EQ(t.blockAmount, 3u);
+  EXPECT_EQ(t.maxblock_size, 4u);
+  for (std::uint64_t K = 0; K < t.blockcombo_amount; ++K) {
+    EXPECT_FALSE(t.begin[K] >= 4 && t.begin2[K] >= 4) << "no combination within the second group";
   }
 }
 
