@@ -35,6 +35,7 @@ struct RunParameters {
   bool tableOption = false;             // also write the annotated table NAME.tsv (--table)
   bool fwerOption = false;              // genome-wide permutation FWER: NAME.fwer and P_FWER (--fwer)
   std::uint16_t threadParam = 0;        // worker threads (--threads); 0 = the CPUs this process may run on
+  bool quietOption = false;             // standard output: warnings, errors and a summary only (--quiet)
 
   bool epistasis() const { return hypothesisOption == 1; }
   bool minP() const { return algoOption == 1; }

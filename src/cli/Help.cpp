@@ -77,6 +77,7 @@ Important: TX-LQW input file is space delimited
  -b number of data blocks the SNPs are cut into (DEFAULT: 0 = automatic)
  --table also write the annotated table NAME.tsv
  --threads worker threads, 1..1024 (DEFAULT: the CPUs this process may run on); the results are the same for every count
+ --quiet print only warnings, errors and a short summary; every line is still in the run's log NAME.log
  --check-partial K with -p 0: only check worker K's partial file
  --version print the program's version and exit
  --help, -h print this text and exit

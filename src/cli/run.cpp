@@ -17,6 +17,7 @@
 #include "output_checks.h"
 #include "partial_results.h"
 #include "provenance.h"
+#include "run_log.h"
 #include "run_parameters.h"
 #include "scan_driver.h"
 #include "threads.h"
@@ -40,6 +41,7 @@ int assemble(const RunParameters& params, const GenotypeStore& store) {
       return kExitOk;
     }
     if (Outcome o = assemblePartialFiles(params, store.snp_names, top_vect, fwer); o.stopped()) return o.exitStatus();
+    if (RunLog* log = activeRunLog()) log->recordKeptPairs(top_vect.size());
   } catch (const std::bad_alloc&) {
     console().print("ERROR: Out of memory while assembling %zu kept pairs with %" PRIu64
                     " permutation values each (--permutations). Use a stricter threshold (-t) or fewer "
@@ -74,9 +76,16 @@ int scan(const RunParameters& params, const GenotypeStore& store) {
   if (Outcome o = checkPermutationMemory(params); o.stopped()) return o.exitStatus();
   BlockTable blocks;
   if (Outcome o = formBlocks(params, store.snp_amount, blocks); o.stopped()) return o.exitStatus();
+  RunLog* log = activeRunLog();
+  if (log != nullptr) log->recordBlocks(params, blocks);
   try {
     ScanContext ctx(params, store, blocks);
-    if (Outcome o = scanBlockCombinations(ctx, ScanPath::Fast); o.stopped()) return o.exitStatus();
+    const Outcome scanned = scanBlockCombinations(ctx, ScanPath::Fast);
+    if (log != nullptr) {
+      log->recordPermutations(ctx.permutations_done, params.permutationParam);
+      log->recordKeptPairs(ctx.top_vect.size());
+    }
+    if (scanned.stopped()) return scanned.exitStatus();
     if (params.processAmount > 1) {
       const Provenance provenance = provenanceOf(params, blocks.blockAmount, store.snp_names, store.total_amount);
       return writePartialFile(params, provenance, ctx.top_vect, ctx.fwer).exitStatus();
@@ -93,16 +102,23 @@ int scan(const RunParameters& params, const GenotypeStore& store) {
   }
 }
 
-}  // namespace
-
-int runDyadmill(int argc, const char* const* argv) {
-  std::setbuf(stdout, nullptr);
+// The run once the log copies the console: what runDyadmill does, less the
+// log's own beginning and end.
+int runLogged(int argc, const char* const* argv, RunLog& log) {
   RunParameters parsed;
-  if (Outcome o = parseCommandLine(argc, argv, parsed); o.stopped()) return o.exitStatus();
+  // --quiet holds back everything after the required options are known,
+  // the echo of the parameters included; an error before that is printed.
+  auto understood = [&log](const RunParameters& params) {
+    log.setParameters(params);
+    console().setQuiet(params.quietOption);
+  };
+  if (Outcome o = parseCommandLine(argc, argv, parsed, understood); o.stopped()) return o.exitStatus();
   const RunParameters& params = parsed;
   // Every parallel part of the run uses the threads it was given.
   omp_set_num_threads(workerThreads(params));
   if (Outcome o = checkOutputFiles(params); o.stopped()) return o.exitStatus();
+  // Checking one partial file writes nothing, not even a log.
+  if (params.checkPartialParam == 0) log.enable();
   if (params.processID != 0) {
     if (Outcome o = checkRegularInputFile(params.inFile); o.stopped()) return o.exitStatus();
   }
@@ -113,14 +129,36 @@ int runDyadmill(int argc, const char* const* argv) {
       if (Outcome o = checkBlockAmount(params, names.size()); o.stopped()) return o;
       return checkProcessDivision(params, names.size());
     };
-    if (Outcome o = readGenotypeFile(params, store, names_check); o.stopped()) return o.exitStatus();
+    const Outcome read = readGenotypeFile(params, store, names_check);
+    log.recordInput(params, store, !read.stopped());
+    if (read.stopped()) return read.exitStatus();
   } catch (const std::bad_alloc&) {
     console().print("ERROR: Out of memory while storing the genotypes of %s (%zu SNPs, %u subjects)\n",
                     params.inFile.c_str(), store.snp_names.size(), static_cast<unsigned>(store.total_amount));
     return kExitError;
   }
   warnDuplicateSnpNames(params.inFile, store.snp_names);
+  if (params.processID == 0) log.recordAssembly(params, blocksInUse(params, store.snp_names.size()));
   return params.processID == 0 ? assemble(params, store) : scan(params, store);
+}
+
+}  // namespace
+
+int runDyadmill(int argc, const char* const* argv) {
+  std::setbuf(stdout, nullptr);
+  RunLog log(argc, argv, "dyadmill " DYADMILL_VERSION);
+  int status = kExitError;
+  try {
+    status = runLogged(argc, argv, log);
+  } catch (const std::bad_alloc&) {
+    // Caught here rather than by the entry so that the log can say so.
+    console().line(
+        "ERROR: Out of memory. Use more data blocks (-b), more processes (-n) or a stricter threshold (-t).");
+    status = kExitError;
+  }
+  log.finish(status);
+  console().setQuiet(false);
+  return status;
 }
 
 }  // namespace dyadmill

@@ -26,6 +26,7 @@ void swapGroupsWhenCasesOutnumberControls(GenotypeStore& store) {
     for (std::uint16_t& x : store.binary_diagnostic_vect) x = static_cast<std::uint16_t>(1 - x);
     store.affected_amount = store.unaffected_amount;
     store.unaffected_amount = static_cast<SubjectCount>(store.total_amount - store.affected_amount);
+    store.groups_swapped = true;
   }
 }
 

@@ -67,6 +67,12 @@ struct GenotypeStore {
   // both empty when the input has no map (the text format).
   std::vector<std::string> snp_chromosomes;
   std::vector<std::string> snp_positions;
+  // Subjects of the input that are not in the store: those of a fileset
+  // without a phenotype. Always 0 for the text format.
+  std::uint64_t subjects_left_out = 0;
+  // The file's cases outnumbered its controls, so the labels were swapped:
+  // affected_amount then counts the file's controls.
+  bool groups_swapped = false;
 };
 
 // Makes the group called cases the smaller one: when cases outnumber the
