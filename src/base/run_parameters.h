@@ -58,6 +58,7 @@ struct RunParameters {
   bool fwerOption = false;              // genome-wide permutation FWER: NAME.fwer and P_FWER (--fwer)
   std::uint16_t threadParam = 0;        // worker threads (--threads); 0 = the CPUs this process may run on
   bool cellsOption = false;             // each kept pair's case and control cells in the table (--cells)
+  bool quietOption = false;             // standard output: warnings, errors and a summary only (--quiet)
   SelectionOptions selection;           // what of the input is scanned
 
   bool epistasis() const { return hypothesisOption == 1; }

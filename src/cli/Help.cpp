@@ -78,6 +78,7 @@ Important: TX-LQW input file is space delimited
  --table also write the annotated table NAME.tsv
  --cells also write each pair's nine case and nine control cell counts (after -m) in NAME.tsv: CASE_CELLS, CONTROL_CELLS (implies --table)
  --threads worker threads, 1..1024 (DEFAULT: the CPUs this process may run on); the results are the same for every count
+ --quiet print only warnings, errors and a short summary; every line is still in the run's log NAME.log
  --check-partial K with -p 0: only check worker K's partial file
  --extract FILE scan only the SNPs named in FILE (names separated by spaces, tabs or new lines)
  --exclude FILE leave out the SNPs named in FILE

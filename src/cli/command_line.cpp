@@ -83,6 +83,7 @@ constexpr OptionInfo kOptions[] = {
     {"--set2", ValueKind::Text, 0, 0},
     {"--maf", ValueKind::Real, 0, 0},
     {"--geno", ValueKind::Real, 0, 0},
+    {"--quiet", ValueKind::None, 0, 0},
 };
 
 const OptionInfo* findOption(const char* argument) {
@@ -117,6 +118,8 @@ void applyFlag(std::string_view name, RunParameters& params) {
   // So are the cells.
   else if (name == "--cells")
     params.cellsOption = params.tableOption = true;
+  else if (name == "--quiet")
+    params.quietOption = true;
 }
 
 void applyInteger(std::string_view name, std::int64_t v, RunParameters& params) {
@@ -377,7 +380,7 @@ std::vector<std::string> acceptedOptions() {
   return names;
 }
 
-Outcome parseCommandLine(int argc, const char* const* argv, RunParameters& params) {
+Outcome parseCommandLine(int argc, const char* const* argv, RunParameters& params, const Understood& understood) {
   // Asking for help or the version alone is not a mistake: no error line,
   // and a successful exit.
   if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
@@ -405,6 +408,7 @@ Outcome parseCommandLine(int argc, const char* const* argv, RunParameters& param
     console().line("ERROR! With --minP the threshold (-t) is a p-value and must be in (0, 1]");
     return Outcome::stop(kExitError);
   }
+  if (understood) understood(params);
   echoParameters(params);
   if (Outcome o = checkProcessNumbering(params); o.stopped()) return o;
   if (Outcome o = checkFwer(params); o.stopped()) return o;

@@ -17,6 +17,7 @@
 #include "output_checks.h"
 #include "partial_results.h"
 #include "provenance.h"
+#include "run_log.h"
 #include "run_parameters.h"
 #include "scan_driver.h"
 #include "selection.h"
@@ -63,6 +64,7 @@ int assemble(const RunParameters& params, const GenotypeStore& store, const Sele
     if (Outcome o = assemblePartialFiles(params, store.snp_names, top_vect, fwer, 1, 0, false, expect); o.stopped()) {
       return o.exitStatus();
     }
+    if (RunLog* log = activeRunLog()) log->recordKeptPairs(top_vect.size());
   } catch (const std::bad_alloc&) {
     console().print("ERROR: Out of memory while assembling %zu kept pairs with %" PRIu64
                     " permutation values each (--permutations). Use a stricter threshold (-t) or fewer "
@@ -103,9 +105,16 @@ int scan(const RunParameters& params, const GenotypeStore& store, const Selectio
         store.snp_amount, static_cast<unsigned>(store.total_amount), static_cast<unsigned>(store.affected_amount),
         static_cast<unsigned>(store.unaffected_amount), pairsTested(blocks));
   }
+  RunLog* log = activeRunLog();
+  if (log != nullptr) log->recordBlocks(params, blocks);
   try {
     ScanContext ctx(params, store, blocks);
-    if (Outcome o = scanBlockCombinations(ctx, ScanPath::Fast); o.stopped()) return o.exitStatus();
+    const Outcome scanned = scanBlockCombinations(ctx, ScanPath::Fast);
+    if (log != nullptr) {
+      log->recordPermutations(ctx.permutations_done, params.permutationParam);
+      log->recordKeptPairs(ctx.top_vect.size());
+    }
+    if (scanned.stopped()) return scanned.exitStatus();
     if (params.processAmount > 1) {
       Provenance provenance = provenanceOf(params, blocks.blockAmount, store.snp_names, store.total_amount);
       provenance.selection = selectionProvenance(params, lists);
@@ -124,16 +133,23 @@ int scan(const RunParameters& params, const GenotypeStore& store, const Selectio
   }
 }
 
-}  // namespace
-
-int runDyadmill(int argc, const char* const* argv) {
-  std::setbuf(stdout, nullptr);
+// The run once the log copies the console: what runDyadmill does, less the
+// log's own beginning and end.
+int runLogged(int argc, const char* const* argv, RunLog& log) {
   RunParameters parsed;
-  if (Outcome o = parseCommandLine(argc, argv, parsed); o.stopped()) return o.exitStatus();
+  // --quiet holds back everything after the required options are known,
+  // the echo of the parameters included; an error before that is printed.
+  auto understood = [&log](const RunParameters& params) {
+    log.setParameters(params);
+    console().setQuiet(params.quietOption);
+  };
+  if (Outcome o = parseCommandLine(argc, argv, parsed, understood); o.stopped()) return o.exitStatus();
   const RunParameters& params = parsed;
   // Every parallel part of the run uses the threads it was given.
   omp_set_num_threads(workerThreads(params));
   if (Outcome o = checkOutputFiles(params); o.stopped()) return o.exitStatus();
+  // Checking one partial file writes nothing, not even a log.
+  if (params.checkPartialParam == 0) log.enable();
   if (params.readsGenotypes()) {
     if (Outcome o = checkRegularInputFile(params.inFile); o.stopped()) return o.exitStatus();
   }
@@ -146,7 +162,9 @@ int runDyadmill(int argc, const char* const* argv) {
     auto names_check = [&](const GenotypeStore& named) {
       return params.selection.frequencyFilters() ? Outcome::proceed() : checkDivision(params, named);
     };
-    if (Outcome o = readGenotypeFile(params, store, names_check, lists); o.stopped()) return o.exitStatus();
+    const Outcome read = readGenotypeFile(params, store, names_check, lists);
+    log.recordInput(params, store, !read.stopped());
+    if (read.stopped()) return read.exitStatus();
     if (params.selection.frequencyFilters()) {
       if (Outcome o = checkDivision(params, store); o.stopped()) return o.exitStatus();
     }
@@ -156,7 +174,31 @@ int runDyadmill(int argc, const char* const* argv) {
     return kExitError;
   }
   warnDuplicateSnpNames(params.inFile, store.snp_names);
+  if (params.processID == 0) {
+    log.recordAssembly(
+        params, CombinationIndex(store.snp_names.size(), blocksInUse(params, store.snp_names.size()), store.set_layout)
+                    .blocksUsed());
+  }
   return params.processID == 0 ? assemble(params, store, lists) : scan(params, store, lists);
+}
+
+}  // namespace
+
+int runDyadmill(int argc, const char* const* argv) {
+  std::setbuf(stdout, nullptr);
+  RunLog log(argc, argv, "dyadmill " DYADMILL_VERSION);
+  int status = kExitError;
+  try {
+    status = runLogged(argc, argv, log);
+  } catch (const std::bad_alloc&) {
+    // Caught here rather than by the entry so that the log can say so.
+    console().line(
+        "ERROR: Out of memory. Use more data blocks (-b), more processes (-n) or a stricter threshold (-t).");
+    status = kExitError;
+  }
+  log.finish(status);
+  console().setQuiet(false);
+  return status;
 }
 
 }  // namespace dyadmill

@@ -77,6 +77,9 @@ struct GenotypeStore {
   std::vector<std::string> snp_positions;
   // With pair sets: how the SNPs above are grouped (set_layout.h).
   SetLayout set_layout;
+  // Subjects of the input that are not in the store: those of a fileset
+  // without a phenotype. Always 0 for the text format.
+  std::uint64_t subjects_left_out = 0;
 };
 
 // Makes the group called cases the smaller one: when cases outnumber the

@@ -134,6 +134,7 @@ Outcome readFam(const std::string& path, SubjectFilter& filter, FamSubjects& fam
 void sizeStore(const RunParameters& params, const FamSubjects& fam, const SnpPlan& plan, GenotypeStore& store) {
   const std::uint64_t rows_per_snp = params.rowsPerSnp();
   store.total_amount = static_cast<SubjectCount>(fam.kept.size());
+  store.subjects_left_out = fam.listed - fam.kept.size();
   store.binary_diagnostic_vect = fam.traits;
   store.affected_amount = static_cast<SubjectCount>(std::count(fam.traits.begin(), fam.traits.end(), 1));
   store.snp_amount = store.snp_names.size();

@@ -146,14 +146,14 @@ class GzipBuffer : public std::streambuf {
   std::string error_;
 };
 
+}  // namespace
+
 bool startsWithGzipMagic(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::array<unsigned char, 2> magic{};
   in.read(reinterpret_cast<char*>(magic.data()), 2);
   return in.gcount() == 2 && magic[0] == 0x1f && magic[1] == 0x8b;
 }
-
-}  // namespace
 
 TextSource::TextSource() : stream_(nullptr) {}
 

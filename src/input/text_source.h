@@ -13,6 +13,9 @@
 
 namespace dyadmill {
 
+// True when the file begins with the two gzip magic bytes, whatever its name.
+bool startsWithGzipMagic(const std::string& path);
+
 class TextSource {
  public:
   TextSource();

@@ -9,6 +9,7 @@
 #include "console.h"
 #include "fwer.h"
 #include "output_set.h"
+#include "run_log.h"
 
 namespace dyadmill {
 
@@ -45,16 +46,21 @@ void successiveBest(TopVector& top_vect, Better better) {
   }
 }
 
-// The genome-wide 5 % threshold of the extremes, or why there is none.
+// The genome-wide 5 % threshold of the extremes, or why there is none; the
+// log records the line too.
 void printGenomeWideThreshold(const RunParameters& params, const std::vector<double>& fwer) {
   const GenomeWideThreshold threshold = genomeWideThreshold(params, fwer);
+  char line[160];
   if (!threshold.available) {
-    console().print("INFO: %zu permutations are too few for a genome-wide 5%% threshold (at least 19 are needed)\n",
-                    fwer.size());
-    return;
-  }
-  console().print("Genome-wide 5%% threshold from %zu permutations: %s %s\n", fwer.size(),
+    std::snprintf(line, sizeof line,
+                  "INFO: %zu permutations are too few for a genome-wide 5%% threshold (at least 19 are needed)\n",
+                  fwer.size());
+  } else {
+    std::snprintf(line, sizeof line, "Genome-wide 5%% threshold from %zu permutations: %s %s\n", fwer.size(),
                   params.minP() ? "p <" : "STAT >", roundTripText(threshold.value).c_str());
+  }
+  console().write(line);
+  if (RunLog* log = activeRunLog()) log->recordGenomeWideThreshold(line);
 }
 
 }  // namespace
@@ -157,8 +163,12 @@ Outcome runFinalStage(const RunParameters& params, const std::vector<std::string
   }
   if (params.fwerOption) writeFwerFile(params, fwerFilePath(params.outFile), fwer, outputs);
   writeResultsFile(params, snp_names, top_vect, p_vect, outputs);
-  if (!outputs.commit()) return Outcome::stop(kExitError);
-  if (params.fwerOption) printGenomeWideThreshold(params, fwer);
+  // The threshold line follows the files' writing and comes before the
+  // log, which records it; on the console it reads as before.
+  auto written = [&]() {
+    if (params.fwerOption) printGenomeWideThreshold(params, fwer);
+  };
+  if (!commitWithRunLog(outputs, written)) return Outcome::stop(kExitError);
   return Outcome::proceed();
 }
 

@@ -19,7 +19,9 @@
 
 namespace dyadmill {
 
-// Sorts `top_vect` by significance, adds the permutation matrix file(s) of
+// Sorts `top_vect` (by statistic, largest first, under maxT; by raw p-value,
+// smallest first, under minP: with pairs of different degrees of freedom
+// the two orders differ), adds the permutation matrix file(s) of
 // the working directory to `outputs` and returns one exceedance counter per
 // pair (the adjusted p-value is counter / P). The permutation values are
 // replaced by their successive maxima (maxT) or minima (minP).

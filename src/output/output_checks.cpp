@@ -13,6 +13,7 @@
 #include "partial_results.h"
 #include "plink_reader.h"
 #include "results_table.h"
+#include "run_log.h"
 
 namespace dyadmill {
 
@@ -45,6 +46,12 @@ fs::path folderOf(const std::string& file) {
 }  // namespace
 
 std::vector<std::string> plannedOutputFiles(const RunParameters& params) {
+  std::vector<std::string> files = resultFiles(params);
+  if (params.checkPartialParam == 0) files.push_back(runLogPath(params));
+  return files;
+}
+
+std::vector<std::string> resultFiles(const RunParameters& params) {
   if (!writesFinalFiles(params)) return {partialFileName(params.outFile, params.processID)};
   std::vector<std::string> files = {params.outFile + ".txt"};
   if (params.tableOption) files.push_back(resultsTablePath(params.outFile));

@@ -11,10 +11,14 @@
 
 namespace dyadmill {
 
-// Every file this run will write: the partial file of a scanning process of
-// a multi-process run; otherwise the results file, the table when asked
+// The files of this run's results: the partial file of a scanning process
+// of a multi-process run; otherwise the results file, the table when asked
 // for, the extremes file with --fwer, and the permutation matrix files of
 // the working folder.
+std::vector<std::string> resultFiles(const RunParameters& params);
+
+// Every file this run will write: its result files and its log (none for a
+// --check-partial run, which writes nothing).
 std::vector<std::string> plannedOutputFiles(const RunParameters& params);
 
 // Every file the run reads its genotypes from (the three files of a

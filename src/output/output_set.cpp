@@ -75,7 +75,7 @@ OutputSet::~OutputSet() {
   discard();
 }
 
-std::FILE* OutputSet::add(const std::string& final_name) {
+OutputSet::Entry OutputSet::open(const std::string& final_name) {
   removeStaleTemporaryFiles(final_name);
   Entry entry;
   entry.final_name = final_name;
@@ -86,8 +86,32 @@ std::FILE* OutputSet::add(const std::string& final_name) {
   } else {
     std::setvbuf(entry.stream, nullptr, _IOFBF, 1 << 20);
   }
-  entries_.push_back(std::move(entry));
+  return entry;
+}
+
+void OutputSet::close(Entry& entry) {
+  if (entry.stream != nullptr) {
+    errno = 0;
+    const bool written = std::fflush(entry.stream) == 0 && std::ferror(entry.stream) == 0;
+    const int write_errno = errno;
+    const bool closed = std::fclose(entry.stream) == 0;
+    entry.stream = nullptr;
+    if (!written || !closed) entry.error = write_errno != 0 ? write_errno : (errno != 0 ? errno : EIO);
+  }
+  // A folder of the final name would refuse the rename only after the
+  // files before it were in place.
+  std::error_code ec;
+  if (entry.error == 0 && std::filesystem::is_directory(entry.final_name, ec)) entry.error = EISDIR;
+}
+
+std::FILE* OutputSet::add(const std::string& final_name) {
+  entries_.push_back(open(final_name));
   return entries_.back().stream;
+}
+
+void OutputSet::setClosing(const std::string& final_name, ClosingWriter write) {
+  closing_name_ = final_name;
+  closing_write_ = std::move(write);
 }
 
 void OutputSet::discard() {
@@ -97,44 +121,55 @@ void OutputSet::discard() {
     std::remove(entry.temp_name.c_str());
   }
   entries_.clear();
+  if (closing_.stream != nullptr) std::fclose(closing_.stream);
+  closing_.stream = nullptr;
+  if (!closing_.temp_name.empty()) std::remove(closing_.temp_name.c_str());
+  closing_ = Entry{};
+  closing_name_.clear();
 }
 
-bool OutputSet::commit() {
-  const Entry* failed = nullptr;
+bool OutputSet::fail(const Entry& entry) {
+  console().print("ERROR: Unable to write output file %s: %s. None of this run's output files was replaced.\n",
+                  entry.final_name.c_str(), std::strerror(entry.error));
+  discard();
+  return false;
+}
+
+bool OutputSet::commit(const std::function<void()>& written) {
   for (Entry& entry : entries_) {
-    if (entry.stream != nullptr) {
-      errno = 0;
-      const bool written = std::fflush(entry.stream) == 0 && std::ferror(entry.stream) == 0;
-      const int write_errno = errno;
-      const bool closed = std::fclose(entry.stream) == 0;
-      entry.stream = nullptr;
-      if (!written || !closed) entry.error = write_errno != 0 ? write_errno : (errno != 0 ? errno : EIO);
-    }
-    // A folder of the final name would refuse the rename only after the
-    // files before it were in place.
-    std::error_code ec;
-    if (entry.error == 0 && std::filesystem::is_directory(entry.final_name, ec)) entry.error = EISDIR;
-    if (entry.error != 0 && failed == nullptr) failed = &entry;
+    close(entry);
+    if (entry.error != 0) return fail(entry);
   }
-  if (failed != nullptr) {
-    console().print("ERROR: Unable to write output file %s: %s. None of this run's output files was replaced.\n",
-                    failed->final_name.c_str(), std::strerror(failed->error));
-    discard();
-    return false;
+  if (written) written();
+  const bool closing = !closing_name_.empty();
+  if (closing) {
+    closing_ = open(closing_name_);
+    if (closing_.stream != nullptr) closing_write_(closing_.stream);
+    close(closing_);
+    if (closing_.error != 0) return fail(closing_);
   }
   commitStep(0);
   // From here until the last rename the set reads as incomplete: no results
-  // file at all rather than the earlier run's beside this run's files.
-  if (!entries_.empty() && std::remove(entries_.back().final_name.c_str()) != 0 && errno != ENOENT) {
-    console().print("ERROR: Unable to remove the earlier %s: %s. None of this run's output files was replaced.\n",
-                    entries_.back().final_name.c_str(), std::strerror(errno));
-    discard();
-    return false;
+  // file (and no log) at all rather than the earlier run's beside this
+  // run's files.
+  std::vector<const std::string*> earlier;
+  if (closing) earlier.push_back(&closing_.final_name);
+  if (!entries_.empty()) earlier.push_back(&entries_.back().final_name);
+  for (const std::string* name : earlier) {
+    if (std::remove(name->c_str()) != 0 && errno != ENOENT) {
+      console().print("ERROR: Unable to remove the earlier %s: %s. None of this run's output files was replaced.\n",
+                      name->c_str(), std::strerror(errno));
+      discard();
+      return false;
+    }
   }
   commitStep(1);
   // Renames within a folder do not fail short of a vanished folder or a
   // name taken by a folder; should one fail, the results file (last) is
   // still absent, so the set reads as incomplete.
+  if (closing) entries_.push_back(closing_);
+  closing_ = Entry{};
+  closing_name_.clear();
   for (std::size_t k = 0; k < entries_.size(); ++k) {
     if (std::rename(entries_[k].temp_name.c_str(), entries_[k].final_name.c_str()) != 0) {
       console().print("ERROR: Unable to rename %s to %s: %s (%zu of %zu output files were already in place).\n",

@@ -18,6 +18,7 @@
 #include "input_errors.h"
 #include "number_fields.h"
 #include "output_set.h"
+#include "run_log.h"
 
 namespace dyadmill {
 
@@ -463,7 +464,7 @@ Outcome writePartialFile(const RunParameters& params, const Provenance& provenan
     if (provenance.fwerOption) std::fputs(formatFwerLine(fwer).c_str(), out);
     std::fputs(formatPairCountLine(top_vect.size()).c_str(), out);
   }
-  if (outputs.commit()) return Outcome::proceed();
+  if (commitWithRunLog(outputs)) return Outcome::proceed();
   console().print("ERROR: Unable to write partial output file: %s.\n", name.c_str());
   return Outcome::stop(kExitError);
 }

@@ -180,17 +180,13 @@ void runPermutations(ScanContext& ctx, ScanPath path, FastRescan rescan, BlockCo
     if (!failure) failure = std::current_exception();
     failed = true;
   };
-  // Announces and draws the relabellings of round r, in order, as a run
-  // with one thread does.
+  // Draws the relabellings of round r, in order, as a run with one thread
+  // does; the estimate of the whole phase comes with the second.
   auto draw = [&](std::uint64_t r) {
     try {
       const std::uint64_t first = r * round + 1;
       for (std::uint64_t p = first; p <= std::min(P, first + round - 1); ++p) {
-        const std::time_t now_perm = std::time(nullptr);
-        console().print("INFO PERMUTATION TIME:\n-->Started permutation #%" PRIu64 " out of %" PRIu64
-                        " of data block %" PRIu64 " out of %" PRIu64 " on %s",
-                        p, P, K, ctx.blocks.Kend, std::ctime(&now_perm));
-        if (p == 2) reportPermutationEstimate(P, ctx.blocks.Kend - K, now_perm, combo.start_time);
+        if (p == 2) reportPermutationEstimate(P, ctx.blocks.Kend - K, std::time(nullptr), combo.start_time);
         if (kept_relabellings) continue;
         shuffler.shuffle();
         labels[r % 2][p - first] = shuffler.labels();
@@ -239,6 +235,11 @@ void runPermutations(ScanContext& ctx, ScanPath path, FastRescan rescan, BlockCo
     }
   }
   if (failure) std::rethrow_exception(failure);
+  // One line per combination: a line per permutation would bury the rest
+  // of the console (and the log) under thousands of them.
+  ctx.permutations_done += P;
+  console().print("INFO: Permutations of block combination %" PRIu64 " out of %" PRIu64 ": %" PRIu64 " done\n", K + 1,
+                  ctx.blocks.Kend, P);
 }
 
 }  // namespace dyadmill

@@ -47,7 +47,9 @@ class TraitShuffler {
 // FastRescan), and on the reference path, the case rows of both blocks are
 // rebuilt and every pair is rescanned. The relabelling rewrites the
 // combination's working set; its start_time (the start of its first scan)
-// feeds the run-time estimate.
+// feeds the run-time estimate. One console line says when the
+// combination's permutations are done, and ctx.permutations_done counts
+// them.
 void runPermutations(ScanContext& ctx, ScanPath path, FastRescan rescan, BlockCombination& combo);
 
 // The run's relabellings are drawn once and kept while they take at most

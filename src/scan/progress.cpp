@@ -66,8 +66,9 @@ void reportPermutationEstimate(std::uint64_t permutationParam, std::uint64_t rem
   console().print("\n\nINFO PERMUTATION: \nEstimated TOTAL time of the run: %g(hrs)  ~ %g (days)\n\n",
                   static_cast<double>(perm_time_to_end), static_cast<double>(perm_time_to_end / 24));
   if (perm_time_to_end > 168.0f) {
-    console().print("WARNING: ESTIMATED TO TAKE %g h to run\n", static_cast<double>(perm_time_to_end));
-    console().print("CONSIDER TERMINATING RUN AND INCREASING -n PARAMETER\n");
+    // One message, so that the advice travels with its warning (--quiet).
+    console().print("WARNING: ESTIMATED TO TAKE %g h to run\nCONSIDER TERMINATING RUN AND INCREASING -n PARAMETER\n",
+                    static_cast<double>(perm_time_to_end));
   }
 }
 

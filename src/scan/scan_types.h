@@ -123,6 +123,8 @@ struct ScanContext : ScanInputs {
   // once for the run when they fit a small budget, else per combination.
   std::vector<std::vector<std::uint16_t>> relabellings;
   ProgressLine progress;  // the terminal's progress line, in pairs counted
+  // Permutations run so far, summed over the combinations (for the log).
+  std::uint64_t permutations_done = 0;
 };
 
 // A pair that passed, in block-local indices, before it is kept.

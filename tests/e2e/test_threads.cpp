@@ -13,27 +13,37 @@
 namespace dyadmill::testing {
 namespace {
 
-// Every file a run left in `dir`, by name, except the input.
+bool isLog(const std::string& name) {
+  return name.ends_with(".log");
+}
+
+// Every file a run left in `dir`, by name, except the input and the logs
+// (which record the thread count and the times; see logConsole).
 std::map<std::string, std::string> outputFiles(const ScratchDir& dir) {
   std::map<std::string, std::string> files;
   for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
     const std::string name = entry.path().filename().string();
-    if (name != "g.txt") files[name] = readFile(entry.path());
+    if (name != "g.txt" && !isLog(name)) files[name] = readFile(entry.path());
   }
   return files;
 }
 
-// The console without what depends on the clock or the folder: the start
-// time of each permutation, the run-time estimates (whose lines appear only
-// when a second has passed) and where the results were written.
+// The console part of a run log.
+std::string logConsole(const std::filesystem::path& log) {
+  const std::string text = readFile(log);
+  const std::string marker = "\nconsole output:\n";
+  const std::size_t at = text.find(marker);
+  return at == std::string::npos ? std::string() : text.substr(at + marker.size());
+}
+
+// The console without what depends on the clock or the folder: the
+// run-time estimates (whose lines appear only when a second has passed) and
+// where the results were written.
 std::vector<std::string> clockFreeLines(const std::string& output) {
   std::vector<std::string> lines;
-  for (std::string line : splitLines(output)) {
+  for (const std::string& line : splitLines(output)) {
     if (contains(line, "Est. Time left") || contains(line, "Estimated TOTAL time") || contains(line, "***Location:"))
       continue;
-    if (const std::size_t on = line.find("-->Started permutation"); on != std::string::npos) {
-      line = line.substr(0, line.rfind(" on "));
-    }
     lines.push_back(line);
   }
   return lines;
@@ -59,6 +69,8 @@ Outputs runSingle(const RunMode& m, const GenotypeData& data, const std::string&
   writeFile(dir / "g.txt", data.toText());
   const RunResult run = runDyadmill(modeOptions(m, "1", "1", threads), dir.path());
   EXPECT_EQ(run.exit_status, 0) << run.output;
+  // The log holds what the console printed, in every mode.
+  EXPECT_TRUE(logConsole(dir / "res.log") == run.output);
   return {outputFiles(dir), clockFreeLines(run.output)};
 }
 
@@ -69,6 +81,8 @@ Outputs runSplit(const RunMode& m, const GenotypeData& data, const std::string& 
   for (const char* p : {"1", "2", "3", "0"}) {
     const RunResult run = runDyadmill(modeOptions(m, "3", p, threads), dir.path());
     EXPECT_EQ(run.exit_status, 0) << "process " << p << ": " << run.output;
+    const std::string log = std::string(p) == "0" ? "res.log" : "res_partial" + std::string(p) + ".txt.log";
+    EXPECT_TRUE(logConsole(dir / log) == run.output) << log;
     const std::vector<std::string> lines = clockFreeLines(run.output);
     result.console.insert(result.console.end(), lines.begin(), lines.end());
   }
