@@ -383,10 +383,11 @@ Outcome decodeBed(const RunParameters& params, const FilesetNames& names, const 
 
 // As for the text format: both groups must be present, and the group called
 // cases is never the larger one.
-Outcome recodeTrait(const std::string& fam_path, GenotypeStore& store) {
+Outcome recodeTrait(const std::string& fam_path, bool selected, GenotypeStore& store) {
   store.unaffected_amount = static_cast<SubjectCount>(store.total_amount - store.affected_amount);
-  if (store.affected_amount == 0) return inputFileError(fam_path, "no subject is a case (phenotype 2)");
-  if (store.unaffected_amount == 0) return inputFileError(fam_path, "no subject is a control (phenotype 1)");
+  const std::string subjects = selected ? "no subject kept by --keep/--remove" : "no subject";
+  if (store.affected_amount == 0) return inputFileError(fam_path, subjects + " is a case (phenotype 2)");
+  if (store.unaffected_amount == 0) return inputFileError(fam_path, subjects + " is a control (phenotype 1)");
   swapGroupsWhenCasesOutnumberControls(store);
   return Outcome::proceed();
 }
@@ -425,7 +426,7 @@ Outcome readPlinkFileset(const RunParameters& params, GenotypeStore& store,
   if (Outcome o = openBed(names, file_names.size(), fam.listed, bed); o.stopped()) return o;
   sizeStore(params, fam, plan, store);
   if (Outcome o = decodeBed(params, names, fam, plan, bed, store); o.stopped()) return o;
-  if (Outcome o = recodeTrait(names.fam, store); o.stopped()) return o;
+  if (Outcome o = recodeTrait(names.fam, filter.active(), store); o.stopped()) return o;
   if (Outcome o = applyFrequencyFilters(params, store, plan); o.stopped()) return o;
   store.set_layout = plan.layout;
   return Outcome::proceed();

@@ -120,7 +120,7 @@ std::string isoLocalTime(std::time_t time) {
   std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
   const long offset = local.tm_gmtoff;
   const long minutes = (offset < 0 ? -offset : offset) / 60;
-  char zone[16];
+  char zone[48];
   std::snprintf(zone, sizeof zone, "%c%02ld:%02ld", offset < 0 ? '-' : '+', minutes / 60, minutes % 60);
   return std::string(text) + zone;
 }
