@@ -366,7 +366,10 @@ void compactStore(GenotypeStore& store, const std::vector<bool>& kept, SnpPlan& 
   auto keepIn = [&kept](auto& values) {
     std::uint64_t t = 0;
     for (std::uint64_t s = 0; s < kept.size(); ++s) {
-      if (kept[s]) values[t++] = std::move(values[s]);
+      if (!kept[s]) continue;
+      // A name moved onto itself would come out empty.
+      if (t != s) values[t] = std::move(values[s]);
+      ++t;
     }
     values.resize(t);
   };
