@@ -11,6 +11,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "blocks.h"
 #include "console.h"
 #include "fields.h"
@@ -59,6 +61,10 @@ struct AssemblyState {
   std::optional<Provenance> first;      // provenance of the first file read, for cross-file checks
   std::string first_name;
   std::unordered_set<std::uint64_t> pairs_seen;  // i * snp_amount + j
+  // The first file read whose last line holds a content hash, and the first
+  // whose last line holds none: workers of one run write the same form.
+  std::string hashed_name;
+  std::string unhashed_name;
 };
 
 struct FileState {
@@ -68,7 +74,9 @@ struct FileState {
   std::uint64_t pair_lines = 0;
   bool count_line_seen = false;
   std::uint64_t recorded_pairs = 0;
-  bool fwer_expected = false;  // its provenance line records fwer=1
+  std::optional<std::uint64_t> recorded_hash;  // from the pair-count line, when it holds one
+  ContentHash content;                         // the bytes between the provenance and pair-count lines
+  bool fwer_expected = false;                  // its provenance line records fwer=1
   bool fwer_seen = false;
 };
 
@@ -226,7 +234,7 @@ Outcome readCountLine(FileState& file, std::uint64_t line_number, const std::str
     return inputLineError(file.name, line_number,
                           "a line starting with '#' after the pair-count line: was another file appended to this one?");
   }
-  if (!parsePairCountLine(line, file.recorded_pairs)) {
+  if (!parsePairCountLine(line, file.recorded_pairs, file.recorded_hash)) {
     return inputLineError(file.name, line_number, "a line starting with '#' that is not the pair-count line");
   }
   if (file.fwer_expected && !file.fwer_seen) {
@@ -305,6 +313,37 @@ Outcome readLine(AssemblyState& state, FileState& file, std::uint64_t line_numbe
   return Outcome::proceed();
 }
 
+// A file whose pair-count line holds a hash must hash to it; one without
+// (written before the hash was added) is read with a warning. Whether the
+// set mixes both forms is judged once every file was read (checkHashForms).
+Outcome checkContentHash(AssemblyState& state, const FileState& file) {
+  if (file.recorded_hash) {
+    if (state.hashed_name.empty()) state.hashed_name = file.name;
+    if (*file.recorded_hash == file.content.value()) return Outcome::proceed();
+    console().print(
+        "ERROR: %s: its pair lines do not match the hash in its last line (edited or truncated?): rerun worker "
+        "%" PRIu64 " (-p %" PRIu64 ") to write it again\n",
+        file.name.c_str(), file.process, file.process);
+    return Outcome::stop(kExitError);
+  }
+  if (state.unhashed_name.empty()) state.unhashed_name = file.name;
+  console().print(
+      "WARNING: Partial output file %s has no hash in its last line (it was written by an earlier version): "
+      "edits of its pair lines cannot be detected\n",
+      file.name.c_str());
+  return Outcome::proceed();
+}
+
+// Workers of one run write the same form of last line: a file without a
+// hash beside one with a hash had its last line rewritten (dropping the hash
+// to escape the check) or comes from another version.
+Outcome checkHashForms(const AssemblyState& state) {
+  if (state.hashed_name.empty() || state.unhashed_name.empty()) return Outcome::proceed();
+  return fileError(state.unhashed_name, "has no hash in its last line, but " + state.hashed_name +
+                                            " of the same run has one: its last line was edited, or it was "
+                                            "written by an earlier version (rerun its worker)");
+}
+
 Outcome readPartialFile(AssemblyState& state, std::uint64_t k, TopVector& top_vect) {
   FileState file;
   file.name = partialFileName(state.params.outFile, k);
@@ -327,8 +366,16 @@ Outcome readPartialFile(AssemblyState& state, std::uint64_t k, TopVector& top_ve
   std::uint64_t line_number = 0;
   while (std::getline(in, line)) {
     ++line_number;
-    if (line.empty() && !(line_number == 1 && state.with_provenance)) continue;
-    if (Outcome o = readLine(state, file, line_number, line, top_vect); o.stopped()) return o;
+    const bool skipped = line.empty() && !(line_number == 1 && state.with_provenance);
+    if (!skipped) {
+      if (Outcome o = readLine(state, file, line_number, line, top_vect); o.stopped()) return o;
+    }
+    // Every byte between the provenance line and the pair-count line, as it
+    // stands in the file: empty lines and carriage returns included.
+    if (state.with_provenance && line_number > 1 && !file.count_line_seen) {
+      file.content.add(line);
+      if (!in.eof()) file.content.add("\n");
+    }
   }
   if (in.bad()) return inputLineError(file.name, line_number + 1, "the file could not be read to its end");
   if (state.with_provenance && line_number == 0) {
@@ -341,8 +388,29 @@ Outcome readPartialFile(AssemblyState& state, std::uint64_t k, TopVector& top_ve
     return fileError(file.name, "holds " + std::to_string(file.pair_lines) + " pair lines but its last line records " +
                                     std::to_string(file.recorded_pairs));
   }
+  if (state.with_provenance) {
+    if (Outcome o = checkContentHash(state, file); o.stopped()) return o;
+  }
   console().line("INFO: Done reading the partial file and generating the top vector");
   return Outcome::proceed();
+}
+
+// Opening a FIFO for reading waits for a writer, and a folder or a device
+// reads as no partial file ever does: whatever is not a regular file is
+// refused before it is opened. A name that does not exist is left to the
+// reading, which says so.
+Outcome checkRegularFile(const std::string& name) {
+  struct stat info {};
+  if (::stat(name.c_str(), &info) != 0 || S_ISREG(info.st_mode)) return Outcome::proceed();
+  const char* kind = S_ISFIFO(info.st_mode)   ? "a FIFO (named pipe)"
+                     : S_ISDIR(info.st_mode)  ? "a folder"
+                     : S_ISCHR(info.st_mode)  ? "a character device"
+                     : S_ISBLK(info.st_mode)  ? "a block device"
+                     : S_ISSOCK(info.st_mode) ? "a socket"
+                                              : "not a regular file";
+  return fileError(name, std::string("is ") + kind +
+                             ", not a regular file: the assembly reads only the files the workers wrote (check -o "
+                             "and what lies under that name)");
 }
 
 // What a file's first line says of its format, looked at before any file
@@ -460,9 +528,14 @@ Outcome writePartialFile(const RunParameters& params, const Provenance& provenan
   OutputSet outputs;
   if (std::FILE* out = outputs.add(name); out != nullptr) {
     std::fputs(formatProvenanceLine(provenance).c_str(), out);
-    for (const TestStat2DObject& pair : top_vect) std::fputs(formatPartialLine(pair).c_str(), out);
-    if (provenance.fwerOption) std::fputs(formatFwerLine(fwer).c_str(), out);
-    std::fputs(formatPairCountLine(top_vect.size()).c_str(), out);
+    ContentHash content;
+    const auto put = [&](const std::string& line) {
+      std::fputs(line.c_str(), out);
+      content.add(line);
+    };
+    for (const TestStat2DObject& pair : top_vect) put(formatPartialLine(pair));
+    if (provenance.fwerOption) put(formatFwerLine(fwer));
+    std::fputs(formatPairCountLine(top_vect.size(), content.value()).c_str(), out);
   }
   if (commitWithRunLog(outputs)) return Outcome::proceed();
   console().print("ERROR: Unable to write partial output file: %s.\n", name.c_str());
@@ -485,6 +558,9 @@ Outcome assemblePartialFiles(const RunParameters& params, const std::vector<std:
   // Workers of one run write the same version: one file with provenance
   // makes the lines mandatory in all, and files of an earlier version are
   // recognised only as a whole set.
+  for (std::uint64_t k = first; k <= last; ++k) {
+    if (Outcome o = checkRegularFile(partialFileName(params.outFile, k)); o.stopped()) return o;
+  }
   std::vector<FileFormat> formats;
   for (std::uint64_t k = first; k <= last; ++k) formats.push_back(formatOf(partialFileName(params.outFile, k)));
   state.with_provenance = require_provenance;
@@ -498,8 +574,21 @@ Outcome assemblePartialFiles(const RunParameters& params, const std::vector<std:
   }
 
   console().line("ASSEMBLING PARTIAL RESULTS FILES ...");
+  const std::size_t before = top_vect.size();
   for (std::uint64_t k = first; k <= last; ++k) {
     if (Outcome o = readPartialFile(state, k, top_vect); o.stopped()) return o;
+  }
+  if (Outcome o = checkHashForms(state); o.stopped()) return o;
+  // Without provenance and pair-count lines nothing tells a set whose
+  // workers kept no pair from files left empty by workers that never ran or
+  // by a full disk: reporting no pair would pass one for the other.
+  if (!state.with_provenance && top_vect.size() == before) {
+    console().print(
+        "ERROR: None of the partial output files %s to %s holds a pair line, and files without "
+        "provenance lines (written by an earlier version) cannot tell a run that kept no pair from "
+        "empty or truncated files: rerun the workers with this version\n",
+        partialFileName(params.outFile, first).c_str(), partialFileName(params.outFile, last).c_str());
+    return Outcome::stop(kExitError);
   }
   return Outcome::proceed();
 }

@@ -9,6 +9,10 @@
 #include <limits>
 #include <type_traits>
 
+#include <xxhash.h>
+
+#include <new>
+
 #include "fingerprint.h"
 #include "number_fields.h"
 
@@ -19,6 +23,7 @@ namespace {
 constexpr std::string_view kMagic = "dyadmill-partial";
 constexpr std::string_view kVersions[] = {"v1", "v2"};  // index + 1 is the version
 constexpr std::string_view kFingerprintPrefix = "fnv1a64:";
+constexpr std::string_view kContentHashPrefix = "hash=xxh3:";
 
 const char* hypothesisText(std::int32_t v) {
   return v == 1 ? "epistasis" : "association";
@@ -227,8 +232,10 @@ std::string formatProvenanceLine(const Provenance& p) {
   return line + "\n";
 }
 
-std::string formatPairCountLine(std::uint64_t pairs) {
-  return "# pairs=" + std::to_string(pairs) + "\n";
+std::string formatPairCountLine(std::uint64_t pairs, std::uint64_t content_hash) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%016" PRIx64, content_hash);
+  return "# pairs=" + std::to_string(pairs) + " " + std::string(kContentHashPrefix) + buffer + "\n";
 }
 
 std::string formatFwerLine(const std::vector<double>& extremes) {
@@ -289,10 +296,36 @@ bool parseProvenanceLine(std::string_view line, Provenance& p, std::string& prob
   return true;
 }
 
-bool parsePairCountLine(std::string_view line, std::uint64_t& pairs) {
+bool parsePairCountLine(std::string_view line, std::uint64_t& pairs, std::optional<std::uint64_t>& content_hash) {
+  content_hash.reset();
   const std::vector<std::string_view> words = splitSpaces(line);
-  if (words.size() != 2 || words[0] != "#" || words[1].substr(0, 6) != "pairs=") return false;
-  return parseWhole(words[1].substr(6), pairs);
+  if (words.size() < 2 || words.size() > 3 || words[0] != "#" || words[1].substr(0, 6) != "pairs=") return false;
+  if (!parseWhole(words[1].substr(6), pairs)) return false;
+  if (words.size() == 2) return true;
+  std::string_view hash = words[2];
+  if (hash.substr(0, kContentHashPrefix.size()) != kContentHashPrefix) return false;
+  hash.remove_prefix(kContentHashPrefix.size());
+  std::uint64_t value = 0;
+  if (hash.size() != 16 || !parseWhole(hash, value, 16)) return false;
+  content_hash = value;
+  return true;
+}
+
+ContentHash::ContentHash() : state_(XXH3_createState()) {
+  if (state_ == nullptr) throw std::bad_alloc();
+  XXH3_64bits_reset(state_);
+}
+
+ContentHash::~ContentHash() {
+  XXH3_freeState(state_);
+}
+
+void ContentHash::add(std::string_view bytes) {
+  XXH3_64bits_update(state_, bytes.data(), bytes.size());
+}
+
+std::uint64_t ContentHash::value() const {
+  return XXH3_64bits_digest(state_);
 }
 
 bool isFwerLine(std::string_view line) {

@@ -8,7 +8,10 @@
 // of the scanned SNP names and, when the run selected SNPs, subjects or
 // pairs, a fingerprint of each list and the filter values. It ends with one line
 // starting '#' that holds the number of pair lines, so that a truncated file
-// is told from a complete one. The pair lines in between keep their format.
+// is told from a complete one, and a hash of everything in between, so that
+// an edited, reordered or shortened file whose count was adjusted is told
+// too (files written before the hash was added end in the count alone). The
+// pair lines in between keep their format.
 // With --fwer the pair lines are followed by one more '#' line holding the
 // worker's extreme of every permutation (fwer.h).
 //
@@ -26,6 +29,8 @@
 
 #include "run_parameters.h"
 #include "selection.h"
+
+struct XXH3_state_s;
 
 namespace dyadmill {
 
@@ -75,8 +80,9 @@ std::map<std::string, std::string> selectionProvenance(const RunParameters& para
 
 // "# dyadmill-partial v2 n=.. p=.. ... snp_names=fnv1a64:<16 hex digits>" + LF
 std::string formatProvenanceLine(const Provenance& p);
-// "# pairs=<count>" + LF
-std::string formatPairCountLine(std::uint64_t pairs);
+// "# pairs=<count> hash=xxh3:<16 hex digits>" + LF: the count, and the
+// content hash of every byte between the provenance line and this line.
+std::string formatPairCountLine(std::uint64_t pairs, std::uint64_t content_hash);
 // "# fwer=<v1>,<v2>,...,<vP>" + LF, each value in the shortest text that
 // reads back to the same double.
 std::string formatFwerLine(const std::vector<double>& extremes);
@@ -93,8 +99,27 @@ std::uint64_t provenanceVersion(std::string_view line);
 // Reads a first line. False, with the reason in `problem`, when it is not a
 // complete provenance line of a known version.
 bool parseProvenanceLine(std::string_view line, Provenance& p, std::string& problem);
-// Reads a last line; false when it is not a pair count.
-bool parsePairCountLine(std::string_view line, std::uint64_t& pairs);
+// Reads a last line; false when it is not a pair count. `content_hash` is
+// left empty for a line without a hash (files written before it was added).
+bool parsePairCountLine(std::string_view line, std::uint64_t& pairs, std::optional<std::uint64_t>& content_hash);
+
+// XXH3 (64 bits) of the bytes a partial file holds between its provenance
+// line and its pair-count line, fed in file order. It is meant to catch
+// edits, deletions and reordering of pair lines that still read as valid
+// ones; it is no protection against someone who rewrites the hash as well.
+class ContentHash {
+ public:
+  ContentHash();
+  ~ContentHash();
+  ContentHash(const ContentHash&) = delete;
+  ContentHash& operator=(const ContentHash&) = delete;
+  void add(std::string_view bytes);
+  // The hash of everything added so far; more may be added afterwards.
+  std::uint64_t value() const;
+
+ private:
+  XXH3_state_s* state_;
+};
 
 // Whether a '#' line is meant as the fwer line (its first word is "fwer=...").
 bool isFwerLine(std::string_view line);

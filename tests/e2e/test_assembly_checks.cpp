@@ -2,10 +2,15 @@
 // given, or that were damaged, and still reads files of an earlier version.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <fstream>
+#include <thread>
 
 #include "test_support.h"
 
@@ -198,6 +203,138 @@ TEST_F(AssemblyChecks, ValuesTheScanCannotWriteAreRefused) {
   expectRefused(assemble(), 3, "outside the share of process 3 (combinations 4 to 5)");
 }
 
+// Edits that leave every line readable and every value plausible, with the
+// count adjusted where a line went: only the hash in the last line tells.
+TEST_F(AssemblyChecks, EditsThatKeepTheFormFailTheHash) {
+  const std::vector<std::string> original = lines(2);
+  ASSERT_GE(original.size(), 4u);  // two pair lines at least
+  const auto withField = [&](std::size_t field, const std::string& value) {
+    std::vector<std::string> copy = original;
+    std::vector<std::string> fields;
+    std::istringstream in(copy[1]);
+    for (std::string f; in >> f;) fields.push_back(f);
+    fields[field] = value;
+    // The writer's spacing: one space between fields, two before the values.
+    copy[1] = fields[0] + " " + fields[1] + " " + fields[2] + " " + fields[3] + " ";
+    for (std::size_t f = 4; f < fields.size(); ++f) copy[1] += " " + fields[f];
+    return copy;
+  };
+  std::vector<std::string> fields;
+  {
+    std::istringstream in(original[1]);
+    for (std::string f; in >> f;) fields.push_back(f);
+  }
+  ASSERT_EQ(fields.size(), 8u);
+  const std::string df = fields[3] == "8" ? "4" : "8";
+  ASSERT_EQ(withField(2, fields[2]), original) << "the rebuilt line must match the writer's";
+
+  std::vector<std::string> deleted = original;
+  deleted.erase(deleted.begin() + 1);
+  deleted.back() =
+      "# pairs=" + std::to_string(deleted.size() - 2) + original.back().substr(original.back().find(' ', 2));
+  std::vector<std::string> swapped = original;
+  std::swap(swapped[1], swapped[2]);
+  std::vector<std::string> blank = original;
+  blank.insert(blank.begin() + 2, "");
+
+  const struct {
+    const char* what;
+    std::vector<std::string> content;
+  } cases[] = {
+      {"a statistic", withField(2, "1" + fields[2])},
+      {"a permutation value", withField(5, fields[5] == "1" ? "2" : "1")},
+      {"the degrees of freedom", withField(3, df)},
+      {"a pair line deleted, the count adjusted", deleted},
+      {"two pair lines swapped", swapped},
+      {"an empty line added", blank},
+  };
+  const std::string refusal =
+      "ERROR: " + partial(2) + ": its pair lines do not match the hash in its last line (edited or truncated?)";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_NE(c.content, original);
+    setLines(2, c.content);
+    expectRefused(assemble(), 2, refusal);
+    expectRefused(assemble({"--check-partial", "2"}), 2, refusal);
+  }
+  setLines(2, original);
+  const RunResult untouched = assemble();
+  ASSERT_EQ(untouched.exit_status, 0) << untouched.output;
+  EXPECT_FALSE(contains(untouched.output, "WARNING")) << untouched.output;
+  EXPECT_EQ(readFile(dir_ / "res.txt"), reference_);
+}
+
+TEST_F(AssemblyChecks, FwerValuesAreCoveredByTheHash) {
+  for (const char* k : {"1", "2", "3"}) {
+    const RunResult run = runDyadmill(base_ + std::vector<std::string>{"--fwer", "-p", k}, dir_.path());
+    ASSERT_EQ(run.exit_status, 0) << run.output;
+  }
+  std::vector<std::string> content = lines(3);
+  const auto fwer = std::find_if(content.begin(), content.end(),
+                                 [](const std::string& line) { return line.rfind("# fwer=", 0) == 0; });
+  ASSERT_NE(fwer, content.end());
+  // A larger extreme is as plausible as the one written.
+  *fwer = "# fwer=1" + fwer->substr(7);
+  setLines(3, content);
+  expectRefused(assemble({"--fwer"}), 3, "its pair lines do not match the hash in its last line");
+}
+
+// Files of this version whose last line lacks the hash were written before
+// it was added: read with a warning, unless another file of the set has one.
+TEST_F(AssemblyChecks, LastLinesWithoutHash) {
+  const auto dropHash = [&](int k) {
+    std::vector<std::string> content = lines(k);
+    content.back() = content.back().substr(0, content.back().find(" hash="));
+    setLines(k, content);
+  };
+  dropHash(1);
+  expectRefused(assemble(), 1, "has no hash in its last line, but " + partial(2) + " of the same run has one");
+  dropHash(2);
+  dropHash(3);
+  const RunResult run = assemble();
+  ASSERT_EQ(run.exit_status, 0) << run.output;
+  for (int k = 1; k <= 3; ++k) {
+    EXPECT_TRUE(contains(run.output, "WARNING: Partial output file " + partial(k) +
+                                         " has no hash in its last line (it was written by an earlier version)"))
+        << run.output;
+  }
+  EXPECT_EQ(readFile(dir_ / "res.txt"), reference_);
+}
+
+// A FIFO would block the assembly's open until some writer came; a folder
+// or a device is no file a worker wrote. The run is given a deadline: a
+// watchdog opens the FIFO for writing, which releases a blocked reader.
+TEST_F(AssemblyChecks, NamesThatAreNoRegularFileStopWithoutWaiting) {
+  std::filesystem::remove(path(2));
+  ASSERT_EQ(::mkfifo(path(2).c_str(), 0600), 0);
+  std::atomic<bool> finished{false};
+  std::atomic<bool> released{false};
+  std::thread watchdog([&] {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!finished) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      if (std::chrono::steady_clock::now() < deadline) continue;
+      released = true;
+      const int fd = ::open(path(2).c_str(), O_WRONLY | O_NONBLOCK);
+      if (fd >= 0) ::close(fd);
+    }
+  });
+  const RunResult fifo = assemble();
+  finished = true;
+  watchdog.join();
+  EXPECT_FALSE(released) << "the assembly waited on the FIFO";
+  expectRefused(fifo, 2, "is a FIFO (named pipe), not a regular file");
+  const RunResult check = assemble({"--check-partial", "2"});
+  expectRefused(check, 2, "is a FIFO (named pipe), not a regular file");
+
+  std::filesystem::remove(path(2));
+  std::filesystem::create_directory(path(2));
+  expectRefused(assemble(), 2, "is a folder, not a regular file");
+  std::filesystem::remove(path(2));
+  std::filesystem::create_symlink("/dev/null", path(2));
+  expectRefused(assemble(), 2, "is a character device, not a regular file");
+}
+
 TEST_F(AssemblyChecks, FilesOfAnEarlierVersionAreReadWithAWarning) {
   for (int k = 1; k <= 3; ++k) {
     std::vector<std::string> content = lines(k);
@@ -210,6 +347,26 @@ TEST_F(AssemblyChecks, FilesOfAnEarlierVersionAreReadWithAWarning) {
                                          " has no provenance lines (it was written by an earlier version)"));
   }
   EXPECT_EQ(readFile(dir_ / "res.txt"), reference_);
+  std::filesystem::remove(dir_ / "res.txt");
+
+  // Such files cannot tell a run that kept no pair from files emptied by a
+  // failure: a set of them without a single pair line is refused.
+  std::vector<std::string> earlier[3];
+  for (int k = 1; k <= 3; ++k) {
+    earlier[k - 1] = lines(k);
+    setLines(k, {});
+  }
+  const RunResult empty = assemble();
+  EXPECT_EQ(empty.exit_status, 255) << empty.output;
+  EXPECT_TRUE(contains(empty.output, "ERROR: None of the partial output files " + partial(1) + " to " + partial(3) +
+                                         " holds a pair line"))
+      << empty.output;
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "res.txt"));
+  // One pair in the whole set is enough.
+  setLines(3, {earlier[2].front()});
+  EXPECT_EQ(assemble().exit_status, 0);
+  std::filesystem::remove(dir_ / "res.txt");
+  for (int k = 1; k <= 3; ++k) setLines(k, earlier[k - 1]);
 
   // A huge permutation count is checked against each line before any value
   // is stored, so the assembly stops at once instead of asking for memory.

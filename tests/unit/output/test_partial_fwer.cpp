@@ -162,5 +162,23 @@ TEST_F(FwerFiles, VersionOneSetsAreReadAloneAndNeverWithFwer) {
   }
 }
 
+// The fwer line lies between the provenance and pair-count lines, so the
+// hash covers it: another plausible extreme is refused, checked alone too.
+TEST_F(FwerFiles, AnEditedExtremeFailsTheHash) {
+  writeWorkers(params(true), {{14, 20.5, 3}, {10, 2, 0}, {0, 30.125, 0}});
+  std::vector<std::string> lines = splitLines(readFile(name(2)));
+  ASSERT_EQ(lines[1], "# fwer=10,2,0");
+  lines[1] = "# fwer=10,2,0.5";
+  std::string text;
+  for (const std::string& line : lines) text += line + "\n";
+  writeFile(name(2), text);
+  for (const std::uint64_t only : {0, 2}) {
+    std::vector<double> fwer;
+    std::string out;
+    EXPECT_EQ(assemble(params(true), fwer, out, only).exitStatus(), 255) << out;
+    EXPECT_TRUE(contains(out, "ERROR: " + name(2) + ": its pair lines do not match the hash in its last line")) << out;
+  }
+}
+
 }  // namespace
 }  // namespace dyadmill::testing

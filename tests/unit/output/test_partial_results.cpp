@@ -1,6 +1,7 @@
 // Partial result files: the line format, the reading rule, the assembly
 // order and every way a partial file can be refused.
 #include <gtest/gtest.h>
+#include <xxhash.h>
 
 #include "console.h"
 #include "partial_results.h"
@@ -160,7 +161,10 @@ TEST(PartialWriter, WritesTheFileAndRefusesOversizedOnes) {
   EXPECT_EQ(out, "INFO: The resulting partial output file is estimated to be of 0.000 MBs in size\n" + stars +
                      "\nThe partial output will be written in file " + params.outFile + "_partial3.txt \n" + stars +
                      "\n");
-  const std::string written = header + "1 2 3.5 4  0.25\n2 9 0.33333333333333331483 8  7\n# pairs=2\n";
+  // The hash covers the pair lines, line ends included, and nothing else.
+  const std::string pair_lines = "1 2 3.5 4  0.25\n2 9 0.33333333333333331483 8  7\n";
+  const std::string written =
+      header + pair_lines + formatPairCountLine(2, XXH3_64bits(pair_lines.data(), pair_lines.size()));
   EXPECT_EQ(readFile(dir / "w_partial3.txt"), written);
 
   // The guard counts 30 bytes a pair, whatever the permutations.

@@ -47,11 +47,43 @@ TEST(Provenance, WrittenLinesReadBackExactly) {
   EXPECT_EQ(fwer->field + " " + fwer->found + " " + fwer->expected, "--fwer 1 0");
 
   std::uint64_t pairs = 0;
-  ASSERT_TRUE(parsePairCountLine("# pairs=17", pairs));
+  std::optional<std::uint64_t> hash = 5;
+  ASSERT_TRUE(parsePairCountLine("# pairs=17", pairs, hash));
   EXPECT_EQ(pairs, 17u);
+  EXPECT_FALSE(hash.has_value());  // files written before the hash was added
   for (const char* bad : {"# pairs=", "# pairs=-1", "# pairs=1x", "#pairs=3", "# count=3", "# pairs=3 extra"}) {
-    EXPECT_FALSE(parsePairCountLine(bad, pairs)) << bad;
+    EXPECT_FALSE(parsePairCountLine(bad, pairs, hash)) << bad;
   }
+}
+
+TEST(Provenance, PairCountLineCarriesTheContentHash) {
+  const std::string line = formatPairCountLine(42, 0x00ab0000000000cdu);
+  EXPECT_EQ(line, "# pairs=42 hash=xxh3:00ab0000000000cd\n");
+  std::uint64_t pairs = 0;
+  std::optional<std::uint64_t> hash;
+  ASSERT_TRUE(parsePairCountLine(line.substr(0, line.size() - 1), pairs, hash));
+  EXPECT_EQ(pairs, 42u);
+  ASSERT_TRUE(hash.has_value());
+  EXPECT_EQ(*hash, 0x00ab0000000000cdu);
+  for (const char* bad : {"# pairs=3 hash=xxh3:00ab0000000000c", "# pairs=3 hash=xxh3:00ab0000000000cd0",
+                          "# pairs=3 hash=xxh3:00ab0000000000cg", "# pairs=3 hash=fnv1a64:00ab0000000000cd",
+                          "# pairs=3 hash=xxh3:-0ab0000000000cd", "# pairs=3 hash=xxh3:00ab0000000000cd x"}) {
+    EXPECT_FALSE(parsePairCountLine(bad, pairs, hash)) << bad;
+  }
+
+  // Fed in pieces or whole, the same bytes give the same hash; a changed,
+  // dropped or reordered line gives another.
+  const auto hashOf = [](std::initializer_list<std::string_view> parts) {
+    ContentHash content;
+    for (const std::string_view part : parts) content.add(part);
+    return content.value();
+  };
+  const std::uint64_t whole = hashOf({"0 1 2.5 4  1 2\n3 4 7 8  0.5 9\n"});
+  EXPECT_EQ(hashOf({"0 1 2.5 4  1 2\n", "3 4 7 8", "  0.5 9\n"}), whole);
+  EXPECT_NE(hashOf({"3 4 7 8  0.5 9\n0 1 2.5 4  1 2\n"}), whole);
+  EXPECT_NE(hashOf({"0 1 2.5 4  1 2\n"}), whole);
+  EXPECT_NE(hashOf({"0 1 2.5 4  1 2\n3 4 7 8  0.5 8\n"}), whole);
+  EXPECT_NE(hashOf({}), hashOf({"\n"}));
 }
 
 TEST(Provenance, DamagedLinesAreRefused) {
