@@ -12,7 +12,7 @@ if [[ $mode != example && $mode != test ]]; then
 fi
 cd "$(dirname "$0")/.."
 
-packages=(g++ make cmake libboost-dev zlib1g-dev libgtest-dev libbenchmark-dev)
+packages=(g++ make cmake libboost-dev zlib1g-dev libxxhash-dev libgtest-dev libbenchmark-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -51,7 +51,7 @@ for source in "$root"/src/*/*.cpp; do
 done
 while (($(jobs -rp | wc -l) > 0)); do wait -n; done
 for target in "${targets[@]}"; do
-  "$cxx" "${flags[@]}" -fsanitize=fuzzer "$here/fuzz_$target.cpp" "$build"/obj/*.o -lz -o "$build/fuzz_$target"
+  "$cxx" "${flags[@]}" -fsanitize=fuzzer "$here/fuzz_$target.cpp" "$build"/obj/*.o -lz -lxxhash -o "$build/fuzz_$target"
 done
 
 share=$((total / ${#targets[@]}))
