@@ -66,7 +66,8 @@ struct RunParameters {
   bool score() const { return testTypeOption != 0; }
   bool missing() const { return missingGenoOption != 0; }
 
-  // Scanning runs read every genotype. An assembly reads only the SNP names,
+  // Scanning runs read every genotype. An assembly parses only the SNP names
+  // (and hashes the rest of the input, decoding nothing),
   // unless its table counts the kept pairs' cells (checking one partial file
   // needs no cells) or a quality filter decides from the genotypes which
   // SNPs the workers scanned.

@@ -37,6 +37,7 @@ AssemblyExpectations expectations(const RunParameters& params, const GenotypeSto
   expect.layout = store.set_layout;
   expect.selection = selectionProvenance(params, lists);
   if (params.readsGenotypes()) expect.subjects = store.total_amount;
+  expect.data_fingerprint = store.content_hash;
   return expect;
 }
 
@@ -118,6 +119,7 @@ int scan(const RunParameters& params, const GenotypeStore& store, const Selectio
     if (params.processAmount > 1) {
       Provenance provenance = provenanceOf(params, blocks.blockAmount, store.snp_names, store.total_amount);
       provenance.selection = selectionProvenance(params, lists);
+      provenance.dataFingerprint = store.content_hash;
       return writePartialFile(params, provenance, ctx.top_vect, ctx.fwer).exitStatus();
     }
     return runFinalStage(params, store.snp_names, ctx.top_vect, {store.snp_chromosomes, store.snp_positions}, ctx.fwer,
@@ -174,6 +176,12 @@ int runLogged(int argc, const char* const* argv, RunLog& log) {
     return kExitError;
   }
   warnDuplicateSnpNames(params.inFile, store.snp_names);
+  // The assembly compares this with what every partial file records; a
+  // worker's appears in its log.
+  if (params.processID == 0 && store.content_hash) {
+    console().print("INFO: Fingerprint of the genotype data: %s (%s)\n",
+                    dataFingerprintText(*store.content_hash).c_str(), params.inFile.c_str());
+  }
   if (params.processID == 0) {
     log.recordAssembly(
         params, CombinationIndex(store.snp_names.size(), blocksInUse(params, store.snp_names.size()), store.set_layout)

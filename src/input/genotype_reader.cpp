@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "console.h"
+#include "content_hash.h"
 #include "genotype_reader_internal.h"
 #include "input_errors.h"
 #include "number_fields.h"
@@ -45,6 +46,22 @@ class LineReader {
   void restart() {
     begin_ = end_ = scanned_ = 0;
     at_end_ = false;
+  }
+
+  // Every byte read from now on also goes to `hasher` (none: no more),
+  // line feeds and carriage returns included, as the file holds them.
+  void hashInto(ContentHasher* hasher) { hasher_ = hasher; }
+
+  // Reads the rest of the stream without looking for lines: for a run that
+  // needs only its fingerprint.
+  void skipToEnd() {
+    while (!at_end_) {
+      begin_ = end_;
+      scanned_ = 0;
+      refill();
+    }
+    begin_ = end_;
+    scanned_ = 0;
   }
 
   // The next physical line, without its line feed and a trailing carriage
@@ -86,7 +103,9 @@ class LineReader {
     end_ = carried;
     if (buffer_.size() < carried + block_size_) buffer_.resize(carried + block_size_);
     in_.read(buffer_.data() + end_, static_cast<std::streamsize>(block_size_));
-    end_ += static_cast<std::size_t>(in_.gcount());
+    const auto got = static_cast<std::size_t>(in_.gcount());
+    if (hasher_ != nullptr) hasher_->update(buffer_.data() + end_, got);
+    end_ += got;
     if (!in_) at_end_ = true;
   }
 
@@ -97,6 +116,7 @@ class LineReader {
   std::size_t end_ = 0;      // end of the bytes read
   std::size_t scanned_ = 0;  // bytes after begin_ already known to hold no line feed
   bool at_end_ = false;      // the stream has nothing more
+  ContentHasher* hasher_ = nullptr;
 };
 
 Outcome readHeader(LineReader& in, const TextSource& source, const std::string& file, GenotypeStore& store) {
@@ -397,6 +417,10 @@ Outcome readGenotypeFile(const RunParameters& params, GenotypeStore& store, cons
     return Outcome::stop(kExitError);
   }
   LineReader lines(source.stream(), tuning.block_size);
+  // The first pass reads every byte (the header, then the counting) and
+  // hashes them on the way; the encoding pass reads them again unhashed.
+  ContentHasher hasher;
+  lines.hashInto(&hasher);
   if (Outcome o = readHeader(lines, source, params.inFile, store); o.stopped()) return o;
   // The header line itself may be the start of a damaged file.
   if (const std::string damage = source.error(); !damage.empty()) return inputFileError(params.inFile, damage);
@@ -408,12 +432,20 @@ Outcome readGenotypeFile(const RunParameters& params, GenotypeStore& store, cons
   if (names_check) {
     if (Outcome o = names_check(store); o.stopped()) return o;
   }
-  if (!params.readsGenotypes()) return Outcome::proceed();
+  if (!params.readsGenotypes()) {
+    // Only the fingerprint: the rest streams through the hash, unparsed.
+    lines.skipToEnd();
+    if (const std::string damage = source.error(); !damage.empty()) return inputFileError(params.inFile, damage);
+    store.content_hash = hasher.digest();
+    return Outcome::proceed();
+  }
 
   if (Outcome o = countSubjects(lines, params.inFile, store.total_amount); o.stopped()) return o;
   // Damaged compressed data ends a pass early and would pass for a shorter
   // file: each pass is checked before its result is used.
   if (const std::string damage = source.error(); !damage.empty()) return inputFileError(params.inFile, damage);
+  store.content_hash = hasher.digest();
+  lines.hashInto(nullptr);
   sizeStore(params, plan, store);
   source.rewind();
   lines.restart();

@@ -21,11 +21,13 @@
 
 namespace dyadmill {
 
-// Assembly runs (processID 0) read only the header into snp_names, unless
-// they count the kept pairs' cells (--cells, RunParameters::readsGenotypes);
-// scanning runs read every subject in two passes (count, then encode) and
-// recode the trait so that the cases are never the larger group. Every input
-// error is reported with the file, line and problem.
+// Assembly runs (processID 0) parse only the header into snp_names and
+// stream the rest through the data fingerprint, unless they count the kept
+// pairs' cells (--cells, RunParameters::readsGenotypes); scanning runs read
+// every subject in two passes (count, then encode), hashing the first, and
+// recode the trait so that the cases are never the larger group. Either way
+// the store's content_hash is set (content_hash.h). Every input error is
+// reported with the file, line and problem.
 //
 // `lists` hold what the selection options read (selection.h): only the SNPs
 // and subjects they select are packed, in the store's order, and the quality

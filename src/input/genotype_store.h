@@ -21,6 +21,7 @@
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -80,6 +81,9 @@ struct GenotypeStore {
   // Subjects of the input that are not in the store: those of a fileset
   // without a phenotype. Always 0 for the text format.
   std::uint64_t subjects_left_out = 0;
+  // Fingerprint of the input's bytes as read (content_hash.h); empty until
+  // the reader has seen every byte of them.
+  std::optional<std::uint64_t> content_hash;
 };
 
 // Makes the group called cases the smaller one: when cases outnumber the

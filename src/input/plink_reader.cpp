@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "console.h"
+#include "content_hash.h"
 #include "fields.h"
 #include "input_errors.h"
 #include "plink_reader_internal.h"
@@ -26,23 +27,35 @@ namespace {
 constexpr std::size_t kBimFields = 6;
 constexpr std::size_t kFamFields = 6;
 
-// Opens a text file of the fileset; a folder or a missing file is refused.
-bool openText(const std::string& path, std::ifstream& in) {
+// Reads a text file of the fileset whole; a folder or a missing file is
+// refused. Its bytes are kept for the fingerprint, which needs them after
+// the .bed's (content_hash.h).
+bool readText(const std::string& path, std::string& bytes) {
   std::error_code ec;
   if (std::filesystem::is_directory(path, ec)) return false;
-  in.open(path, std::ios::binary);
-  return static_cast<bool>(in);
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  bytes.clear();
+  std::vector<char> block(std::size_t{1} << 20);
+  while (in) {
+    in.read(block.data(), static_cast<std::streamsize>(block.size()));
+    bytes.append(block.data(), static_cast<std::size_t>(in.gcount()));
+  }
+  return !in.bad();
 }
 
 // Calls `take(fields, line_number)` for every non-empty line (a trailing
-// carriage return dropped), stopping at the first outcome that stops.
+// carriage return dropped; a last line without a line feed counts),
+// stopping at the first outcome that stops.
 template <typename Take>
-Outcome forEachLine(std::ifstream& in, Take take) {
-  std::string line;
+Outcome forEachLine(std::string_view bytes, Take take) {
   std::uint64_t line_number = 0;
-  while (std::getline(in, line)) {
+  while (!bytes.empty()) {
+    const std::size_t feed = bytes.find('\n');
+    std::string_view line = bytes.substr(0, feed);
+    bytes.remove_prefix(feed == std::string_view::npos ? bytes.size() : feed + 1);
     ++line_number;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (line.empty()) continue;
     // Fields separated by runs of spaces or tabs, as both text files of the
     // fileset are written.
@@ -51,11 +64,10 @@ Outcome forEachLine(std::ifstream& in, Take take) {
   return Outcome::proceed();
 }
 
-Outcome readBim(const std::string& path, GenotypeStore& store) {
-  std::ifstream in;
-  if (!openText(path, in)) return inputFileError(path, "unable to open the SNP map file (.bim) of the fileset");
+Outcome readBim(const std::string& path, GenotypeStore& store, std::string& bytes) {
+  if (!readText(path, bytes)) return inputFileError(path, "unable to open the SNP map file (.bim) of the fileset");
   console().line("INFO: Reading SNP names");
-  Outcome read = forEachLine(in, [&](const std::vector<std::string>& fields, std::uint64_t line_number) {
+  Outcome read = forEachLine(bytes, [&](const std::vector<std::string>& fields, std::uint64_t line_number) {
     if (fields.size() != kBimFields) {
       return inputLineError(path, line_number,
                             "expected 6 fields (chromosome, SNP name, genetic distance, position, allele 1, allele 2), "
@@ -82,10 +94,9 @@ struct FamSubjects {
   bool allKept() const { return kept.size() == listed; }
 };
 
-Outcome readFam(const std::string& path, SubjectFilter& filter, FamSubjects& fam) {
-  std::ifstream in;
-  if (!openText(path, in)) return inputFileError(path, "unable to open the subject file (.fam) of the fileset");
-  Outcome read = forEachLine(in, [&](const std::vector<std::string>& fields, std::uint64_t line_number) {
+Outcome readFam(const std::string& path, SubjectFilter& filter, FamSubjects& fam, std::string& bytes) {
+  if (!readText(path, bytes)) return inputFileError(path, "unable to open the subject file (.fam) of the fileset");
+  Outcome read = forEachLine(bytes, [&](const std::vector<std::string>& fields, std::uint64_t line_number) {
     if (fields.size() != kFamFields) {
       return inputLineError(path, line_number,
                             "expected 6 fields (family, subject, father, mother, sex, phenotype), found " +
@@ -147,7 +158,8 @@ void sizeStore(const RunParameters& params, const FamSubjects& fam, const SnpPla
 
 // Opens the .bed and checks its first three bytes and its size against the
 // SNP and subject counts of the other two files.
-Outcome openBed(const FilesetNames& names, std::uint64_t snps, std::uint64_t subjects, std::ifstream& in) {
+Outcome openBed(const FilesetNames& names, std::uint64_t snps, std::uint64_t subjects, std::ifstream& in,
+                ContentHasher& hasher) {
   std::error_code ec;
   if (std::filesystem::is_directory(names.bed, ec)) return inputFileError(names.bed, "is a folder, not a .bed file");
   in.open(names.bed, std::ios::binary);
@@ -169,6 +181,8 @@ Outcome openBed(const FilesetNames& names, std::uint64_t snps, std::uint64_t sub
                                          names.fam + ") need " + std::to_string(expected) +
                                          "; the three files do not belong together");
   }
+  hasher.updateLength(size);
+  hasher.update(magic.data(), magic.size());
   return Outcome::proceed();
 }
 
@@ -340,7 +354,7 @@ class SnpDecoder {
 
 // Reads the genotype bytes in large slices of whole SNPs.
 Outcome decodeBed(const RunParameters& params, const FilesetNames& names, const FamSubjects& fam, const SnpPlan& plan,
-                  std::ifstream& in, GenotypeStore& store) {
+                  std::ifstream& in, GenotypeStore& store, ContentHasher& hasher) {
   console().line("INFO: Starting to convert genotypes of INPUT file SNP by SNP");
   const std::size_t bytes_per_snp = (fam.listed + 3) / 4;
   // A fileset without subjects never gets here; the guard keeps the
@@ -357,6 +371,7 @@ Outcome decodeBed(const RunParameters& params, const FilesetNames& names, const 
     if (static_cast<std::uint64_t>(in.gcount()) != count * bytes_per_snp) {
       return inputFileError(names.bed, "the file shrank while it was being read");
     }
+    hasher.update(slice.data(), count * bytes_per_snp);
     // Each SNP has rows of its own, so the run's threads decode a slice
     // side by side; a forbidden missing genotype is then reported for the
     // first SNP in file order that has one.
@@ -406,7 +421,8 @@ FilesetNames filesetNames(const std::string& bed_path) {
 Outcome readPlinkFileset(const RunParameters& params, GenotypeStore& store,
                          const std::function<Outcome(const GenotypeStore&)>& names_check, const SelectionLists& lists) {
   const FilesetNames names = filesetNames(params.inFile);
-  if (Outcome o = readBim(names.bim, store); o.stopped()) return o;
+  std::string bim_bytes;
+  if (Outcome o = readBim(names.bim, store, bim_bytes); o.stopped()) return o;
   SnpPlan plan;
   if (Outcome o = planSnps(params, lists, store.snp_names, store.snp_chromosomes, plan); o.stopped()) return o;
   const std::vector<std::string> file_names = std::move(store.snp_names);
@@ -417,15 +433,34 @@ Outcome readPlinkFileset(const RunParameters& params, GenotypeStore& store,
   if (names_check) {
     if (Outcome o = names_check(store); o.stopped()) return o;
   }
-  if (!params.readsGenotypes()) return Outcome::proceed();
+  // The fingerprint takes the .bed first, then the .bim and the .fam.
+  ContentHasher hasher;
+  auto hashTextFiles = [&](const std::string& fam_bytes) {
+    hasher.updateLength(bim_bytes.size());
+    hasher.update(bim_bytes.data(), bim_bytes.size());
+    hasher.updateLength(fam_bytes.size());
+    hasher.update(fam_bytes.data(), fam_bytes.size());
+    store.content_hash = hasher.digest();
+  };
+  std::string fam_bytes;
+  if (!params.readsGenotypes()) {
+    // Only the fingerprint: the .bed streams through the hash undecoded.
+    if (Outcome o = hashWholeFile(names.bed, "the genotype file (.bed) of the fileset", hasher); o.stopped()) return o;
+    if (!readText(names.fam, fam_bytes)) {
+      return inputFileError(names.fam, "unable to open the subject file (.fam) of the fileset");
+    }
+    hashTextFiles(fam_bytes);
+    return Outcome::proceed();
+  }
 
   FamSubjects fam;
   SubjectFilter filter(lists);
-  if (Outcome o = readFam(names.fam, filter, fam); o.stopped()) return o;
+  if (Outcome o = readFam(names.fam, filter, fam, fam_bytes); o.stopped()) return o;
   std::ifstream bed;
-  if (Outcome o = openBed(names, file_names.size(), fam.listed, bed); o.stopped()) return o;
+  if (Outcome o = openBed(names, file_names.size(), fam.listed, bed, hasher); o.stopped()) return o;
   sizeStore(params, fam, plan, store);
-  if (Outcome o = decodeBed(params, names, fam, plan, bed, store); o.stopped()) return o;
+  if (Outcome o = decodeBed(params, names, fam, plan, bed, store, hasher); o.stopped()) return o;
+  hashTextFiles(fam_bytes);
   if (Outcome o = recodeTrait(names.fam, filter.active(), store); o.stopped()) return o;
   if (Outcome o = applyFrequencyFilters(params, store, plan); o.stopped()) return o;
   store.set_layout = plan.layout;

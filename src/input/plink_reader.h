@@ -31,11 +31,12 @@ struct FilesetNames {
 };
 FilesetNames filesetNames(const std::string& bed_path);
 
-// Assembly runs (processID 0) read only the .bim, unless they need the
-// genotypes (RunParameters::readsGenotypes); scanning runs read all three
-// files. Every problem is reported with the file and, where there is one,
-// the line. `lists` and `names_check` as for readGenotypeFile
-// (genotype_reader.h).
+// Assembly runs (processID 0) parse only the .bim and stream the .bed and
+// .fam through the data fingerprint, unless they need the genotypes
+// (RunParameters::readsGenotypes); scanning runs read all three files and
+// hash them as they go. The .bim and .fam are held whole until the .bed has
+// been hashed, since the fingerprint takes the .bed first. Every problem is reported with the file and, where there is
+// one, the line. `lists` and `names_check` as for readGenotypeFile (genotype_reader.h).
 Outcome readPlinkFileset(const RunParameters& params, GenotypeStore& store,
                          const std::function<Outcome(const GenotypeStore&)>& names_check = {},
                          const SelectionLists& lists = {});

@@ -202,14 +202,32 @@ Outcome checkProvenanceLine(AssemblyState& state, FileState& file, const std::st
   if (!parseProvenanceLine(line, found, problem)) return inputLineError(file.name, 1, problem);
   Provenance expected = state.expected;
   expected.processID = file.process;
-  if (const auto m = compareProvenance(found, expected, state.compare_seed)) {
+  const auto m = compareProvenance(found, expected, state.compare_seed);
+  auto refuse = [&] {
     return fileError(file.name, "does not belong to this run: " + m->field + " is " + m->found + " in the file but " +
-                                    m->expected + " in this run");
-  }
+                                    m->expected + (m->of_input ? " for " + state.params.inFile : " in this run"));
+  };
+  if (m && !m->of_input) return refuse();
+  // Other data is reported by its subject count where that tells more.
   if (state.subjects != 0 && found.subjectAmount != state.subjects) {
     return fileError(file.name, "does not belong to this run: the number of subjects is " +
                                     std::to_string(found.subjectAmount) + " in the file but " +
                                     std::to_string(state.subjects) + " in the genotype file " + state.params.inFile);
+  }
+  if (m) return refuse();
+  if (expected.dataFingerprint && !found.dataFingerprint) {
+    // The SNP names agree, but the data behind them cannot be compared.
+    if (found.version >= kPartialFormatVersion) {
+      return fileError(file.name,
+                       "records no fingerprint of the genotype data (its provenance line has no data= "
+                       "field): it was written by an earlier version of dyadmill and cannot be checked "
+                       "against " +
+                           state.params.inFile + "; rerun worker " + std::to_string(file.process) +
+                           " with this version");
+    }
+    console().print("WARNING: Partial output file %s (format v%" PRIu64
+                    ") records no fingerprint of the genotype data: that it was made from %s cannot be checked\n",
+                    file.name.c_str(), found.version, state.params.inFile.c_str());
   }
   file.fwer_expected = found.fwerOption;
   if (!state.first) {
@@ -554,6 +572,7 @@ Outcome assemblePartialFiles(const RunParameters& params, const std::vector<std:
   state.subjects = expect.subjects;
   state.expected = provenanceOf(params, state.blocks, snp_names, 0);
   state.expected.selection = expect.selection;
+  state.expected.dataFingerprint = expect.data_fingerprint;
   state.compare_seed = params.permutationParam > 0 && params.randomParam != 0;
   // Workers of one run write the same version: one file with provenance
   // makes the lines mandatory in all, and files of an earlier version are

@@ -27,6 +27,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,12 @@ struct AssemblyExpectations {
   SetLayout layout;                              // with pair sets: the run's combinations
   std::map<std::string, std::string> selection;  // what the provenance records of the selection options
   std::uint64_t subjects = 0;  // the genotype file's subject count when the assembly read it; 0 = not read
+  // The fingerprint of the genotype data (content_hash.h). When given, a
+  // file of the current format must record the same one; a file that
+  // records none was written by an earlier version and is refused, since it
+  // cannot be checked. Files of format v1 and earlier never record one and
+  // are read with a warning.
+  std::optional<std::uint64_t> data_fingerprint;
 };
 Outcome assemblePartialFiles(const RunParameters& params, const std::vector<std::string>& snp_names,
                              TopVector& top_vect, std::vector<double>& fwer, std::uint64_t first = 1,

@@ -24,6 +24,7 @@ constexpr std::string_view kMagic = "dyadmill-partial";
 constexpr std::string_view kVersions[] = {"v1", "v2"};  // index + 1 is the version
 constexpr std::string_view kFingerprintPrefix = "fnv1a64:";
 constexpr std::string_view kContentHashPrefix = "hash=xxh3:";
+constexpr std::string_view kDataPrefix = "xxh3:";
 
 const char* hypothesisText(std::int32_t v) {
   return v == 1 ? "epistasis" : "association";
@@ -44,10 +45,14 @@ std::string thresholdText(float t) {
   return buffer;
 }
 
-std::string fingerprintText(std::uint64_t f) {
+std::string hexText(std::string_view prefix, std::uint64_t f) {
   char buffer[32];
   std::snprintf(buffer, sizeof buffer, "%016" PRIx64, f);
-  return std::string(kFingerprintPrefix) + buffer;
+  return std::string(prefix) + buffer;
+}
+
+std::string fingerprintText(std::uint64_t f) {
+  return hexText(kFingerprintPrefix, f);
 }
 
 template <typename T>
@@ -128,6 +133,16 @@ const std::vector<FieldSpec>& fieldSpecs() {
          v.remove_prefix(kFingerprintPrefix.size());
          return v.size() == 16 && parseWhole(v, p.snpNamesFingerprint, 16);
        }},
+      {"data",
+       [](std::string_view v, Provenance& p) {
+         if (v.substr(0, kDataPrefix.size()) != kDataPrefix) return false;
+         v.remove_prefix(kDataPrefix.size());
+         std::uint64_t f = 0;
+         if (v.size() != 16 || !parseWhole(v, f, 16)) return false;
+         p.dataFingerprint = f;
+         return true;
+       },
+       2, true},
   };
   static const std::vector<FieldSpec> with_selection = [] {
     std::vector<FieldSpec> all = specs;
@@ -189,6 +204,10 @@ Provenance provenanceOf(const RunParameters& params, std::uint64_t blocks_used, 
   return p;
 }
 
+std::string dataFingerprintText(std::uint64_t fingerprint) {
+  return hexText(kDataPrefix, fingerprint);
+}
+
 std::map<std::string, std::string> selectionProvenance(const RunParameters& params, const SelectionLists& lists) {
   std::map<std::string, std::string> entries;
   const std::pair<const char*, const std::optional<NameList>*> named[] = {
@@ -224,7 +243,8 @@ std::string formatProvenanceLine(const Provenance& p) {
                 thresholdText(p.thresholdParam).c_str(), p.permutationParam, static_cast<std::int64_t>(p.randomParam),
                 p.fwerOption ? 1 : 0, p.snpAmount, p.subjectAmount, fingerprintText(p.snpNamesFingerprint).c_str());
   std::string line = buffer;
-  line.pop_back();  // the line feed, after the selection
+  line.pop_back();  // the line feed, after the data fingerprint and the selection
+  if (p.dataFingerprint) line += " data=" + dataFingerprintText(*p.dataFingerprint);
   for (const char* key : kSelectionKeys) {
     if (const auto entry = p.selection.find(key); entry != p.selection.end())
       line += " " + entry->first + "=" + entry->second;
@@ -404,6 +424,14 @@ std::optional<ProvenanceMismatch> compareProvenance(const Provenance& found, con
   }
   for (std::size_t k = before_snps; k < std::size(checks); ++k) {
     if (checks[k]) return checks[k];
+  }
+  // Last: the options and names above say more about a file of another run.
+  if (found.dataFingerprint && expected.dataFingerprint) {
+    if (auto m = differ("the genotype data's fingerprint", dataFingerprintText(*found.dataFingerprint),
+                        dataFingerprintText(*expected.dataFingerprint))) {
+      m->of_input = true;
+      return m;
+    }
   }
   return std::nullopt;
 }

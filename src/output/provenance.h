@@ -5,7 +5,8 @@
 // count and number, the block count as given and as used, the mode options,
 // -m, -t, the permutation count, the seed, whether the run collects the
 // genome-wide extremes (--fwer), the SNP and subject counts, a fingerprint
-// of the scanned SNP names and, when the run selected SNPs, subjects or
+// of the scanned SNP names, a fingerprint of the genotype data as read
+// (content_hash.h) and, when the run selected SNPs, subjects or
 // pairs, a fingerprint of each list and the filter values. It ends with one line
 // starting '#' that holds the number of pair lines, so that a truncated file
 // is told from a complete one, and a hash of everything in between, so that
@@ -18,6 +19,8 @@
 // Version 2 added the fwer field and line. Version 1 files come from a
 // release whose degrees of freedom differ, so they are read only as a
 // whole set, and never with --fwer; lines of version 1 have no fwer field.
+// The data field came later within version 2: a line without it is read,
+// its fingerprint absent, and the assembly decides what that means.
 #pragma once
 
 #include <cstdint>
@@ -55,6 +58,9 @@ struct Provenance {
   std::uint64_t snpAmount = 0;
   std::uint64_t subjectAmount = 0;
   std::uint64_t snpNamesFingerprint = 0;
+  // XXH3 of the genotype data's bytes; absent in lines written before the
+  // field existed.
+  std::optional<std::uint64_t> dataFingerprint;
   // What the run selected (selection.h), option name without dashes to its
   // value: a list's fingerprint, the chromosome list, a filter threshold.
   // Written only for the options given, so files of runs without them keep
@@ -78,7 +84,11 @@ Provenance provenanceOf(const RunParameters& params, std::uint64_t blocks_used, 
 // The selection entries of a provenance for `params` and the lists read.
 std::map<std::string, std::string> selectionProvenance(const RunParameters& params, const SelectionLists& lists);
 
-// "# dyadmill-partial v2 n=.. p=.. ... snp_names=fnv1a64:<16 hex digits>" + LF
+// "xxh3:<16 hex digits>", as the provenance line and the messages write it.
+std::string dataFingerprintText(std::uint64_t fingerprint);
+
+// "# dyadmill-partial v2 n=.. p=.. ... snp_names=fnv1a64:<16 hex digits>
+// [data=xxh3:<16 hex digits>] [selection]" + LF
 std::string formatProvenanceLine(const Provenance& p);
 // "# pairs=<count> hash=xxh3:<16 hex digits>" + LF: the count, and the
 // content hash of every byte between the provenance line and this line.
@@ -133,10 +143,13 @@ struct ProvenanceMismatch {
   std::string field;
   std::string found;
   std::string expected;
+  bool of_input = false;  // `expected` comes from the genotype file, not from an option
 };
 
 // Compares every field except the subject count (the assembly does not read
-// the subjects) and, unless `compare_seed`, the seed.
+// the subjects) and, unless `compare_seed`, the seed. The data fingerprints
+// are compared last, when both lines have one; a line that lacks it is left
+// to the caller.
 std::optional<ProvenanceMismatch> compareProvenance(const Provenance& found, const Provenance& expected,
                                                     bool compare_seed);
 

@@ -14,6 +14,7 @@
 #include "output_checks.h"
 #include "partial_results.h"
 #include "plink_reader.h"
+#include "provenance.h"
 #include "text_source.h"
 #include "threads.h"
 
@@ -171,6 +172,8 @@ void RunLog::recordInput(const RunParameters& params, const GenotypeStore& store
                                         : store.groups_swapped ? "yes (more cases than controls: the scan calls "
                                                                  "the controls its cases)"
                                                                : "no");
+  input_.emplace_back("data fingerprint",
+                      store.content_hash ? dataFingerprintText(*store.content_hash) : std::string("unknown"));
 }
 
 void RunLog::recordBlocks(const RunParameters& params, const BlockTable& blocks) {

@@ -141,9 +141,9 @@ TEST(CellsEndToEnd, ColumnsHoldTheFileGroupsCellsAfterTheRuleSingleAndSplit) {
 }
 
 // Cells counted from a genotype file other than the workers' would be
-// wrong: an assembly that reads the genotypes checks the subject count,
-// one that does not (without --cells) cannot; checking a partial file
-// alone never reads the genotypes.
+// wrong: an assembly that reads the genotypes names the subject count;
+// one that does not (without --cells), and checking a partial file alone,
+// decode no genotype but still refuse the other data by its fingerprint.
 TEST(CellsAssembly, RefusesWorkersThatReadOtherSubjects) {
   ScratchDir dir;
   const GenotypeData data = randomGenotypes(63, 8, 90);
@@ -165,12 +165,21 @@ TEST(CellsAssembly, RefusesWorkersThatReadOtherSubjects) {
       << run.output;
   EXPECT_FALSE(std::filesystem::exists(dir / "res.tsv"));
 
+  const std::string other_data = "does not belong to this run: the genotype data's fingerprint is ";
   args.insert(args.end(), {"--check-partial", "1"});
   run = runDyadmill(args, dir.path());
-  EXPECT_EQ(run.exit_status, 0) << run.output;
+  EXPECT_EQ(run.exit_status, 255) << run.output;
+  EXPECT_TRUE(contains(run.output, "res_partial1.txt " + other_data)) << run.output;
   EXPECT_FALSE(contains(run.output, "INFO: Counting number of lines")) << run.output;
 
   args = runModeOptions(m, "fewer.txt", "2", "0");
+  args.insert(args.end(), {"-t", "1", "--table"});
+  run = runDyadmill(args, dir.path());
+  EXPECT_EQ(run.exit_status, 255) << run.output;
+  EXPECT_TRUE(contains(run.output, "res_partial1.txt " + other_data)) << run.output;
+  EXPECT_FALSE(contains(run.output, "INFO: Counting number of lines")) << run.output;
+
+  args = runModeOptions(m, "g.txt", "2", "0");
   args.insert(args.end(), {"-t", "1", "--table"});
   run = runDyadmill(args, dir.path());
   EXPECT_EQ(run.exit_status, 0) << run.output;

@@ -90,24 +90,6 @@ std::vector<FormatMode> formatModes() {
 
 INSTANTIATE_TEST_SUITE_P(Modes, InputFormats, ::testing::ValuesIn(formatModes()));
 
-// The assembly needs SNP names only: with a fileset it reads the .bim and
-// neither of the other two files.
-TEST(InputFormatsAssembly, ReadsOnlyTheMap) {
-  ScratchDir dir;
-  const FormatMode m{false, true, true, false, 0};
-  writeFileset(dir / "data", makeFileset(randomGenotypes(77, 9, 61, 0.4, 0.05), 3));
-  std::filesystem::create_directory(dir / "run");
-  for (const char* p : {"1", "2"}) {
-    const RunResult run = runDyadmill(runModeOptions(m, "../data.bed", "2", p), dir / "run");
-    ASSERT_EQ(run.exit_status, 0) << run.output;
-  }
-  std::filesystem::remove(dir / "data.bed");
-  std::filesystem::remove(dir / "data.fam");
-  const RunResult run = runDyadmill(runModeOptions(m, "../data.bed", "2", "0"), dir / "run");
-  EXPECT_EQ(run.exit_status, 0) << run.output;
-  EXPECT_GT(splitLines(readFile(dir / "run" / "res.txt")).size(), 1u);
-}
-
 }  // namespace
 }  // namespace dyadmill::testing
 

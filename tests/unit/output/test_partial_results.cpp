@@ -186,5 +186,71 @@ TEST(PartialWriter, WritesTheFileAndRefusesOversizedOnes) {
   EXPECT_TRUE(contains(out, "ERROR: Unable to write partial output file: " + params.outFile + "_partial3.txt.\n"));
 }
 
+// The assembly given the data's fingerprint: a file recording the same one
+// passes, another one is refused naming both and the input, a v2 file
+// without one is refused as written by an earlier version, and a v1 set
+// (which never had one) is read with a warning per file.
+TEST(AssemblyData, FingerprintRules) {
+  ScratchDir dir;
+  RunParameters params;
+  params.outFile = (dir / "d").string();
+  params.inFile = "study.bed";
+  params.processAmount = 2;
+  params.blockAmount = 1;
+  const std::vector<std::string> names = {"a", "b", "c"};
+  auto writeWorkers = [&](std::optional<std::uint64_t> data) {
+    for (std::uint16_t k = 1; k <= 2; ++k) {
+      RunParameters worker = params;
+      worker.processID = k;
+      Provenance provenance = provenanceOf(worker, 1, names, 10);
+      provenance.dataFingerprint = data;
+      ConsoleCapture quiet(ConsoleCapture::Mode::Discard);
+      ASSERT_FALSE(writePartialFile(worker, provenance, {}).stopped());
+    }
+  };
+  auto assemble = [&](std::string& out) {
+    AssemblyExpectations expect;
+    expect.data_fingerprint = 0x1234;
+    TopVector top;
+    std::vector<double> fwer;
+    console().startCapture();
+    const Outcome o = assemblePartialFiles(params, names, top, fwer, 1, 0, false, expect);
+    out = console().endCapture();
+    return o.stopped() ? o.exitStatus() : 0;
+  };
+  const std::string first = (dir / "d_partial1.txt").string();
+  std::string out;
+  writeWorkers(0x1234);
+  EXPECT_EQ(assemble(out), 0) << out;
+
+  writeWorkers(0x99);
+  EXPECT_EQ(assemble(out), 255);
+  EXPECT_TRUE(contains(out, "ERROR: Partial output file " + first +
+                                " does not belong to this run: the genotype data's fingerprint is "
+                                "xxh3:0000000000000099 in the file but xxh3:0000000000001234 for study.bed\n"))
+      << out;
+
+  writeWorkers(std::nullopt);
+  EXPECT_EQ(assemble(out), 255);
+  EXPECT_TRUE(contains(out, "ERROR: Partial output file " + first +
+                                " records no fingerprint of the genotype data (its provenance line has no data= "
+                                "field): it was written by an earlier version of dyadmill and cannot be checked "
+                                "against study.bed; rerun worker 1 with this version\n"))
+      << out;
+
+  for (int k = 1; k <= 2; ++k) {
+    const std::string file = (dir / ("d_partial" + std::to_string(k) + ".txt")).string();
+    std::string text = readFile(file);
+    text.replace(text.find(" v2 "), 4, " v1 ");
+    text.erase(text.find(" fwer=0"), 7);
+    writeFile(file, text);
+  }
+  EXPECT_EQ(assemble(out), 0) << out;
+  EXPECT_TRUE(contains(out, "WARNING: Partial output file " + first +
+                                " (format v1) records no fingerprint of the genotype data: that it was made from "
+                                "study.bed cannot be checked\n"))
+      << out;
+}
+
 }  // namespace
 }  // namespace dyadmill::testing

@@ -168,5 +168,77 @@ TEST(Provenance, FingerprintAndComparison) {
   EXPECT_EQ(first->field, "-p (process number)");
 }
 
+// The data fingerprint: written after the SNP names, read back, optional in
+// version 2 (lines of earlier builds lack it), unknown to version 1, and
+// compared only when both lines have one.
+TEST(Provenance, DataFingerprintField) {
+  Provenance p = sample();
+  p.dataFingerprint = 0x00ab0000000000cdULL;
+  std::string line = formatProvenanceLine(p);
+  line.pop_back();
+  EXPECT_TRUE(line.ends_with(" data=xxh3:00ab0000000000cd")) << line;
+  EXPECT_LT(line.find(" snp_names="), line.find(" data="));
+  Provenance back;
+  std::string problem;
+  ASSERT_TRUE(parseProvenanceLine(line, back, problem)) << problem;
+  ASSERT_TRUE(back.dataFingerprint.has_value());
+  EXPECT_EQ(*back.dataFingerprint, 0x00ab0000000000cdULL);
+  EXPECT_FALSE(compareProvenance(back, p, true).has_value());
+
+  // With a selection the data field still precedes the selection's fields.
+  Provenance with_selection = p;
+  with_selection.selection["maf"] = "0.05";
+  const std::string selected = formatProvenanceLine(with_selection);
+  EXPECT_LT(selected.find(" data="), selected.find(" maf="));
+
+  for (const char* bad : {"data=xxh3:00ab0000000000c", "data=xxh3:00ab0000000000cdd", "data=fnv1a64:00ab0000000000cd",
+                          "data=xxh3:00ab00000000-0cd", "data=xxh3:00ab0000000000cg", "data="}) {
+    std::string damaged = line;
+    damaged.replace(damaged.find("data="), std::string::npos, bad);
+    EXPECT_FALSE(parseProvenanceLine(damaged, back, problem)) << bad;
+  }
+  EXPECT_FALSE(parseProvenanceLine(line + " data=xxh3:00ab0000000000cd", back, problem));  // twice
+
+  // Absent: read as absent, never as a fingerprint of zero.
+  std::string without = line.substr(0, line.find(" data="));
+  ASSERT_TRUE(parseProvenanceLine(without, back, problem)) << problem;
+  EXPECT_FALSE(back.dataFingerprint.has_value());
+  EXPECT_FALSE(compareProvenance(back, p, true).has_value());  // left to the caller
+  EXPECT_FALSE(compareProvenance(p, back, true).has_value());
+
+  // Version 1 never had the field.
+  std::string v1 = line;
+  v1.replace(v1.find(" v2 "), 4, " v1 ");
+  v1.erase(v1.find(" fwer=0"), 7);
+  EXPECT_FALSE(parseProvenanceLine(v1, back, problem));
+  EXPECT_NE(problem.find("data=xxh3:"), std::string::npos) << problem;
+
+  // A differing fingerprint is named after every option, the SNP names and
+  // the selection, and its expected value is the genotype file's.
+  Provenance found = sample();
+  found.dataFingerprint = 1;
+  Provenance expected = sample();
+  expected.dataFingerprint = 2;
+  const auto data = compareProvenance(found, expected, true);
+  ASSERT_TRUE(data.has_value());
+  EXPECT_EQ(data->field, "the genotype data's fingerprint");
+  EXPECT_EQ(data->found, "xxh3:0000000000000001");
+  EXPECT_EQ(data->expected, "xxh3:0000000000000002");
+  EXPECT_TRUE(data->of_input);
+  found.selection["extract"] = "fnv1a64:0000000000000003";
+  const auto selection = compareProvenance(found, expected, true);
+  ASSERT_TRUE(selection.has_value());
+  EXPECT_EQ(selection->field, "--extract");
+  EXPECT_FALSE(selection->of_input);
+  // Another selection scans other SNPs: it is named before the names.
+  found.snpNamesFingerprint ^= 1;
+  EXPECT_EQ(compareProvenance(found, expected, true)->field, "--extract");
+  found.selection.clear();
+  const auto names = compareProvenance(found, expected, true);
+  ASSERT_TRUE(names.has_value());
+  EXPECT_EQ(names->field, "SNP names of the genotype file");
+  EXPECT_FALSE(names->of_input);
+}
+
 }  // namespace
 }  // namespace dyadmill
