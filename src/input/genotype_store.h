@@ -21,9 +21,12 @@
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <cstdlib>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bit_rows.h"
@@ -32,12 +35,37 @@
 
 namespace dyadmill {
 
+// Zeroed memory from calloc, which takes fresh pages from the system for a
+// large block: they are zero already, so nothing writes them, and they take
+// memory only as they are first written.
+template <typename T>
+struct ZeroPagesAllocator {
+  using value_type = T;
+  ZeroPagesAllocator() = default;
+  template <typename U>
+  explicit ZeroPagesAllocator(const ZeroPagesAllocator<U>&) {}
+  T* allocate(std::size_t n) {
+    void* memory = std::calloc(n, sizeof(T));
+    if (memory == nullptr) throw std::bad_alloc();
+    return static_cast<T*>(memory);
+  }
+  void deallocate(T* memory, std::size_t) { std::free(memory); }
+  // Value-initialised elements are already zero.
+  template <typename U>
+  void construct(U*) noexcept {}
+  template <typename U, typename... Args>
+  void construct(U* at, Args&&... args) {
+    ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
+  }
+  friend bool operator==(const ZeroPagesAllocator&, const ZeroPagesAllocator&) { return true; }
+};
+
 // `rows` rows of `words` 64-bit words, stored row after row in one
-// allocation, all zero at creation.
+// allocation, all zero at creation (rows never written take no memory).
 class BitMatrix {
  public:
   BitMatrix() = default;
-  BitMatrix(std::uint64_t rows, std::uint64_t words) : rows_(rows), words_(words), data_(rows * words, 0) {}
+  BitMatrix(std::uint64_t rows, std::uint64_t words) : rows_(rows), words_(words), data_(rows * words) {}
 
   std::uint64_t rows() const { return rows_; }
   std::uint64_t words() const { return words_; }
@@ -58,7 +86,7 @@ class BitMatrix {
  private:
   std::uint64_t rows_ = 0;
   std::uint64_t words_ = 0;
-  std::vector<std::uint64_t> data_;
+  std::vector<std::uint64_t, ZeroPagesAllocator<std::uint64_t>> data_;
 };
 
 struct GenotypeStore {

@@ -4,9 +4,16 @@
 
 namespace dyadmill {
 
-KeptChain::KeptChain(bool minP, const std::vector<std::uint16_t>& df, const std::vector<bool>& kept,
-                     std::size_t memo_limit)
-    : minP_(minP), memo_limit_(memo_limit), df_(df), kept_(kept) {}
+KeptChain::KeptChain(bool minP, const ChainPairs& pairs, std::size_t memo_limit)
+    : minP_(minP), memo_limit_(memo_limit), pairs_(pairs) {}
+
+std::uint16_t KeptChain::dfOf(std::uint64_t position) {
+  if (const auto cached = df_.find(position); cached != df_.end()) return cached->second;
+  if (df_.size() > memo_limit_) df_.clear();
+  const std::uint16_t df = pairs_.df(position);
+  df_.emplace(position, df);
+  return df;
+}
 
 void KeptChain::startPermutation(double start, ChainScores& scores) {
   start_ = start;
@@ -18,8 +25,8 @@ std::uint64_t KeptChain::previousFree(std::uint64_t position) {
   if (const auto cached = previous_.find(position); cached != previous_.end()) return cached->second;
   std::uint64_t found = kNone;
   for (std::uint64_t q = position; q-- > 0;) {
-    if (df_[q] == 0) continue;
-    if (!kept_[q]) {
+    if (dfOf(q) == 0) continue;
+    if (!pairs_.kept(q)) {
       found = q;
       break;
     }
@@ -65,14 +72,14 @@ double KeptChain::cutoffAfter(std::uint64_t free, bool ipf, std::uint16_t df) {
   bool& has = ipf ? k.has_ipf_pvalue : k.has_ksa_pvalue;
   double& pvalue = ipf ? k.ipf_pvalue : k.ksa_pvalue;
   if (!has) {
-    pvalue = upperTailPValue(value, df_[free]);
+    pvalue = upperTailPValue(value, dfOf(free));
     has = true;
   }
   return upperTailCriticalValue(df, pvalue);
 }
 
 bool KeptChain::settle(std::uint64_t position, double x, std::uint64_t free, bool& above) {
-  const std::uint16_t df = df_[position];
+  const std::uint16_t df = dfOf(position);
   if (free == kNone) {
     above = x > startCutoff(df);
     return true;
@@ -110,7 +117,7 @@ bool KeptChain::exceedsCutoff(std::uint64_t position, double x) {
     position = pending_.back().first;
     x = pending_.back().second;
     pending_.pop_back();
-    above = x > cutoffAfter(free, known(free).ipf_chosen != 0, df_[position]);
+    above = x > cutoffAfter(free, known(free).ipf_chosen != 0, dfOf(position));
   }
   return above;
 }
@@ -123,10 +130,10 @@ double KeptChain::value(std::uint64_t position) {
 }
 
 bool KeptChain::carriedOut(double& carried) {
-  const std::uint64_t last = previousFree(df_.size());
+  const std::uint64_t last = previousFree(pairs_.positions());
   if (last == kNone) return false;
   const double v = value(last);
-  carried = minP_ ? upperTailPValue(v, df_[last]) : v;
+  carried = minP_ ? upperTailPValue(v, dfOf(last)) : v;
   return true;
 }
 

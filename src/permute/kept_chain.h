@@ -37,21 +37,32 @@ class ChainScores {
   ~ChainScores() = default;
 };
 
+// What does not change with the permutation: how many positions there are,
+// each one's degrees of freedom (0: not scored) and whether it is kept.
+// df may cost a count of the pair's table; the resolver keeps its answers.
+class ChainPairs {
+ public:
+  virtual std::uint64_t positions() const = 0;
+  virtual std::uint16_t df(std::uint64_t position) const = 0;
+  virtual bool kept(std::uint64_t position) const = 0;
+
+ protected:
+  ~ChainPairs() = default;
+};
+
 class KeptChain {
  public:
   static constexpr std::uint64_t kNone = ~std::uint64_t{0};
 
-  // Both memos are emptied when they grow past this many entries: they only
+  // The memos are emptied when they grow past this many entries: they only
   // save work (everything in them can be worked out again), and kept pairs
   // are resolved in scan order, so the entries that matter are recent ones.
   // This bounds their memory where a third of a combination's pairs are kept.
   static constexpr std::size_t kMemoLimit = std::size_t{1} << 16;
 
-  // `df` (0 = not scored) and `kept` per position; both must outlive the
-  // resolver. `minP` chooses the cut-off rule.
+  // `pairs` must outlive the resolver. `minP` chooses the cut-off rule.
   // `memo_limit`: see kMemoLimit.
-  KeptChain(bool minP, const std::vector<std::uint16_t>& df, const std::vector<bool>& kept,
-            std::size_t memo_limit = kMemoLimit);
+  KeptChain(bool minP, const ChainPairs& pairs, std::size_t memo_limit = kMemoLimit);
 
   // Starts a permutation. `start` is the cut-off the first pairs meet under
   // maxT, and the p-value carried in under minP.
@@ -83,6 +94,7 @@ class KeptChain {
   };
 
   Known& known(std::uint64_t position) { return known_[position]; }
+  std::uint16_t dfOf(std::uint64_t position);
   double ksaOf(std::uint64_t position);
   double ipfOf(std::uint64_t position);
   // The cut-off met by a pair with `df` degrees of freedom right after the
@@ -97,12 +109,12 @@ class KeptChain {
 
   bool minP_;
   std::size_t memo_limit_;
-  const std::vector<std::uint16_t>& df_;
-  const std::vector<bool>& kept_;
+  const ChainPairs& pairs_;
   double start_ = 0.0;
   ChainScores* scores_ = nullptr;
   std::unordered_map<std::uint64_t, Known> known_;             // this permutation's statistics and choices
   std::unordered_map<std::uint64_t, std::uint64_t> previous_;  // answers of previousFree
+  std::unordered_map<std::uint64_t, std::uint16_t> df_;        // answers of pairs_.df
   std::vector<std::pair<std::uint64_t, double>> pending_;
 };
 

@@ -1,5 +1,7 @@
 #include "kept_rescan.h"
 
+#include <algorithm>
+
 #include "chi_square.h"
 #include "rescan_common.h"
 
@@ -39,12 +41,21 @@ KeptPairRescan::KeptPairRescan(const ScanInputs& in, const RescanTarget& target)
       top_vect_block_(target.top_vect_block),
       chain_(carriesCutoff(in.params)),
       rows_(in.params, in.store, target.set, in.simd),
-      kept_(chain_ ? target.stores.degreesoffreedom.size() : 0, false),
-      resolver_(in.params.minP(), target.stores.degreesoffreedom, kept_),
+      pairs_(*this),
+      resolver_(in.params.minP(), pairs_),
       scores_(*this) {
   if (chain_) {
-    for (const TestStat2DObject& kept : top_vect_block_) kept_[positionOf(kept)] = true;
+    kept_positions_.reserve(top_vect_block_.size());
+    for (const TestStat2DObject& kept : top_vect_block_) kept_positions_.push_back(positionOf(kept));
   }
+}
+
+std::uint64_t KeptPairRescan::Pairs::positions() const {
+  return owner_.set_.block1.snp_amount * owner_.stores_.columns;
+}
+
+bool KeptPairRescan::Pairs::kept(std::uint64_t position) const {
+  return std::binary_search(owner_.kept_positions_.begin(), owner_.kept_positions_.end(), position);
 }
 
 std::uint64_t KeptPairRescan::positionOf(const TestStat2DObject& kept) const {
@@ -107,7 +118,7 @@ void KeptPairRescan::resolveKeptPairs(std::uint64_t p, double& carried) {
   resolver_.startPermutation(start, scores_);
   for (TestStat2DObject& kept : top_vect_block_) {
     const std::uint64_t position = positionOf(kept);
-    kept.permutValues[p - 1] = keptValue(params, resolver_.value(position), stores_.degreesoffreedom[position]);
+    kept.permutValues[p - 1] = keptValue(params, resolver_.value(position), kept.DegFreedom);
   }
   double carried_out = 0.0;
   if (params.minP() && resolver_.carriedOut(carried_out)) carried = carried_out;

@@ -34,6 +34,18 @@ class KeptPairRescan {
   void completeCaseSide() { rows_.ensureAll(); }
 
  private:
+  // Positions, df and kept pairs of the combination, for the resolver.
+  class Pairs : public ChainPairs {
+   public:
+    explicit Pairs(const KeptPairRescan& owner) : owner_(owner) {}
+    std::uint64_t positions() const override;
+    std::uint16_t df(std::uint64_t position) const override { return owner_.stores_.df(position); }
+    bool kept(std::uint64_t position) const override;
+
+   private:
+    const KeptPairRescan& owner_;
+  };
+
   class Scores : public ChainScores {
    public:
     explicit Scores(KeptPairRescan& owner) : owner_(owner) {}
@@ -57,7 +69,8 @@ class KeptPairRescan {
   TopVector& top_vect_block_;
   bool chain_;  // epistasis likelihood ratio: the cut-off is carried
   LazyCaseRows rows_;
-  std::vector<bool> kept_;
+  std::vector<std::uint64_t> kept_positions_;  // ascending: the kept pairs are in scan order
+  Pairs pairs_;
   KeptChain resolver_;
   Scores scores_;
   PairTable table_;

@@ -16,6 +16,13 @@ LazyCaseRows::LazyCaseRows(const RunParameters& params, const GenotypeStore& sto
       built2_(set.coincide ? 0 : set.block2().snp_amount, 0) {}
 
 void LazyCaseRows::relabel(const std::vector<std::uint16_t>& labels) {
+  labels_ = &labels;
+  cases_found_ = false;
+  ++generation_;
+}
+
+void LazyCaseRows::findCases() {
+  const std::vector<std::uint16_t>& labels = *labels_;
   case_mask_.assign(wordsFor(labels.size()), 0);
   case_bit_.assign(labels.size(), 0);
   std::uint32_t members = 0;
@@ -24,7 +31,7 @@ void LazyCaseRows::relabel(const std::vector<std::uint16_t>& labels) {
     case_mask_[s / 64] |= std::uint64_t{1} << (s % 64);
     case_bit_[s] = members++;
   }
-  ++generation_;
+  cases_found_ = true;
 }
 
 // Packs a row over all subjects down to the cases, in subject order: the
@@ -83,6 +90,7 @@ void LazyCaseRows::countCases(std::uint64_t i, std::uint64_t j, CountedCells& co
 void LazyCaseRows::ensureSnp(SplitBlock& block, std::vector<std::uint64_t>& built, std::uint64_t snp) {
   if (built[snp] == generation_) return;
   built[snp] = generation_;
+  if (!cases_found_) findCases();
   const std::uint64_t rows_per_snp = params_.rowsPerSnp();
   for (std::uint64_t r = snp * rows_per_snp; r < (snp + 1) * rows_per_snp; ++r)
     packRow(store_.snp_matrix.row(block.first_row + r), block.cases.row(r));

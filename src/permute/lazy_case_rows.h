@@ -26,6 +26,9 @@ class LazyCaseRows {
   LazyCaseRows(const RunParameters& params, const GenotypeStore& store, BlockWorkingSet& set, const SimdKernels& simd);
 
   // A new relabelling: every SNP's case side is stale from here on.
+  // `labels` must live until the next call: the cases are worked out from
+  // them when a row is first asked for, so that a permutation that reads no
+  // row costs nothing.
   void relabel(const std::vector<std::uint16_t>& labels);
 
   // Brings the case side of block-1 SNP i and block-2 SNP j up to the
@@ -42,6 +45,7 @@ class LazyCaseRows {
 
  private:
   void ensureSnp(SplitBlock& block, std::vector<std::uint64_t>& built, std::uint64_t snp);
+  void findCases();
   void packRow(const std::uint64_t* source, std::uint64_t* destination) const;
   void updateMargins(SplitBlock& block, std::uint64_t snp) const;
 
@@ -55,6 +59,8 @@ class LazyCaseRows {
   // subjects are cases, and per subject its bit in a case row.
   std::vector<std::uint64_t> case_mask_;
   std::vector<std::uint32_t> case_bit_;
+  const std::vector<std::uint16_t>* labels_ = nullptr;  // of the current relabelling
+  bool cases_found_ = false;                            // case_mask_ and case_bit_ follow labels_
   std::uint64_t generation_ = 0;
   std::vector<std::uint64_t> built1_;  // per SNP: generation its case side was built for
   std::vector<std::uint64_t> built2_;  // unused when the blocks coincide

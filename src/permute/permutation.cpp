@@ -57,12 +57,29 @@ void relabelBlocks(const RunParameters& params, const GenotypeStore& store, cons
   }
 }
 
+bool carriesCutoff(const RunParameters& params) {
+  return params.epistasis() && !params.score();
+}
+
+}  // namespace
+
+bool storesEveryPairUpFront(const RunParameters& params, ScanPath path, FastRescan rescan) {
+  if (params.permutationParam == 0) return true;  // nothing is stored either way
+  return path == ScanPath::Reference || params.fwerOption ||
+         (rescan == FastRescan::FullPasses && carriesCutoff(params));
+}
+
+bool carriesAcrossCombinations(const RunParameters& params) {
+  return params.minP() && carriesCutoff(params);
+}
+
+namespace {
+
 // Whether the fast path rescans this combination by its kept pairs.
 bool rescansKeptPairs(const RunParameters& params, ScanPath path, FastRescan rescan, const BlockWorkingSet& set,
                       const TopVector& top_vect_block) {
   if (path == ScanPath::Reference) return false;
-  const bool carried_screen = params.epistasis() && !params.score();
-  if (!carried_screen || rescan == FastRescan::KeptPairs) return true;
+  if (!carriesCutoff(params) || rescan == FastRescan::KeptPairs) return true;
   return rescan == FastRescan::ByCost && KeptPairRescan::pays(params, set, top_vect_block);
 }
 
@@ -71,10 +88,15 @@ bool rescansKeptPairs(const RunParameters& params, ScanPath path, FastRescan res
 // scorer over it, and the rescan objects that work on it.
 class PermutationLane {
  public:
-  PermutationLane(const ScanInputs& in, ScanPath path, bool kept_pairs, BlockCombination& combo, bool own_copy)
+  // `own_copy`: the lane relabels a copy of the combination's working set,
+  // made for lazy relabelling when `case_side` (rescans by the kept pairs).
+  PermutationLane(const ScanInputs& in, ScanPath path, bool kept_pairs, BlockCombination& combo, bool own_copy,
+                  bool case_side)
       : in_(in),
         path_(path),
-        copy_(own_copy ? std::make_unique<BlockWorkingSet>(combo.set) : nullptr),
+        copy_(!own_copy   ? nullptr
+              : case_side ? std::make_unique<BlockWorkingSet>(copyForLazyRelabelling(combo.set))
+                          : std::make_unique<BlockWorkingSet>(combo.set)),
         set_(copy_ ? *copy_ : combo.set),
         scorer_(in.params, in.store, set_),
         target_{set_, scorer_, combo.stores, combo.thresholds, combo.top_vect_block} {
@@ -159,12 +181,48 @@ void setRelabellingBudget(std::uint64_t bytes) {
   relabelling_budget_bytes = bytes;
 }
 
+namespace {
+
+// One line per combination: a line per permutation would bury the rest of
+// the console (and the log) under thousands of them.
+void reportPermutationsDone(ScanContext& ctx, std::uint64_t K) {
+  const std::uint64_t P = ctx.params.permutationParam;
+  ctx.permutations_done += P;
+  console().print("INFO: Permutations of block combination %" PRIu64 " out of %" PRIu64 ": %" PRIu64 " done\n", K + 1,
+                  ctx.blocks.Kend, P);
+}
+
+}  // namespace
+
 void runPermutations(ScanContext& ctx, ScanPath path, FastRescan rescan, BlockCombination& combo) {
   const RunParameters& params = ctx.params;
   const std::uint64_t P = params.permutationParam;
   const std::uint64_t K = combo.set.K;
+  if (combo.top_vect_block.empty() && !params.fwerOption && !carriesAcrossCombinations(params)) {
+    // Nothing reads a rescan of a combination without kept pairs, unless a
+    // value is carried on or --fwer takes every pair: the console and the
+    // progress line go as if the permutations had run, and nothing else.
+    if (P >= 2) reportPermutationEstimate(P, ctx.blocks.Kend - K, std::time(nullptr), combo.start_time);
+    const std::uint64_t pairs = combinationPairs(ctx.blocks, K);
+    ctx.progress.advance(pairs != 0 && P > ~std::uint64_t{0} / pairs ? ~std::uint64_t{0} : P * pairs);
+    reportPermutationsDone(ctx, K);
+    return;
+  }
   const bool kept_pairs = rescansKeptPairs(params, path, rescan, combo.set, combo.top_vect_block);
   const bool kept_relabellings = keepRelabellings(ctx);
+  // Stores left to this point take the layout of the rescan: entries for the
+  // kept pairs alone (the rest counted again when the cut-off chain asks for
+  // them) or, where the full passes win, for every pair.
+  if (combo.stores.deferred()) {
+    if (kept_pairs) {
+      combo.stores.countKeptPairs(params, ctx.store.total_amount, combo.scorer, combo.top_vect_block);
+    } else {
+      combo.stores.countEveryPair(params, ctx.store.total_amount, combo.scorer);
+    }
+  }
+  // The kept-pairs layout counts over the combination's working set, which
+  // must then keep its own labels: every thread relabels a copy.
+  const bool copy_for_first = !combo.stores.everyPair();
   TraitShuffler shuffler(params.randomParam, ctx.store.binary_diagnostic_vect);
   const int threads = teamSize(ctx.threads, P);
   const std::uint64_t round = std::min<std::uint64_t>(P, kPermutationsPerThreadAndRound * threads);
@@ -199,7 +257,7 @@ void runPermutations(ScanContext& ctx, ScanPath path, FastRescan rescan, BlockCo
   {
     std::optional<PermutationLane> lane;
     try {
-      lane.emplace(ctx, path, kept_pairs, combo, omp_get_thread_num() != 0);
+      lane.emplace(ctx, path, kept_pairs, combo, copy_for_first || omp_get_thread_num() != 0, copy_for_first);
     } catch (...) {
       fail();
     }
@@ -221,7 +279,10 @@ void runPermutations(ScanContext& ctx, ScanPath path, FastRescan rescan, BlockCo
       for (std::uint64_t p = first; p <= last; ++p) {
         if (failed.load(std::memory_order_relaxed)) continue;
         try {
-          lane->run(p, kept_relabellings ? ctx.relabellings[p - 1] : labels[r % 2][p - first], ctx.current_max[p - 1],
+          // Only the minP screen reads what a permutation carries over.
+          double unused = 0.0;
+          double& carried = ctx.current_max.empty() ? unused : ctx.current_max[p - 1];
+          lane->run(p, kept_relabellings ? ctx.relabellings[p - 1] : labels[r % 2][p - first], carried,
                     params.fwerOption ? &ctx.fwer[p - 1] : nullptr);
         } catch (...) {
           fail();
@@ -235,11 +296,7 @@ void runPermutations(ScanContext& ctx, ScanPath path, FastRescan rescan, BlockCo
     }
   }
   if (failure) std::rethrow_exception(failure);
-  // One line per combination: a line per permutation would bury the rest
-  // of the console (and the log) under thousands of them.
-  ctx.permutations_done += P;
-  console().print("INFO: Permutations of block combination %" PRIu64 " out of %" PRIu64 ": %" PRIu64 " done\n", K + 1,
-                  ctx.blocks.Kend, P);
+  reportPermutationsDone(ctx, K);
 }
 
 }  // namespace dyadmill

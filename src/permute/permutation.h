@@ -52,6 +52,16 @@ class TraitShuffler {
 // them.
 void runPermutations(ScanContext& ctx, ScanPath path, FastRescan rescan, BlockCombination& combo);
 
+// Whether a combination's stores must hold every pair from its first scan
+// on: the reference rescan, the genome-wide pass of --fwer and forced full
+// passes read every pair in every permutation. Otherwise the layout is
+// chosen after the first scan, by the rescan the combination takes.
+bool storesEveryPairUpFront(const RunParameters& params, ScanPath path, FastRescan rescan);
+
+// Whether the rescans carry a value from one combination to the next per
+// permutation (the minP cut-off of the epistasis likelihood-ratio screen).
+bool carriesAcrossCombinations(const RunParameters& params);
+
 // The run's relabellings are drawn once and kept while they take at most
 // this many bytes; beyond it each combination draws them again. Tests set it
 // to take either way.

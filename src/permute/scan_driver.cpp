@@ -18,11 +18,17 @@ Outcome scanBlockCombinations(ScanContext& ctx, ScanPath path, FastRescan rescan
   const GenotypeStore& store = ctx.store;
   const SubjectSubset cases(store.binary_diagnostic_vect, 1, true);
   const SubjectSubset controls(store.binary_diagnostic_vect, 1, false);
-  ctx.current_max.assign(params.permutationParam, static_cast<double>(params.thresholdParam));
+  // Per permutation only where a value is carried to the next combination,
+  // so that a run with many permutations allocates nothing for them before
+  // a pair is kept.
+  if (carriesAcrossCombinations(params)) {
+    ctx.current_max.assign(params.permutationParam, static_cast<double>(params.thresholdParam));
+  }
+  const bool every_pair_stores = storesEveryPairUpFront(params, path, rescan);
   if (params.fwerOption) ctx.fwer = fwerStart(params);
 
   for (std::uint64_t K = ctx.blocks.Kbegin; K < ctx.blocks.Kend; ++K) {
-    BlockCombination combo(params, store, ctx.blocks, K, cases, controls);
+    BlockCombination combo(params, store, ctx.blocks, K, cases, controls, every_pair_stores);
     console().line("INFO: Looping over SNP pairs and counting number of cases and countrols for each SNP pair");
     const Outcome scanned = path == ScanPath::Fast ? runFastPairLoop(ctx, combo) : runReferencePairLoop(ctx, combo);
     if (scanned.stopped()) return scanned;

@@ -15,10 +15,12 @@
 namespace dyadmill {
 
 struct BlockCombination {
-  // Builds combination K of `blocks`: its working set, its cut-offs, and its
-  // stores when permutations are requested.
+  // Builds combination K of `blocks`: its working set, its cut-offs, and,
+  // when permutations are requested, its stores: sized for every pair when
+  // `every_pair_stores` (the first scan fills them), else chosen after the
+  // first scan.
   BlockCombination(const RunParameters& params, const GenotypeStore& store, const BlockTable& blocks, std::uint64_t K,
-                   const SubjectSubset& cases, const SubjectSubset& controls);
+                   const SubjectSubset& cases, const SubjectSubset& controls, bool every_pair_stores);
   BlockCombination(const BlockCombination&) = delete;
   BlockCombination& operator=(const BlockCombination&) = delete;
 

@@ -6,6 +6,7 @@
 
 #include "BinaryTestStat.h"
 #include "console.h"
+#include "simd_kernels.h"
 
 namespace dyadmill {
 
@@ -67,6 +68,13 @@ PackFunction bestPack() {
 }  // namespace
 
 void SubjectSubset::pack(const std::uint64_t* source, std::uint64_t source_words, std::uint64_t* destination) const {
+  // A bit-extract instruction moves a word's members at once: splitting the
+  // blocks of every combination then costs a small share of its scan.
+  static const RowExtract extract = probeSimdKernels().extract;
+  if (extract != nullptr) {
+    extract(source, mask_.data(), source_words, destination, words());
+    return;
+  }
   static const PackFunction pack_function = bestPack();
   pack_function(mask_.data(), rank_before_.data(), source, source_words, destination, words());
 }
@@ -193,6 +201,37 @@ void loadBlockCombination(const RunParameters& params, const GenotypeStore& stor
     computeMarginFractions(set.block1);
     if (!set.coincide) computeMarginFractions(set.block2());
   }
+}
+
+namespace {
+
+SplitBlock caseSideOf(const SplitBlock& block) {
+  SplitBlock copy;
+  copy.first_snp = block.first_snp;
+  copy.snp_amount = block.snp_amount;
+  copy.first_row = block.first_row;
+  copy.cases = BitMatrix(block.cases.rows(), block.cases.words());
+  copy.affecteds_marginal = block.affecteds_marginal;
+  copy.totals_marginal = block.totals_marginal;
+  copy.affecteds_marginal_fractions = block.affecteds_marginal_fractions;
+  copy.unaffecteds_marginal_fractions = block.unaffecteds_marginal_fractions;
+  return copy;
+}
+
+}  // namespace
+
+BlockWorkingSet copyForLazyRelabelling(const BlockWorkingSet& set) {
+  BlockWorkingSet copy;
+  copy.K = set.K;
+  copy.coincide = set.coincide;
+  copy.block1 = caseSideOf(set.block1);
+  if (!set.coincide) copy.block2_storage = caseSideOf(set.block2_storage);
+  copy.affected_int_amount = set.affected_int_amount;
+  copy.unaffected_int_amount = set.unaffected_int_amount;
+  copy.affected_fraction = set.affected_fraction;
+  copy.unaffected_fraction = set.unaffected_fraction;
+  copy.partner_start = set.partner_start;
+  return copy;
 }
 
 void loadSnpPair(const RunParameters& params, const GenotypeStore& store, std::uint64_t snp1, std::uint64_t snp2,

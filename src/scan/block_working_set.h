@@ -85,6 +85,13 @@ struct BlockWorkingSet {
   SplitBlock& block2() { return coincide ? block1 : block2_storage; }
 };
 
+// A copy of `set` for a permutation lane that scores pairs from saved
+// totals and case rows rebuilt SNP by SNP before they are read (see
+// LazyCaseRows): its case rows start out zero and take memory only as SNPs
+// are rebuilt, and it has no control rows, which no such rescan reads.
+// Margins and shares are copied.
+BlockWorkingSet copyForLazyRelabelling(const BlockWorkingSet& set);
+
 // Builds combination K's working set: copies nothing from the store but the
 // split rows; prints the combination's announcement and the margin line.
 void loadBlockCombination(const RunParameters& params, const GenotypeStore& store, const BlockTable& blocks,

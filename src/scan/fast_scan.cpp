@@ -19,6 +19,16 @@ namespace {
 // cache while all tiles of the second block pass by.
 constexpr std::uint64_t kFirstSnpGroup = 32;
 
+// Smaller groups where a combination has too few first SNPs to give each
+// thread several: with small blocks, 32 would leave a thread idle for much
+// of each combination. Which pairs are kept does not depend on the groups.
+std::uint64_t firstSnpGroup(std::uint64_t first_snps, std::uint64_t threads) {
+  constexpr std::uint64_t kGroupsPerThread = 8;
+  if (threads <= 1) return kFirstSnpGroup;
+  const std::uint64_t share = (first_snps + threads * kGroupsPerThread - 1) / (threads * kGroupsPerThread);
+  return std::clamp<std::uint64_t>(share, 1, kFirstSnpGroup);
+}
+
 // One thread's scan of groups of first SNPs. The working set, the tile
 // layout, the approximations and the stores are shared; the tables, the
 // cut-offs (which minP sets per df) and the found pairs are the thread's.
@@ -33,7 +43,7 @@ class FastFirstScan {
         stores_(stores),
         tiles_(scorer, ctx.simd, layout),
         fast_(fast),
-        permutations_(ctx.params.permutationParam != 0),
+        saves_(stores.savesFirstScan()),
         full_df_(ctx.params.epistasis() ? 4 : 8) {}
 
   // Scores the pairs of first SNPs [i0, i1) into `found`, in any order.
@@ -50,7 +60,7 @@ class FastFirstScan {
   bool passes(std::uint64_t i, std::uint64_t j, const PairTable& table, double& statistic) const;
   void save(const PairTable& table, std::uint16_t df, std::uint64_t i, std::uint64_t j) {
     // Each pair has its own entries, so threads never write the same ones.
-    if (permutations_) stores_.save(table, df, i * stores_.columns + j);
+    if (saves_) stores_.save(table, df, i * stores_.columns + j);
   }
 
   const RunParameters& params_;
@@ -60,7 +70,7 @@ class FastFirstScan {
   PairStores& stores_;
   TileScan tiles_;
   const FastStatistics& fast_;
-  const bool permutations_;
+  const bool saves_;  // the stores take every pair as the first scan meets it
   const std::uint16_t full_df_;
   std::vector<FoundPair>* found_ = nullptr;
   PairTable table_;
@@ -121,7 +131,7 @@ void FastFirstScan::scoreWholeLane(std::uint64_t i, std::uint64_t j, unsigned la
       found_->push_back({i, j, statistic, df});
     }
   }
-  if (permutations_) save(table(), df, i, j);
+  if (saves_) save(table(), df, i, j);
 }
 
 double FastFirstScan::fittedStatistic(const PairTable& table, unsigned lane) const {
@@ -175,8 +185,8 @@ bool FastFirstScan::passes(std::uint64_t i, std::uint64_t j, const PairTable& ta
 // before it is.
 class GroupReplay {
  public:
-  GroupReplay(ScanContext& ctx, BlockCombination& combo, std::uint64_t groups)
-      : ctx_(ctx), combo_(combo), pending_(groups), done_(groups, 0) {}
+  GroupReplay(ScanContext& ctx, BlockCombination& combo, std::uint64_t groups, std::uint64_t group_size)
+      : ctx_(ctx), combo_(combo), group_size_(group_size), pending_(groups), done_(groups, 0) {}
 
   // Group g has finished with `found`; keeps it and every finished group
   // after it that was waiting. Called by one thread at a time.
@@ -197,6 +207,7 @@ class GroupReplay {
 
   ScanContext& ctx_;
   BlockCombination& combo_;
+  const std::uint64_t group_size_;
   std::vector<std::vector<FoundPair>> pending_;
   std::vector<unsigned char> done_;
   std::uint64_t next_ = 0;
@@ -209,8 +220,8 @@ Outcome GroupReplay::keepGroup(std::uint64_t g, std::vector<FoundPair>& found) {
   const SplitBlock& b2 = set.block2();
   const std::uint64_t half_snp_amount_block = set.firstSnpEnd() / 2;
   const bool permutations = ctx_.params.permutationParam != 0;
-  const std::uint64_t i0 = g * kFirstSnpGroup;
-  const std::uint64_t i1 = std::min(i0 + kFirstSnpGroup, set.firstSnpEnd());
+  const std::uint64_t i0 = g * group_size_;
+  const std::uint64_t i1 = std::min(i0 + group_size_, set.firstSnpEnd());
   std::sort(found.begin(), found.end(),
             [](const FoundPair& x, const FoundPair& y) { return x.i != y.i ? x.i < y.i : x.j < y.j; });
   auto next = found.begin();
@@ -237,12 +248,13 @@ Outcome runFastPairLoop(ScanContext& ctx, BlockCombination& combo) {
   const RunParameters& params = ctx.params;
   combo.start_time = std::time(nullptr);
   const std::uint64_t i_end = combo.set.firstSnpEnd();
-  const std::uint64_t groups = (i_end + kFirstSnpGroup - 1) / kFirstSnpGroup;
+  const std::uint64_t group_size = firstSnpGroup(i_end, ctx.threads);
+  const std::uint64_t groups = (i_end + group_size - 1) / group_size;
   const TileLayout layout(params, combo.set, true);
   FastStatistics fast(params, ctx.store.total_amount, ctx.store.affected_amount, ctx.simd.vectors);
   fast.prepareBlocks(combo.set);
 
-  GroupReplay replay(ctx, combo, groups);
+  GroupReplay replay(ctx, combo, groups, group_size);
   std::mutex replay_mutex;
   std::atomic<bool> stop{false};
   std::exception_ptr failure;
@@ -265,8 +277,8 @@ Outcome runFastPairLoop(ScanContext& ctx, BlockCombination& combo) {
     for (std::uint64_t g = 0; g < groups; ++g) {
       if (stop.load(std::memory_order_relaxed)) continue;
       try {
-        const std::uint64_t i0 = g * kFirstSnpGroup;
-        scan->scanGroup(i0, std::min(i0 + kFirstSnpGroup, i_end), found);
+        const std::uint64_t i0 = g * group_size;
+        scan->scanGroup(i0, std::min(i0 + group_size, i_end), found);
         const std::lock_guard<std::mutex> lock(replay_mutex);
         replay.finish(g, found);
         if (replay.outcome().stopped()) stop = true;

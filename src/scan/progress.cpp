@@ -134,7 +134,7 @@ ProgressLine::~ProgressLine() {
 
 void ProgressLine::advanceAt(std::uint64_t work, Clock::time_point now) {
   if (!writer_) return;
-  done_ = std::min(total_, done_ + work);
+  done_ = work >= total_ - done_ ? total_ : done_ + work;
   if (done_ == total_) {
     clear();
     return;

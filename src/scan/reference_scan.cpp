@@ -17,6 +17,7 @@ Outcome runReferencePairLoop(ScanContext& ctx, BlockCombination& combo) {
   const std::uint64_t i_end = set.firstSnpEnd();
   const std::uint64_t half_snp_amount_block = i_end / 2;
   const bool permutations = params.permutationParam != 0;
+  const bool saves = stores.savesFirstScan();
 
   start_time = std::time(nullptr);
   PairTable table;
@@ -38,7 +39,7 @@ Outcome runReferencePairLoop(ScanContext& ctx, BlockCombination& combo) {
           }
         }
       }
-      if (permutations) stores.save(table, df, i * stores.columns + j);
+      if (saves) stores.save(table, df, i * stores.columns + j);
     }
     ctx.progress.advance(b2.snp_amount - set.firstPartner(i));
   }

@@ -25,6 +25,7 @@
 #include "genotype_store.h"
 #include "outcome.h"
 #include "pair_count_store.h"
+#include "pair_scorer.h"
 #include "pair_table.h"
 #include "progress.h"
 #include "run_parameters.h"
@@ -57,26 +58,69 @@ void extendThresholds(const RunParameters& params, Thresholds& thresholds, std::
 // combination's cut-offs.
 void useThresholdsFor(const RunParameters& params, std::uint16_t df, Thresholds& thresholds);
 
-// What the permutation rescan reuses of every pair of the combination: a
-// relabelling of the trait changes nobody's genotype, so cell totals,
-// amounts, total margins and df stay valid. Indexed by i * columns + j.
+// What the permutation rescan reuses of a pair: a relabelling of the trait
+// changes nobody's genotype, so cell totals, amounts, total margins and df
+// stay valid. Pairs are known by position, i * columns + j.
+//
+// Two layouts. Every pair (`everyPair()`): entries indexed by position,
+// filled by the first scan or counted once afterwards; the full passes over
+// a combination read them. Kept pairs only: entries for the kept pairs, in
+// scan order, and any other pair counted again from the combination's
+// working set when asked for, which must then stay unrelabelled; what the
+// rescan of the kept pairs reads. The second keeps the memory of a run with
+// permutations in proportion to its kept pairs, whatever the block size.
 // The counts take the width the run's `subjects` need.
-struct PairStores {
+class PairStores {
+ public:
   std::uint64_t columns = 0;
-  PairCountStore totals_pairs;    // kCells per pair
+  PairCountStore totals_pairs;    // kCells per entry
   PairCountStore totals_amounts;  // full statistics only
-  PairCountStore totals_marg1;    // kLevels per pair; full epistasis statistics only
+  PairCountStore totals_marg1;    // kLevels per entry; full epistasis statistics only
   PairCountStore totals_marg2;
-  std::vector<std::uint16_t> degreesoffreedom;  // per pair
+  std::vector<std::uint16_t> degreesoffreedom;  // per entry
 
-  // Sized for a rows x columns combination; empty without permutations.
+  // Entries for every pair of a rows x columns combination; empty without
+  // permutations.
   void allocate(const RunParameters& params, std::uint64_t subjects, std::uint64_t rows, std::uint64_t columns);
 
-  // Records what the rescan reuses of pair number `pair`.
+  // No entries yet: the first scan saves nothing, and the layout is chosen
+  // after it by one of the two calls below.
+  void defer(const RunParameters& params, std::uint64_t columns);
+
+  // Counts every pair of `scorer`'s working set into entries by position.
+  void countEveryPair(const RunParameters& params, std::uint64_t subjects, const PairScorer& scorer);
+
+  // Entries for the kept pairs (in scan order) counted over `scorer`'s
+  // working set, which answers for the other pairs from then on.
+  void countKeptPairs(const RunParameters& params, std::uint64_t subjects, const PairScorer& scorer,
+                      const TopVector& top_vect_block);
+
+  bool everyPair() const { return recount_ == nullptr; }
+  // Whether defer() left the layout to be chosen.
+  bool deferred() const { return deferred_; }
+  // Whether the first scan saves each pair (entries by position exist).
+  bool savesFirstScan() const { return !degreesoffreedom.empty() && everyPair(); }
+
+  // Records what the rescan reuses of pair number `pair` (every-pair layout).
   void save(const PairTable& table, std::uint16_t df, std::uint64_t pair);
 
-  // The saved totals, amounts and total margins of pair number `pair`.
-  void load(std::uint64_t pair, PairTable& table) const;
+  // The degrees of freedom of the pair at `position` (0: not scored, or not
+  // a pair of the combination).
+  std::uint16_t df(std::uint64_t position) const;
+
+  // The saved totals, amounts and total margins of the pair at `position`.
+  void load(std::uint64_t position, PairTable& table) const;
+
+ private:
+  void assignEntries(const RunParameters& params, std::uint64_t subjects, std::uint64_t entries);
+  void saveEntry(const PairTable& table, std::uint16_t df, std::uint64_t entry);
+  // The entry of `position` in the kept-pairs layout, or ~0 when not kept.
+  std::uint64_t keptEntry(std::uint64_t position) const;
+  bool isPair(std::uint64_t position) const;
+
+  bool deferred_ = false;
+  const PairScorer* recount_ = nullptr;  // kept-pairs layout: counts the rest
+  std::vector<std::uint64_t> kept_positions_;
 };
 
 // Which implementation scans: the reference scores pair after pair with the

@@ -41,6 +41,21 @@ class SequenceScores : public ChainScores {
   const Sequence& s_;
 };
 
+class SequencePairs : public ChainPairs {
+ public:
+  explicit SequencePairs(const Sequence& s) : s_(s) {}
+  std::uint64_t positions() const override { return s_.df.size(); }
+  std::uint16_t df(std::uint64_t position) const override {
+    ++df_calls;
+    return s_.df[position];
+  }
+  bool kept(std::uint64_t position) const override { return s_.kept[position]; }
+  mutable std::uint64_t df_calls = 0;
+
+ private:
+  const Sequence& s_;
+};
+
 // The chain as the full rescan carries it, pair after pair.
 struct Forward {
   std::vector<double> values;  // per position; NaN where not scored
@@ -119,7 +134,8 @@ TEST(KeptChain, ResolvesEveryKeptPairAsTheForwardChain) {
       const double start = minP ? std::array<double, 3>{1e-4, 0.3, 1.0}[seed % 3] : static_cast<double>(seed % 9);
       const Forward f = forwardChain(s, minP, start);
       // The second resolver forgets what it worked out every few entries.
-      KeptChain chain(minP, s.df, s.kept, seed % 2 == 0 ? KeptChain::kMemoLimit : 3);
+      const SequencePairs pairs(s);
+      KeptChain chain(minP, pairs, seed % 2 == 0 ? KeptChain::kMemoLimit : 3);
       SequenceScores scores(s);
       for (int order = 0; order < 2; ++order) {
         chain.startPermutation(start, scores);
@@ -147,7 +163,8 @@ TEST(KeptChain, ResolvesAnyScoredPairOnDemand) {
     const Sequence s = randomSequence(rng, 40, 0.4, 0.2);
     for (bool minP : {false, true}) {
       const Forward f = forwardChain(s, minP, minP ? 0.05 : 4.0);
-      KeptChain chain(minP, s.df, s.kept);
+      const SequencePairs pairs(s);
+      KeptChain chain(minP, pairs);
       SequenceScores scores(s);
       chain.startPermutation(minP ? 0.05 : 4.0, scores);
       for (std::size_t k = s.df.size(); k-- > 0;) {
@@ -159,12 +176,14 @@ TEST(KeptChain, ResolvesAnyScoredPairOnDemand) {
 
 // With few kept pairs among many, the resolver asks for a handful of
 // statistics per kept pair, not for every pair: that is the point of it.
+// Nor does it ask for the df of every pair, which may cost a count each.
 TEST(KeptChain, AsksForFewStatisticsWhenFewPairsAreKept) {
   std::mt19937_64 rng(42);
   Sequence s = randomSequence(rng, 20000, 0.0, 0.1);
   for (std::size_t k = 500; k < s.df.size(); k += 2000) s.kept[k] = s.df[k] != 0;
   const Forward f = forwardChain(s, false, 30.0);
-  KeptChain chain(false, s.df, s.kept);
+  const SequencePairs pairs(s);
+  KeptChain chain(false, pairs);
   SequenceScores scores(s);
   chain.startPermutation(30.0, scores);
   std::size_t kept = 0;
@@ -175,6 +194,7 @@ TEST(KeptChain, AsksForFewStatisticsWhenFewPairsAreKept) {
   }
   ASSERT_GT(kept, 5u);
   EXPECT_LT(scores.calls, 40 * kept);
+  EXPECT_LT(pairs.df_calls, 40 * kept);
 }
 
 }  // namespace
