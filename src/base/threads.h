@@ -19,4 +19,18 @@ std::uint16_t workerThreads(const RunParameters& params);
 // pieces, and at least one.
 int teamSize(std::uint16_t threads, std::uint64_t tasks);
 
+// body(k) for k = 0 .. n - 1, independent pieces: shared by the run's
+// threads when `worth_threads`, else run by the calling thread without
+// entering a parallel region at all, whose start and end cost system calls
+// even with a team of one (a run of many small blocks makes millions).
+template <typename Body>
+void forEachIndex(std::uint64_t n, bool worth_threads, Body&& body) {
+  if (!worth_threads) {
+    for (std::uint64_t k = 0; k < n; ++k) body(k);
+    return;
+  }
+#pragma omp parallel for schedule(static)
+  for (std::uint64_t k = 0; k < n; ++k) body(k);
+}
+
 }  // namespace dyadmill

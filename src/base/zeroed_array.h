@@ -9,6 +9,8 @@
 #include <cstring>
 #include <memory>
 
+#include "threads.h"
+
 namespace dyadmill {
 
 template <typename T>
@@ -23,25 +25,16 @@ class ZeroedArray {
     size_ = size;
     constexpr std::uint64_t kChunk = std::uint64_t{1} << 16;
     const std::uint64_t chunks = (size + kChunk - 1) / kChunk;
-#pragma omp parallel for schedule(static)
-    for (std::uint64_t c = 0; c < chunks; ++c) {
+    forEachIndex(chunks, chunks > 1, [&](std::uint64_t c) {
       const std::uint64_t begin = c * kChunk;
       std::memset(data_.get() + begin, 0, (std::min(size, begin + kChunk) - begin) * sizeof(T));
-    }
+    });
   }
 
-  std::uint64_t size() const {
-    return size_;
-  }
-  bool empty() const {
-    return size_ == 0;
-  }
-  T& operator[](std::uint64_t k) {
-    return data_[k];
-  }
-  const T& operator[](std::uint64_t k) const {
-    return data_[k];
-  }
+  std::uint64_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  T& operator[](std::uint64_t k) { return data_[k]; }
+  const T& operator[](std::uint64_t k) const { return data_[k]; }
 
  private:
   std::unique_ptr<T[]> data_;

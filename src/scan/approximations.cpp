@@ -1,6 +1,7 @@
 #include "approximations.h"
 
 #include <cmath>
+#include <mutex>
 
 #include "BinaryTestStat.h"
 
@@ -16,6 +17,25 @@ LogTable::LogTable() {
 
 const LogTable kLogTable;
 
+std::shared_ptr<const FastStatistics::CountTables> FastStatistics::countTables(SubjectCount total_amount) {
+  // The latest run's tables; a run has one subject count.
+  static std::mutex mutex;
+  static std::shared_ptr<const CountTables> latest;
+  const std::lock_guard<std::mutex> lock(mutex);
+  const std::size_t size = static_cast<std::size_t>(total_amount) + 1;
+  if (latest && latest->xlnx.size() == size) return latest;
+  auto tables = std::make_shared<CountTables>();
+  tables->xlnx.assign(size, 0.0);
+  tables->inverse.assign(size, 0.0);
+  for (std::size_t x = 1; x < size; ++x) {
+    const double value = static_cast<double>(x);
+    tables->xlnx[x] = value * std::log(value);
+    tables->inverse[x] = 1.0 / value;
+  }
+  latest = tables;
+  return latest;
+}
+
 FastStatistics::FastStatistics(const RunParameters& params, SubjectCount total_amount, SubjectCount affected_amount,
                                VectorLevel vectors)
     : params_(params),
@@ -23,13 +43,9 @@ FastStatistics::FastStatistics(const RunParameters& params, SubjectCount total_a
       screens_(!(params.epistasis() && params.score())),
       total_(total_amount),
       affected_(affected_amount),
-      xlnx_(static_cast<std::size_t>(total_amount) + 1, 0.0),
-      inverse_(static_cast<std::size_t>(total_amount) + 1, 0.0) {
-  for (std::size_t x = 1; x < xlnx_.size(); ++x) {
-    const double value = static_cast<double>(x);
-    xlnx_[x] = value * std::log(value);
-    inverse_[x] = 1.0 / value;
-  }
+      tables_(countTables(total_amount)),
+      xlnx_(tables_->xlnx),
+      inverse_(tables_->inverse) {
   const SubjectCount unaffected = static_cast<SubjectCount>(total_amount - affected_amount);
   // Likelihood-ratio forms subtract terms as large as N ln N; the score form
   // sums non-negative terms whose rounding scales with N.

@@ -21,6 +21,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "block_working_set.h"
@@ -144,13 +145,22 @@ class FastStatistics {
   bool screens_;
   SubjectCount total_;
   SubjectCount affected_;
-  double scale_;                 // magnitude of the largest x ln x term
-  double split_term_;            // N ln N - A ln A - U ln U
-  double case_share_;            // A / N
-  double control_share_;         // 1 - A / N
-  double ksa_constant_;          // A ln(A/N) + U ln(U/N)
-  std::vector<double> xlnx_;     // x ln x for x = 0 .. N
-  std::vector<double> inverse_;  // 1 / x for x = 1 .. N
+  double scale_;          // magnitude of the largest x ln x term
+  double split_term_;     // N ln N - A ln A - U ln U
+  double case_share_;     // A / N
+  double control_share_;  // 1 - A / N
+  double ksa_constant_;   // A ln(A/N) + U ln(U/N)
+  // x ln x and 1 / x for x = 0 .. N: the same for every combination of a
+  // run, so made once and shared (a run of many small blocks would
+  // otherwise spend much of its time on their logarithms).
+  struct CountTables {
+    std::vector<double> xlnx;
+    std::vector<double> inverse;  // entry 0 unused
+  };
+  static std::shared_ptr<const CountTables> countTables(SubjectCount total_amount);
+  std::shared_ptr<const CountTables> tables_;
+  const std::vector<double>& xlnx_;
+  const std::vector<double>& inverse_;
   std::vector<SnpTerms> first_;
   std::vector<SnpTerms> second_;
   // The second block's terms by level, SNP after SNP, padded to whole tiles.

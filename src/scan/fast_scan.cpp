@@ -255,10 +255,25 @@ Outcome runFastPairLoop(ScanContext& ctx, BlockCombination& combo) {
   fast.prepareBlocks(combo.set);
 
   GroupReplay replay(ctx, combo, groups, group_size);
+  std::uint16_t maxdf = combo.thresholds.maxdf;
+  // A small combination is scanned by the calling thread alone, outside any
+  // parallel region: waking the others would cost more than they save.
+  constexpr std::uint64_t kPairsWorthThreads = 16384;
+  if (ctx.threads <= 1 || combinationPairs(ctx.blocks, combo.set.K) < kPairsWorthThreads) {
+    FastFirstScan scan(ctx, combo.scorer, combo.thresholds, combo.stores, layout, fast);
+    std::vector<FoundPair> found;
+    for (std::uint64_t g = 0; g < groups && !replay.outcome().stopped(); ++g) {
+      const std::uint64_t i0 = g * group_size;
+      scan.scanGroup(i0, std::min(i0 + group_size, i_end), found);
+      replay.finish(g, found);
+    }
+    extendThresholds(params, combo.thresholds, std::max(maxdf, scan.maxdf()));
+    return replay.outcome();
+  }
+
   std::mutex replay_mutex;
   std::atomic<bool> stop{false};
   std::exception_ptr failure;
-  std::uint16_t maxdf = combo.thresholds.maxdf;
 #pragma omp parallel num_threads(teamSize(ctx.threads, groups))
   {
     std::optional<FastFirstScan> scan;

@@ -4,7 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+
 #include <utility>
+#include "threads.h"
 
 namespace dyadmill {
 
@@ -24,9 +26,9 @@ TiledRows::TiledRows(const BitMatrix& rows, std::uint64_t snps, unsigned levels)
     std::memset(data_.get(), 0, bytes);
     return;
   }
-  // Tiles are laid out independently: the run's threads share them.
-#pragma omp parallel for schedule(static)
-  for (std::uint64_t t = 0; t < tiles_; ++t) {
+  // Tiles are laid out independently: the run's threads share them where
+  // there are enough to be worth waking the threads for.
+  forEachIndex(tiles_, tiles_ >= 16, [&](std::uint64_t t) {
     std::uint64_t* tile = data_.get() + t * tile_words_;
     std::memset(tile, 0, tile_words_ * sizeof(std::uint64_t));
     for (std::uint64_t snp = t * kTileLanes; snp < std::min(snps, (t + 1) * kTileLanes); ++snp) {
@@ -36,7 +38,7 @@ TiledRows::TiledRows(const BitMatrix& rows, std::uint64_t snps, unsigned levels)
         for (std::uint64_t w = 0; w < words; ++w) tile[(r * words + w) * kTileLanes + lane] = row[w];
       }
     }
-  }
+  });
 }
 
 void LevelColumns::fill(const std::vector<LevelCounts>& counts) {
