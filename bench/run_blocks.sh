@@ -18,6 +18,7 @@ subjects=2000
 permutations=99
 threads=0
 repeats=3
+blocks_list="2,auto,50"
 
 usage() {
   cat <<EOF
@@ -26,7 +27,7 @@ Usage: bench/run_blocks.sh [options]
 Runs 'dyadmill -n 1 -p 1 --epistasis --likelihood --nomissing --maxT -t 40
 --permutations P -r 7' on one generated binary fileset (no missing
 genotypes, 3 planted pairs) with -b 2, without -b (the automatic count) and
-with -b 50, REPEATS times each in turn. Prints per row the shortest wall
+with -b 50 (or the settings --blocks lists), REPEATS times each in turn. Prints per row the shortest wall
 time, the largest peak resident memory (GNU time's maximum RSS), and both
 as ratios to the best row. Every row must write the same results file.
 
@@ -41,6 +42,8 @@ as ratios to the best row. Every row must write the same results file.
   --permutations P    permutations (default $permutations)
   --threads T         threads of every run (default: the CPUs this process may use)
   --repeats R         runs per row (default $repeats)
+  --blocks LIST       comma-separated block settings, each a count or 'auto'
+                      (default $blocks_list)
   -h, --help          this text
 EOF
 }
@@ -61,6 +64,7 @@ while (($#)); do
     --permutations) permutations=$2; shift 2 ;;
     --threads) threads=$2; shift 2 ;;
     --repeats) repeats=$2; shift 2 ;;
+    --blocks) blocks_list=$2; shift 2 ;;
     -h | --help) usage; exit 0 ;;
     *) die "unknown option '$1' (see --help)" ;;
   esac
@@ -109,7 +113,10 @@ run_once() {
 smaller() { awk -v a="$1" -v b="$2" 'BEGIN { print (a == "" || b + 0 < a + 0) ? b : a }'; }
 larger() { awk -v a="$1" -v b="$2" 'BEGIN { print (a == "" || b + 0 > a + 0) ? b : a }'; }
 
-settings=(2 auto 50)
+IFS=, read -r -a settings <<<"$blocks_list"
+for s in "${settings[@]}"; do
+  [[ $s == auto || $s =~ ^[0-9]+$ ]] || die "--blocks: '$s' is neither a count nor 'auto'"
+done
 binaries=("$bin")
 [[ -n $compare ]] && binaries+=("$compare")
 declare -A wall rss

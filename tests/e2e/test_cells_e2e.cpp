@@ -18,15 +18,6 @@
 namespace dyadmill::testing {
 namespace {
 
-std::vector<std::string> tabFields(const std::string& line) {
-  std::vector<std::string> out;
-  std::size_t start = 0;
-  for (std::size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1)
-    out.push_back(line.substr(start, tab - start));
-  out.push_back(line.substr(start));
-  return out;
-}
-
 // The genotype file read back from its text, without the program's readers.
 GenotypeData parseGenotypeText(const std::string& text) {
   GenotypeData data;

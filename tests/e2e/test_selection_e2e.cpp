@@ -28,15 +28,6 @@ std::vector<std::string> operator+(std::vector<std::string> a, const std::vector
   return a;
 }
 
-std::vector<std::string> tabFields(const std::string& line) {
-  std::vector<std::string> out;
-  std::size_t start = 0;
-  for (std::size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1)
-    out.push_back(line.substr(start, tab - start));
-  out.push_back(line.substr(start));
-  return out;
-}
-
 std::vector<std::size_t> upTo(std::size_t n) {
   std::vector<std::size_t> all(n);
   for (std::size_t k = 0; k < n; ++k) all[k] = k;

@@ -61,6 +61,15 @@ void writeFile(const std::filesystem::path& path, const std::string& content) {
   out << content;
 }
 
+std::vector<std::string> tabFields(const std::string& line) {
+  std::vector<std::string> out;
+  std::size_t start = 0;
+  for (std::size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1)
+    out.push_back(line.substr(start, tab - start));
+  out.push_back(line.substr(start));
+  return out;
+}
+
 std::vector<std::string> splitLines(const std::string& text) {
   std::vector<std::string> lines;
   std::string::size_type start = 0;

@@ -40,6 +40,9 @@ RunResult runDyadmill(const std::vector<std::string>& args, const std::filesyste
 std::string readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, const std::string& content);
 std::vector<std::string> splitLines(const std::string& text);
+
+// The tab-separated fields of one line, empty ones included.
+std::vector<std::string> tabFields(const std::string& line);
 bool contains(const std::string& text, const std::string& piece);
 
 // Genotypes of a data set, subject by subject: traits[s], genotypes[s][snp]
