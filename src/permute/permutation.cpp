@@ -223,7 +223,9 @@ void runPermutations(ScanContext& ctx, ScanPath path, FastRescan rescan, BlockCo
   // The kept-pairs layout counts over the combination's working set, which
   // must then keep its own labels: every thread relabels a copy.
   const bool copy_for_first = !combo.stores.everyPair();
-  TraitShuffler shuffler(params.randomParam, ctx.store.binary_diagnostic_vect);
+  // Drawn per combination only when the run's relabellings are not kept.
+  std::optional<TraitShuffler> shuffler;
+  if (!kept_relabellings) shuffler.emplace(params.randomParam, ctx.store.binary_diagnostic_vect);
   const int threads = teamSize(ctx.threads, P);
   const std::uint64_t round = std::min<std::uint64_t>(P, kPermutationsPerThreadAndRound * threads);
   const std::uint64_t rounds = (P + round - 1) / round;
@@ -246,8 +248,8 @@ void runPermutations(ScanContext& ctx, ScanPath path, FastRescan rescan, BlockCo
       for (std::uint64_t p = first; p <= std::min(P, first + round - 1); ++p) {
         if (p == 2) reportPermutationEstimate(P, ctx.blocks.Kend - K, std::time(nullptr), combo.start_time);
         if (kept_relabellings) continue;
-        shuffler.shuffle();
-        labels[r % 2][p - first] = shuffler.labels();
+        shuffler->shuffle();
+        labels[r % 2][p - first] = shuffler->labels();
       }
     } catch (...) {
       fail();
