@@ -19,15 +19,6 @@ namespace {
 
 constexpr int kPermutations = 19;  // j = floor(0.05 x 20) = 1: the threshold is the extreme of extremes
 
-std::vector<std::string> fields(const std::string& line) {
-  std::vector<std::string> out;
-  std::size_t start = 0;
-  for (std::size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1)
-    out.push_back(line.substr(start, tab - start));
-  out.push_back(line.substr(start));
-  return out;
-}
-
 RunParameters parametersOf(const RunMode& m, const std::string& min_cell) {
   RunParameters p;
   p.hypothesisOption = m.epistasis ? 1 : 0;
@@ -94,7 +85,7 @@ TEST(FwerEndToEnd, FilesMatchTheBruteForceInEveryModeSingleAndSplit) {
           ASSERT_EQ(lines.size(), kPermutations + 1u) << what;
           EXPECT_EQ(lines[0], minP ? "PERM\tMIN_P" : "PERM\tMAX_STAT") << what;
           for (int k = 1; k <= kPermutations; ++k) {
-            const std::vector<std::string> f = fields(lines[k]);
+            const std::vector<std::string> f = tabFields(lines[k]);
             ASSERT_EQ(f.size(), 2u) << what << ": " << lines[k];
             EXPECT_EQ(f[0], std::to_string(k)) << what;
             EXPECT_EQ(std::strtod(f[1].c_str(), nullptr), extremes[k - 1]) << what << " permutation " << k;
@@ -102,11 +93,11 @@ TEST(FwerEndToEnd, FilesMatchTheBruteForceInEveryModeSingleAndSplit) {
           // P_FWER of every kept pair from the brute-force extremes.
           const std::vector<std::string> table = splitLines(single.table);
           ASSERT_GT(table.size(), 1u) << what << ": no kept pair";
-          const std::vector<std::string> header = fields(table[0]);
+          const std::vector<std::string> header = tabFields(table[0]);
           ASSERT_EQ(header.back(), "P_FWER") << what;
           ASSERT_EQ(header[header.size() - 2], "P_PERM") << what;
           for (std::size_t r = 1; r < table.size(); ++r) {
-            const std::vector<std::string> f = fields(table[r]);
+            const std::vector<std::string> f = tabFields(table[r]);
             const double value = std::strtod((minP ? f[8] : f[6]).c_str(), nullptr);  // P or STAT
             EXPECT_EQ(std::strtod(f.back().c_str(), nullptr), fwerPValue(params, extremes, value))
                 << what << ": " << table[r];
