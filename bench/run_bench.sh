@@ -7,6 +7,8 @@ shopt -s inherit_errexit
 
 script_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo_root=$(cd "$script_dir/.." && pwd)
+# shellcheck source=bench/common.sh
+source "$script_dir/common.sh"
 
 bin="$repo_root/build/src/dyadmill"
 gen="$repo_root/build/tools/dyadmill-generate"
@@ -59,11 +61,6 @@ Rows are named [perm-]{assoc|epi}-{score|lik}-{nomissing|missing}; the default i
 EOF
 }
 
-die() {
-  echo "run_bench.sh: $*" >&2
-  exit 2
-}
-
 while (($#)); do
   case "$1" in
     --bin) bin=$2; shift 2 ;;
@@ -95,14 +92,8 @@ done
 ((keep >= 1)) || die "--keep must be at least 1"
 [[ $stat == median || $stat == best ]] || die "--stat must be median or best"
 
-# The runs happen in scratch folders, so every path must be absolute.
-absolute() { [[ $1 == /* ]] && echo "$1" || echo "$PWD/$1"; }
-bin=$(absolute "$bin")
-gen=$(absolute "$gen")
-work=$(absolute "$work")
-[[ -x $bin ]] || die "no dyadmill binary at $bin (build it, or give --bin)"
-[[ -x $gen ]] || die "no generator at $gen (build target dyadmill-generate, or give --gen)"
-mkdir -p "$work/data" "$work/thresholds"
+check_programs
+mkdir -p "$work/thresholds"
 
 # Peak memory comes from GNU time when it is installed.
 gnu_time=""

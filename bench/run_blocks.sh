@@ -8,6 +8,8 @@ shopt -s inherit_errexit
 
 script_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo_root=$(cd "$script_dir/.." && pwd)
+# shellcheck source=bench/common.sh
+source "$script_dir/common.sh"
 
 bin="$repo_root/build/src/dyadmill"
 gen="$repo_root/build/tools/dyadmill-generate"
@@ -48,11 +50,6 @@ as ratios to the best row. Every row must write the same results file.
 EOF
 }
 
-die() {
-  echo "run_blocks.sh: $*" >&2
-  exit 2
-}
-
 while (($#)); do
   case "$1" in
     --bin) bin=$2; shift 2 ;;
@@ -70,24 +67,15 @@ while (($#)); do
   esac
 done
 
-absolute() { [[ $1 == /* ]] && echo "$1" || echo "$PWD/$1"; }
-bin=$(absolute "$bin")
-gen=$(absolute "$gen")
-work=$(absolute "$work")
-[[ -x $bin ]] || die "no dyadmill binary at $bin (build it, or give --bin)"
-[[ -x $gen ]] || die "no generator at $gen (build target dyadmill-generate, or give --gen)"
+check_programs
 if [[ -n $compare ]]; then
   compare=$(absolute "$compare")
   [[ -x $compare ]] || die "no binary at $compare"
 fi
 [[ -x /usr/bin/time ]] || die "GNU time is needed for the peak memory (apt-get install time)"
 if ! [[ $repeats =~ ^[0-9]+$ ]] || ((repeats < 1)); then die "--repeats must be at least 1"; fi
-mkdir -p "$work/data"
 
-data=$work/data/blocks_S${snps}_N${subjects}_seed1_planted3
-if [[ ! -s $data.bed || $gen -nt $data.bed ]]; then
-  "$gen" --snps "$snps" --subjects "$subjects" --seed 1 --planted 3 -q -o /dev/null --bed "$data"
-fi
+data=$(generated_fileset blocks "$snps" "$subjects")
 
 thread_flags=()
 ((threads > 0)) && thread_flags=(--threads "$threads")
@@ -110,8 +98,6 @@ run_once() {
   rm -rf "$dir"
 }
 
-smaller() { awk -v a="$1" -v b="$2" 'BEGIN { print (a == "" || b + 0 < a + 0) ? b : a }'; }
-larger() { awk -v a="$1" -v b="$2" 'BEGIN { print (a == "" || b + 0 > a + 0) ? b : a }'; }
 
 IFS=, read -r -a settings <<<"$blocks_list"
 for s in "${settings[@]}"; do
@@ -141,7 +127,7 @@ echo "dyadmill block count with permutations  $(date '+%Y-%m-%d %H:%M:%S')"
 echo "binary:  $bin"
 [[ -n $compare ]] && echo "other:   $compare"
 echo "data:    $snps SNPs x $subjects subjects, $permutations permutations, best wall and largest RSS of $repeats"
-echo "machine: $(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo 2>/dev/null || echo '?'), $(nproc) CPUs, load average $(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null || echo '?')"
+machine_line
 echo "every run wrote the same results file"
 echo
 row_format='%-6s %-5s %9s %8s %9s %8s\n'

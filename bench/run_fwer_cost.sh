@@ -8,6 +8,8 @@ shopt -s inherit_errexit
 
 script_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo_root=$(cd "$script_dir/.." && pwd)
+# shellcheck source=bench/common.sh
+source "$script_dir/common.sh"
 
 bin="$repo_root/build/src/dyadmill"
 gen="$repo_root/build/tools/dyadmill-generate"
@@ -52,11 +54,6 @@ Rows (thresholds keep few pairs, so the kept-pair rescans cost little):
 EOF
 }
 
-die() {
-  echo "run_fwer_cost.sh: $*" >&2
-  exit 2
-}
-
 while (($#)); do
   case "$1" in
     --bin) bin=$2; shift 2 ;;
@@ -72,20 +69,11 @@ while (($#)); do
   esac
 done
 
-absolute() { [[ $1 == /* ]] && echo "$1" || echo "$PWD/$1"; }
-bin=$(absolute "$bin")
-gen=$(absolute "$gen")
-work=$(absolute "$work")
-[[ -x $bin ]] || die "no dyadmill binary at $bin (build it, or give --bin)"
-[[ -x $gen ]] || die "no generator at $gen (build target dyadmill-generate, or give --gen)"
+check_programs
 ((permutations >= 2)) || die "--permutations must be at least 2"
-mkdir -p "$work/data"
 
 # A binary fileset, so that reading the input costs little next to the scan.
-data=$work/data/fwer_S${snps}_N${subjects}_seed1_planted3
-if [[ ! -s $data.bed || $gen -nt $data.bed ]]; then
-  "$gen" --snps "$snps" --subjects "$subjects" --seed 1 --planted 3 -q -o /dev/null --bed "$data"
-fi
+data=$(generated_fileset fwer "$snps" "$subjects")
 
 row_flags() {
   case "$1" in
@@ -115,7 +103,7 @@ for row in "${row_list[@]}"; do row_flags "$row"; done
 echo "dyadmill genome-wide permutation cost  $(date '+%Y-%m-%d %H:%M:%S')"
 echo "binary:  $bin"
 echo "data:    $snps SNPs x $subjects subjects, -b $blocks, $permutations permutations"
-echo "machine: $(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo 2>/dev/null || echo '?'), $(nproc) CPUs, load average $(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null || echo '?')"
+machine_line
 echo
 row_format='%-12s %9s %9s %9s %10s %10s\n'
 # shellcheck disable=SC2059

@@ -7,6 +7,8 @@ shopt -s inherit_errexit
 
 script_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo_root=$(cd "$script_dir/.." && pwd)
+# shellcheck source=bench/common.sh
+source "$script_dir/common.sh"
 
 bin="$repo_root/build/src/dyadmill"
 gen="$repo_root/build/tools/dyadmill-generate"
@@ -42,11 +44,6 @@ Rows (all --epistasis --likelihood --nomissing unless said otherwise):
 EOF
 }
 
-die() {
-  echo "run_perm_cost.sh: $*" >&2
-  exit 2
-}
-
 while (($#)); do
   case "$1" in
     --bin) bin=$2; shift 2 ;;
@@ -59,14 +56,8 @@ while (($#)); do
   esac
 done
 
-absolute() { [[ $1 == /* ]] && echo "$1" || echo "$PWD/$1"; }
-bin=$(absolute "$bin")
-gen=$(absolute "$gen")
-work=$(absolute "$work")
-[[ -x $bin ]] || die "no dyadmill binary at $bin (build it, or give --bin)"
-[[ -x $gen ]] || die "no generator at $gen (build target dyadmill-generate, or give --gen)"
+check_programs
 /usr/bin/time -f %M -o /dev/null true 2>/dev/null || die "GNU time (/usr/bin/time) is needed for peak memory"
-mkdir -p "$work/data"
 
 data_file() {  # snps
   local file="$work/data/geno_S$1_N2000_seed${seed}_planted3_miss0.txt"
@@ -113,7 +104,7 @@ for row in "${row_list[@]}"; do parse_row "$row"; done
 
 echo "dyadmill permutation cost  $(date '+%Y-%m-%d %H:%M:%S')"
 echo "binary:  $bin"
-echo "machine: $(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo 2>/dev/null || echo '?'), $(nproc) CPUs, load average $(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null || echo '?')"
+machine_line
 echo
 row_format='%-11s %6s %6s %6s %10s %10s %9s %8s %8s\n'
 # shellcheck disable=SC2059

@@ -8,6 +8,8 @@ shopt -s inherit_errexit
 
 script_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo_root=$(cd "$script_dir/.." && pwd)
+# shellcheck source=bench/common.sh
+source "$script_dir/common.sh"
 
 bin="$repo_root/build/src/dyadmill"
 gen="$repo_root/build/tools/dyadmill-generate"
@@ -40,11 +42,6 @@ tested.
 EOF
 }
 
-die() {
-  echo "run_sets.sh: $*" >&2
-  exit 2
-}
-
 while (($#)); do
   case "$1" in
     --bin) bin=$2; shift 2 ;;
@@ -59,21 +56,12 @@ while (($#)); do
   esac
 done
 
-absolute() { [[ $1 == /* ]] && echo "$1" || echo "$PWD/$1"; }
-bin=$(absolute "$bin")
-gen=$(absolute "$gen")
-work=$(absolute "$work")
-[[ -x $bin ]] || die "no dyadmill binary at $bin (build it, or give --bin)"
-[[ -x $gen ]] || die "no generator at $gen (build target dyadmill-generate, or give --gen)"
+check_programs
 if ! [[ $set_size =~ ^[0-9]+$ ]] || ((set_size < 1 || set_size >= snps)); then
   die "--set must be between 1 and the number of SNPs"
 fi
-mkdir -p "$work/data"
 
-data=$work/data/sets_S${snps}_N${subjects}_seed1_planted3
-if [[ ! -s $data.bed || $gen -nt $data.bed ]]; then
-  "$gen" --snps "$snps" --subjects "$subjects" --seed 1 --planted 3 -q -o /dev/null --bed "$data"
-fi
+data=$(generated_fileset sets "$snps" "$subjects")
 set_file=$work/data/sets_S${snps}_every$((snps / set_size)).txt
 awk -v step=$((snps / set_size)) -v size="$set_size" 'NR % step == 1 && n < size { print $2; n++ }' \
   "$data.bim" >"$set_file"
@@ -96,7 +84,7 @@ run_wall() {
 echo "dyadmill set-by-set scan  $(date '+%Y-%m-%d %H:%M:%S')"
 echo "binary:  $bin"
 echo "data:    $snps SNPs x $subjects subjects; --set1 of $(wc -l <"$set_file") SNPs, one every $((snps / set_size))"
-echo "machine: $(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo 2>/dev/null || echo '?'), $(nproc) CPUs, load average $(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null || echo '?')"
+machine_line
 echo
 run_wall --set1 "$set_file"
 set_s=$run_wall_s

@@ -10,6 +10,8 @@ shopt -s inherit_errexit
 
 script_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo_root=$(cd "$script_dir/.." && pwd)
+# shellcheck source=bench/common.sh
+source "$script_dir/common.sh"
 
 bin="$repo_root/build/src/dyadmill"
 gen="$repo_root/build/tools/dyadmill-generate"
@@ -50,11 +52,6 @@ ceiling of this machine.
 EOF
 }
 
-die() {
-  echo "run_threads.sh: $*" >&2
-  exit 2
-}
-
 while (($#)); do
   case "$1" in
     --bin) bin=$2; shift 2 ;;
@@ -70,20 +67,11 @@ while (($#)); do
   esac
 done
 
-absolute() { [[ $1 == /* ]] && echo "$1" || echo "$PWD/$1"; }
-bin=$(absolute "$bin")
-gen=$(absolute "$gen")
-work=$(absolute "$work")
-[[ -x $bin ]] || die "no dyadmill binary at $bin (build it, or give --bin)"
-[[ -x $gen ]] || die "no generator at $gen (build target dyadmill-generate, or give --gen)"
+check_programs
 if ! [[ $threads =~ ^[0-9]+$ ]] || ((threads < 2)); then die "--threads must be at least 2"; fi
 if ! [[ $repeats =~ ^[0-9]+$ ]] || ((repeats < 1)); then die "--repeats must be at least 1"; fi
-mkdir -p "$work/data"
 
-data=$work/data/threads_S${snps}_N${subjects}_seed1_planted3
-if [[ ! -s $data.bed || $gen -nt $data.bed ]]; then
-  "$gen" --snps "$snps" --subjects "$subjects" --seed 1 --planted 3 -q -o /dev/null --bed "$data"
-fi
+data=$(generated_fileset threads "$snps" "$subjects")
 
 row_flags() {
   case "$1" in
@@ -106,7 +94,6 @@ run_wall() {
   rm -rf "$dir"
 }
 
-smaller() { awk -v a="$1" -v b="$2" 'BEGIN { print (a == "" || b + 0 < a + 0) ? b : a }'; }
 
 IFS=, read -r -a row_list <<<"$rows"
 for row in "${row_list[@]}"; do row_flags "$row"; done
@@ -114,7 +101,7 @@ for row in "${row_list[@]}"; do row_flags "$row"; done
 echo "dyadmill worker threads  $(date '+%Y-%m-%d %H:%M:%S')"
 echo "binary:  $bin"
 echo "data:    $snps SNPs x $subjects subjects, --threads 1 against --threads $threads, best of $repeats"
-echo "machine: $(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo 2>/dev/null || echo '?'), $(nproc) CPUs, load average $(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null || echo '?')"
+machine_line
 echo
 row_format='%-6s %9s %9s %8s\n'
 # shellcheck disable=SC2059
