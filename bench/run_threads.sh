@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # What worker threads buy: each row runs the same scan with --threads 1 and
 # with --threads T, alternating, in one invocation of this script, and prints
-# the wall times and their ratio. It also times one thread pinned to each CPU,
-# because the CPUs of a shared machine need not be equally fast: the ratio
-# two threads can reach is bounded by the two CPUs' speeds together. See
-# bench/README.md.
+# the wall times and their ratio. Each row also times one thread pinned to
+# each CPU, because the CPUs of a shared machine need not be equally fast:
+# the ratio T threads can reach is bounded by their CPUs' speeds together.
+# See bench/README.md.
 set -euo pipefail
 shopt -s inherit_errexit
 
@@ -34,10 +34,11 @@ the best wall time of each and speedup = wall(1) / wall(T). Rows:
   scan   the first scan alone
   perm   --permutations 99 -r 7
   fwer   --fwer --permutations 20 -r 7
-Then, for the first row, one thread pinned to each CPU with taskset, and the
-speedup that threads keeping every CPU busy at its own speed would reach over
-the fastest CPU alone (its time x the sum over CPUs of 1 / time): the
-ceiling of this machine.
+Each row also times one thread pinned to each CPU with taskset (when
+taskset is there): the CPUs of a shared machine need not be equally fast, so
+'ceiling' is the speedup T threads keeping the T fastest CPUs busy at their
+own speeds would reach over the fastest CPU alone (its time x the sum of
+1 / time over those CPUs), and 'of_ceiling' is speedup / ceiling.
 
   --bin PATH          dyadmill binary (default $repo_root/build/src/dyadmill)
   --gen PATH          generator (default $repo_root/build/tools/dyadmill-generate)
@@ -98,44 +99,60 @@ run_wall() {
 IFS=, read -r -a row_list <<<"$rows"
 for row in "${row_list[@]}"; do row_flags "$row"; done
 
+# The CPUs this script may use, one per line (from its affinity list).
+cpus=""
+if command -v taskset >/dev/null; then
+  cpus=$(taskset -pc $$ | sed 's/.*: //' | tr ',' '\n' | awk -F- '{ e = NF > 1 ? $2 : $1; for (c = $1; c <= e; c++) print c }')
+fi
+
 echo "dyadmill worker threads  $(date '+%Y-%m-%d %H:%M:%S')"
 echo "binary:  $bin"
 echo "data:    $snps SNPs x $subjects subjects, --threads 1 against --threads $threads, best of $repeats"
 machine_line
 echo
-row_format='%-6s %9s %9s %8s\n'
+row_format='%-6s %9s %9s %8s %8s %11s\n'
 # shellcheck disable=SC2059
-printf "$row_format" row one_s many_s speedup
-prefix=()
+printf "$row_format" row one_s many_s speedup ceiling of_ceiling
+pinned_lines=()
 for row in "${row_list[@]}"; do
   row_flags "$row"
   one=""
   many=""
+  prefix=()
   for ((r = 0; r < repeats; r++)); do
     run_wall "${flags[@]}" --threads 1
     one=$(smaller "$one" "$run_wall_s")
     run_wall "${flags[@]}" --threads "$threads"
     many=$(smaller "$many" "$run_wall_s")
   done
+  speedup=$(awk -v a="$one" -v b="$many" 'BEGIN { printf "%.2f", a / b }')
+  # The row's own ceiling: one thread pinned to each CPU in turn. T threads
+  # that kept T CPUs busy at their own speeds would reach, over the fastest
+  # CPU alone, its time x the sum of 1 / time over the T fastest CPUs, and
+  # no more.
+  ceiling="-"
+  share="-"
+  if [[ -n $cpus ]]; then
+    times=()
+    for cpu in $cpus; do
+      prefix=(taskset -c "$cpu")
+      pinned=""
+      for ((r = 0; r < repeats; r++)); do
+        run_wall "${flags[@]}" --threads 1
+        pinned=$(smaller "$pinned" "$run_wall_s")
+      done
+      pinned_lines+=("row $row, one thread on CPU $cpu: $pinned s")
+      times+=("$pinned")
+    done
+    ceiling=$(printf '%s\n' "${times[@]}" | sort -g | awk -v t="$threads" \
+      'NR == 1 { best = $1 } NR <= t { rate += 1 / $1 } END { printf "%.2f", best * rate }')
+    share=$(awk -v s="$speedup" -v c="$ceiling" 'BEGIN { printf "%.2f", s / c }')
+  fi
   # shellcheck disable=SC2059
-  printf "$row_format" "$row" "$one" "$many" "$(awk -v a="$one" -v b="$many" 'BEGIN { printf "%.2f", a / b }')"
+  printf "$row_format" "$row" "$one" "$many" "$speedup" "$ceiling" "$share"
 done
 
-command -v taskset >/dev/null || exit 0
-echo
-row_flags "${row_list[0]}"
-rate=0
-best=""
-cpus=$(taskset -pc $$ | sed 's/.*: //' | tr ',' '\n' | awk -F- '{ e = NF > 1 ? $2 : $1; for (c = $1; c <= e; c++) print c }')
-for cpu in $cpus; do
-  prefix=(taskset -c "$cpu")
-  pinned=""
-  for ((r = 0; r < repeats; r++)); do
-    run_wall "${flags[@]}" --threads 1
-    pinned=$(smaller "$pinned" "$run_wall_s")
-  done
-  echo "row ${row_list[0]}, one thread on CPU $cpu: $pinned s"
-  rate=$(awk -v r="$rate" -v t="$pinned" 'BEGIN { printf "%.6f", r + 1 / t }')
-  best=$(smaller "$best" "$pinned")
-done
-echo "ceiling with every CPU busy: speedup $(awk -v r="$rate" -v b="$best" 'BEGIN { printf "%.2f", b * r }') over the fastest CPU alone"
+if ((${#pinned_lines[@]})); then
+  echo
+  printf '%s\n' "${pinned_lines[@]}"
+fi

@@ -23,13 +23,15 @@ int teamSize(std::uint16_t threads, std::uint64_t tasks);
 // threads when `worth_threads`, else run by the calling thread without
 // entering a parallel region at all, whose start and end cost system calls
 // even with a team of one (a run of many small blocks makes millions).
+// Guided rather than static shares: the CPUs of a shared machine need not
+// run at one speed, and an even split waits for the slowest.
 template <typename Body>
 void forEachIndex(std::uint64_t n, bool worth_threads, Body&& body) {
   if (!worth_threads) {
     for (std::uint64_t k = 0; k < n; ++k) body(k);
     return;
   }
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(guided)
   for (std::uint64_t k = 0; k < n; ++k) body(k);
 }
 

@@ -7,10 +7,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "console.h"
@@ -19,6 +21,7 @@
 #include "input_errors.h"
 #include "plink_reader_internal.h"
 #include "selection.h"
+#include "threads.h"
 
 namespace dyadmill {
 
@@ -36,7 +39,8 @@ bool readText(const std::string& path, std::string& bytes) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
   bytes.clear();
-  std::vector<char> block(std::size_t{1} << 20);
+  // Small: a large block costs more to zero and map than it saves in reads.
+  std::vector<char> block(std::size_t{64} << 10);
   while (in) {
     in.read(block.data(), static_cast<std::streamsize>(block.size()));
     bytes.append(block.data(), static_cast<std::size_t>(in.gcount()));
@@ -295,6 +299,14 @@ DenseDecoder bestDenseDecoder() {
   return bmi2 != nullptr ? bmi2 : decodeDensePortable;
 }
 
+namespace {
+std::size_t read_slice_bytes = std::size_t{256} << 10;
+}  // namespace
+
+std::size_t setReadSliceBytes(std::size_t bytes) {
+  return std::exchange(read_slice_bytes, bytes);
+}
+
 }  // namespace plink_internal
 
 namespace {
@@ -352,7 +364,10 @@ class SnpDecoder {
   const DenseDecoder dense_;
 };
 
-// Reads the genotype bytes in large slices of whole SNPs.
+// Reads the genotype bytes in slices of whole SNPs, one buffer reused: small
+// enough to stay in cache between the read and the decoding, and to cost few
+// page faults (on a virtual machine each is dear, and reading is the part of
+// a run the threads share least), yet at least a few SNPs per thread.
 Outcome decodeBed(const RunParameters& params, const FilesetNames& names, const FamSubjects& fam, const SnpPlan& plan,
                   std::ifstream& in, GenotypeStore& store, ContentHasher& hasher) {
   console().line("INFO: Starting to convert genotypes of INPUT file SNP by SNP");
@@ -360,27 +375,29 @@ Outcome decodeBed(const RunParameters& params, const FilesetNames& names, const 
   // A fileset without subjects never gets here; the guard keeps the
   // division defined all the same.
   const std::size_t snps_per_read =
-      std::max<std::size_t>(1, (std::size_t{4} << 20) / std::max<std::size_t>(bytes_per_snp, 1));
-  std::vector<unsigned char> slice(snps_per_read * bytes_per_snp);
+      std::max<std::size_t>(std::size_t{8} * workerThreads(params),
+                            plink_internal::read_slice_bytes / std::max<std::size_t>(bytes_per_snp, 1));
+  const auto slice = std::make_unique_for_overwrite<unsigned char[]>(snps_per_read * bytes_per_snp);
   std::vector<std::int64_t> missing(snps_per_read);
   SnpDecoder decoder(params, fam, store);
   const std::uint64_t file_snps = plan.fileSnps();
   for (std::uint64_t first = 0; first < file_snps; first += snps_per_read) {
     const std::uint64_t count = std::min<std::uint64_t>(snps_per_read, file_snps - first);
-    in.read(reinterpret_cast<char*>(slice.data()), static_cast<std::streamsize>(count * bytes_per_snp));
+    in.read(reinterpret_cast<char*>(slice.get()), static_cast<std::streamsize>(count * bytes_per_snp));
     if (static_cast<std::uint64_t>(in.gcount()) != count * bytes_per_snp) {
       return inputFileError(names.bed, "the file shrank while it was being read");
     }
-    hasher.update(slice.data(), count * bytes_per_snp);
+    hasher.update(slice.get(), count * bytes_per_snp);
     // Each SNP has rows of its own, so the run's threads decode a slice
     // side by side; a forbidden missing genotype is then reported for the
-    // first SNP in file order that has one.
-#pragma omp parallel for schedule(static)
+    // first SNP in file order that has one. Guided shares keep a faster CPU
+    // busy where an even split would wait for the slower one.
+#pragma omp parallel for schedule(guided)
     for (std::uint64_t s = 0; s < count; ++s) {
       const std::int64_t snp = plan.store_index[first + s];
       missing[s] =
           snp < 0 ? -1
-                  : decoder.decode(slice.data() + s * bytes_per_snp, bytes_per_snp, static_cast<std::uint64_t>(snp));
+                  : decoder.decode(slice.get() + s * bytes_per_snp, bytes_per_snp, static_cast<std::uint64_t>(snp));
     }
     for (std::uint64_t s = 0; s < count; ++s) {
       if (missing[s] >= 0) {

@@ -1,6 +1,6 @@
 // The word decoder of the fileset reader, exposed for the tests: the CPU
 // decides at run time which variant the reader uses, and the tests compare
-// every variant the machine can run.
+// every variant the machine can run. Also the size of its reads.
 #pragma once
 
 #include <cstddef>
@@ -30,5 +30,10 @@ std::int64_t decodeDensePortable(const DenseSnp& snp);
 DenseDecoder bmi2DenseDecoder();
 // The variant the reader uses.
 DenseDecoder bestDenseDecoder();
+
+// The bytes of genotypes the reader takes from the .bed at a time (it reads
+// at least 8 SNPs per worker thread all the same); returns the value before.
+// For the tests, which need reads of a few SNPs to cross slice boundaries.
+std::size_t setReadSliceBytes(std::size_t bytes);
 
 }  // namespace dyadmill::plink_internal

@@ -132,6 +132,37 @@ TEST_F(PlinkReader, FillsTheStoreTheTextReaderFillsForTheSameData) {
   EXPECT_EQ(checked, 30);
 }
 
+// The .bed is read a slice of SNPs at a time: reads of a few SNPs (many
+// slices, the last one short) fill the same store as one read of the whole
+// file, and a refused missing genotype is reported for the first SNP in
+// file order that has one, also when a later slice has another.
+TEST_F(PlinkReader, SlicesOfAFewSnpsReadLikeOneSlice) {
+  const std::size_t snps = 101;
+  GenotypeData data = randomGenotypes(17, snps, 130, 0.4);
+  writeFileset(dir_ / "b", makeFileset(data, 0));
+  const Read whole = readInput(dir_ / "b.bed", false);
+  ASSERT_EQ(whole.exit_status, 0) << whole.output;
+  const std::size_t before = plink_internal::setReadSliceBytes(1);
+  const Read sliced = readInput(dir_ / "b.bed", false);
+  for (std::size_t snp : {std::size_t{70}, std::size_t{39}, std::size_t{38}}) {
+    for (std::size_t s = 3; s < 5; ++s) data.genotypes[s][snp] = -9;
+  }
+  writeFileset(dir_ / "m", makeFileset(data, 0));
+  const Read refused = readInput(dir_ / "m.bed", false);
+  const Read kept = readInput(dir_ / "m.bed", true);
+  plink_internal::setReadSliceBytes(before);
+  const Read kept_whole = readInput(dir_ / "m.bed", true);
+
+  ASSERT_EQ(sliced.exit_status, 0) << sliced.output;
+  expectSameStore(sliced.store, whole.store);
+  EXPECT_EQ(refused.exit_status, 255);
+  EXPECT_TRUE(contains(refused.output, "missing genotype of SNP " + data.names[38] + " for the subject on line 4 of"))
+      << refused.output;
+  ASSERT_EQ(kept.exit_status, 0) << kept.output;
+  ASSERT_EQ(kept_whole.exit_status, 0) << kept_whole.output;
+  expectSameStore(kept.store, kept_whole.store);
+}
+
 TEST_F(PlinkReader, AssemblyReadsTheMapOnly) {
   const GenotypeData data = randomGenotypes(5, 4, 10, 0.4);
   Fileset f = makeFileset(data);
