@@ -54,6 +54,7 @@ bool readText(const std::string& path, std::string& bytes) {
 template <typename Take>
 Outcome forEachLine(std::string_view bytes, Take take) {
   std::uint64_t line_number = 0;
+  std::vector<std::string> fields;
   while (!bytes.empty()) {
     const std::size_t feed = bytes.find('\n');
     std::string_view line = bytes.substr(0, feed);
@@ -63,7 +64,8 @@ Outcome forEachLine(std::string_view bytes, Take take) {
     if (line.empty()) continue;
     // Fields separated by runs of spaces or tabs, as both text files of the
     // fileset are written.
-    if (Outcome o = take(blankSeparatedFields(line), line_number); o.stopped()) return o;
+    blankSeparatedFields(line, fields);
+    if (Outcome o = take(fields, line_number); o.stopped()) return o;
   }
   return Outcome::proceed();
 }
@@ -71,6 +73,11 @@ Outcome forEachLine(std::string_view bytes, Take take) {
 Outcome readBim(const std::string& path, GenotypeStore& store, std::string& bytes) {
   if (!readText(path, bytes)) return inputFileError(path, "unable to open the SNP map file (.bim) of the fileset");
   console().line("INFO: Reading SNP names");
+  // A line per SNP, give or take a last line without a line feed.
+  const auto lines = static_cast<std::size_t>(std::count(bytes.begin(), bytes.end(), '\n')) + 1;
+  store.snp_chromosomes.reserve(lines);
+  store.snp_names.reserve(lines);
+  store.snp_positions.reserve(lines);
   Outcome read = forEachLine(bytes, [&](const std::vector<std::string>& fields, std::uint64_t line_number) {
     if (fields.size() != kBimFields) {
       return inputLineError(path, line_number,
