@@ -19,7 +19,7 @@ work="${TMPDIR:-/tmp}/dyadmill-bench"
 snps=10000
 subjects=2000
 threads=2
-repeats=3
+repeats=7
 default_rows="scan,perm,fwer"
 rows="$default_rows"
 
